@@ -1,0 +1,33 @@
+# Installs the headers under include/vorla/<unit>/, the library, a CMake
+# package (vorla::vorla) and a pkg-config file.
+include(CMakePackageConfigHelpers)
+
+set(VORLA_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/vorla)
+
+install(TARGETS vorla EXPORT vorlaTargets
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vorla)
+install(FILES utils/str_utils.h utils/file_utils.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vorla/utils)
+install(FILES workspace/workspace.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vorla/workspace)
+install(FILES module/vorla.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vorla/module)
+
+install(EXPORT vorlaTargets NAMESPACE vorla:: DESTINATION ${VORLA_CMAKE_DIR})
+export(EXPORT vorlaTargets NAMESPACE vorla::
+  FILE ${PROJECT_BINARY_DIR}/vorlaTargets.cmake)
+
+configure_package_config_file(cmake/vorlaConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/vorlaConfig.cmake
+  INSTALL_DESTINATION ${VORLA_CMAKE_DIR})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/vorlaConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/vorlaConfig.cmake
+  ${PROJECT_BINARY_DIR}/vorlaConfigVersion.cmake
+  DESTINATION ${VORLA_CMAKE_DIR})
+
+configure_file(cmake/vorla.pc.in ${PROJECT_BINARY_DIR}/vorla.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/vorla.pc
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -1,0 +1,48 @@
+// Path and file helpers. Paths are plain byte strings: nothing is normalised
+// or resolved. Both "/" and "\" count as separators when a path is read; only
+// "/" is ever inserted.
+
+#ifndef VORLA_UTILS_FILE_UTILS_H_
+#define VORLA_UTILS_FILE_UTILS_H_
+
+#include <cstdint>
+#include <fstream>
+#include <string>
+#include <utility>
+
+namespace utils {
+
+// Everything before the last separator; "." when there is none.
+std::string pathname(const std::string& path);
+
+// (path before its last ".", the rest from that dot on); (path, "") when the
+// path holds no dot. The dot may lie in a directory component.
+std::pair<std::string, std::string> splitext(const std::string& path);
+
+// The last byte of s, or '\0' when s is empty.
+char lastchr(const std::string& s);
+
+// dir and name joined by one "/" unless dir already ends in a separator.
+std::string pathadd(const std::string& dir, const std::string& name);
+
+// Whether stat() succeeds on path (links followed).
+bool file_exists(const std::string& path);
+
+// The size of the file at path; 0 when it cannot be opened or is empty.
+int64_t filesize(const std::string& path);
+
+// Copies the contents of src into dst inside the kernel and flushes dst to
+// disk before returning. A dst that is created takes src's permission bits
+// (less the umask). Throws "cannot open file" when src cannot be opened and
+// "cannot copy file" when dst cannot be written or the copy ends early; in
+// that case a dst that this call created is removed again.
+void copyfile(const std::string& src, const std::string& dst);
+
+// Creates a new file named prefix + "_" + six unique characters, readable
+// and writable by its owner only, and opens stream on it. Returns the name,
+// or "" (stream untouched) when no file could be created.
+std::string open_temp(std::ofstream& stream, const std::string& prefix);
+
+}  // namespace utils
+
+#endif  // VORLA_UTILS_FILE_UTILS_H_

@@ -1,0 +1,84 @@
+// Text helpers for the index file reader, the record line codec and the
+// naming of data files. All work on byte strings and keep no state.
+//
+// A name that ends in an underscore changes its argument in place; the same
+// name without it returns a changed copy (trim_ / trim).
+//
+// White space is the six bytes of the C locale: space, \t, \n, \v, \f, \r.
+// The classification is fixed rather than read from the current locale so
+// that a host program that changes its locale cannot change how an index
+// file is read.
+
+#ifndef VORLA_UTILS_STR_UTILS_H_
+#define VORLA_UTILS_STR_UTILS_H_
+
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+namespace utils {
+
+inline bool is_space(char c) {
+  return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+// Erases leading white space of s; returns s.
+inline std::string& ltrim_(std::string& s) {
+  std::string::size_type b = 0;
+  while (b < s.size() && is_space(s[b])) ++b;
+  s.erase(0, b);
+  return s;
+}
+
+// Erases trailing white space of s; returns s.
+inline std::string& rtrim_(std::string& s) {
+  std::string::size_type e = s.size();
+  while (e > 0 && is_space(s[e - 1])) --e;
+  s.erase(e);
+  return s;
+}
+
+std::string& trim_(std::string& s);
+std::string trim(const std::string& s);
+
+// Whether s ends with suffix, byte for byte. The empty suffix ends every
+// string.
+bool suffixstreq(const std::string& s, const std::string& suffix);
+
+// The white-space separated words of s, in order.
+std::vector<std::string> tokenize(std::string s);
+
+// The unsigned decimal number that s holds. Blanks around the number and one
+// leading "+" are allowed; anything else throws "conversion error". A number
+// too large for T wraps modulo 2^bits, as unsigned arithmetic does.
+template <typename T>
+T strto(const std::string& s) {
+  static_assert(std::is_unsigned<T>::value, "strto is for unsigned types");
+  std::string::size_type b = 0;
+  std::string::size_type e = s.size();
+  while (b < e && is_space(s[b])) ++b;
+  while (e > b && is_space(s[e - 1])) --e;
+  if (b >= e) throw std::runtime_error("conversion error");
+  if (s[b] == '+') ++b;
+  T result = 0;
+  for (; b < e; ++b) {
+    const char c = s[b];
+    if (c < '0' || c > '9') throw std::runtime_error("conversion error");
+    result = static_cast<T>(result * 10 + static_cast<T>(c - '0'));
+  }
+  return result;
+}
+
+// v as a default-formatted output stream writes it.
+template <typename T>
+std::string tostr(const T& v) {
+  std::ostringstream out;
+  out << v;
+  return out.str();
+}
+
+}  // namespace utils
+
+#endif  // VORLA_UTILS_STR_UTILS_H_

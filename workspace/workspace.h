@@ -1,0 +1,299 @@
+// A workspace is a set of numbered, reference-counted records kept in one
+// text index file, plus a data directory beside it that holds the data files
+// the records own.
+//
+// Thread safety: a workspace, its records and the process-wide random source
+// are used by one thread at a time; callers that share them serialise their
+// calls. The only lock is the one of the id counter (SharedVar), so that ids
+// stay unique.
+
+#ifndef VORLA_WORKSPACE_WORKSPACE_H_
+#define VORLA_WORKSPACE_WORKSPACE_H_
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <unordered_set>
+
+#include <boost/container/flat_map.hpp>
+#include <boost/random/linear_congruential.hpp>
+#include <boost/random/uniform_int.hpp>
+#include <boost/random/variate_generator.hpp>
+#include <boost/thread/locks.hpp>
+#include <boost/thread/shared_mutex.hpp>
+
+namespace vorla {
+
+class SpaceMan;
+
+// A value guarded by a reader/writer lock. Copying or assigning copies the
+// value only; every object keeps its own lock.
+template <typename T>
+class SharedVar {
+ public:
+  SharedVar() : value() {}
+  explicit SharedVar(const T& v) : value(v) {}
+  SharedVar(const SharedVar& other) : value(other.get()) {}
+
+  SharedVar& operator=(const SharedVar& other) {
+    set(other.get());
+    return *this;
+  }
+
+  T get() const {
+    boost::shared_lock<boost::shared_mutex> guard(lock);
+    return value;
+  }
+
+  void set(const T& v) {
+    boost::unique_lock<boost::shared_mutex> guard(lock);
+    value = v;
+  }
+
+  // Raises the value by one and returns the raised value, atomically: two
+  // concurrent calls never return the same value.
+  T inc() {
+    boost::unique_lock<boost::shared_mutex> guard(lock);
+    return ++value;
+  }
+
+ private:
+  T value;
+  mutable boost::shared_mutex lock;
+};
+
+// One record of a workspace: a type name, named typed items, two reference
+// counts and a back pointer to its workspace.
+//
+// Reference counts: `extrefcount` counts holders outside the record graph.
+// The workspace sets it when it makes a record (1 for newStruct and
+// newTempStruct, 0 for a dependent child, 1000 for record 0) and only
+// SpaceMan::unlinkStruct lowers it. `intrefcount` counts child items of other
+// records that name this one: addIntChild / newChildStruct raise it,
+// SpaceMan::internalUnlink lowers it. Neither goes below 0. The release that
+// leaves both at 0 erases the record (its data files are deleted and its
+// children released, in cascade) and drops it from the registry.
+//
+// Records are shared objects: the registry and callers hold shared pointers
+// to the same object. A record must not outlive its workspace for any use
+// but its own destruction.
+class StructConfig {
+ public:
+  enum DataItemType {
+    ITEM_NONE = 0,
+    ITEM_UINT64 = 1,
+    ITEM_STR = 2,
+    ITEM_FILE = 3,
+    ITEM_CHILD = 4,
+    ITEM_EXTCHILD = 5
+  };
+
+  struct Item {
+    Item() : type(ITEM_NONE), value(0) {}
+    Item(DataItemType t, const std::string& s) : type(t), str(s), value(0) {}
+    Item(DataItemType t, uint64_t v) : type(t), value(v) {}
+
+    DataItemType type;
+    std::string str;   // text, stored file name, or an extchild's text
+    uint64_t value;    // number, or a record id (its low 32 bits are used)
+  };
+
+  // Items ordered by byte-wise comparison of their names, which is also the
+  // order in which they are written. A sorted vector: records hold few items,
+  // and items mostly arrive in order, so this is smaller and faster than a
+  // node-based map.
+  typedef boost::container::flat_map<std::string, Item> ItemMap;
+
+  StructConfig();
+  // Releases the record if it is still temporary (see close()).
+  ~StructConfig();
+
+  StructConfig(const StructConfig&) = delete;
+  StructConfig& operator=(const StructConfig&) = delete;
+
+  SpaceMan* getMan() const { return man; }
+
+  // Throws "invalid text" for a type name holding a line break and "line too
+  // long" when its attribute line would not fit the reader's limit.
+  void setType(const std::string& type);
+  std::string getType() const { return structtype; }
+  // Sets `id` only; the registry keeps the record under its former key.
+  void setId(unsigned newid) { id = newid; }
+  unsigned getId() const { return id; }
+
+  // Put a number or a text; an item of the same name and another type fails
+  // with "changed in type". Names and texts that the index file cannot carry
+  // fail with "invalid name", "invalid text" or "line too long". Every
+  // failure leaves the record unchanged.
+  void addUInt64(const std::string& name, uint64_t number);
+  void addStr(const std::string& name, const std::string& text);
+  // "cannot find name" or "wrong variable type".
+  uint64_t getUInt64(const std::string& name) const;
+  std::string getStr(const std::string& name) const;
+
+  // Makes a dependent record (extrefcount 0, intrefcount 1) and a child item
+  // naming it. "existed" when any item of that name exists.
+  std::shared_ptr<StructConfig> newChildStruct(const std::string& name);
+  // The registered record that a child item names.
+  std::shared_ptr<StructConfig> getChildStruct(const std::string& name);
+  // Puts a child item naming `child`, replacing any item of that name
+  // without releasing what it owned, and adds one internal reference to
+  // `child`. Fails with "foreign record" when `child` is not registered in
+  // this record's workspace and with "cyclic link" when this record can be
+  // reached from `child` through child items.
+  void addIntChild(const std::string& name,
+                   const std::shared_ptr<StructConfig>& child);
+  // A new temporary record of this record's workspace, unrelated to it.
+  std::shared_ptr<StructConfig> newTempStruct();
+
+  // Chooses a free data file name in the workspace's data directory, stores
+  // only that bare name in a file item and returns the file's full path; the
+  // caller creates the file there. "file existed" when any item of that name
+  // exists; "invalid file name" for a prefix that holds a separator or a
+  // line break (checked before any draw).
+  std::string newFile(const std::string& name);
+  std::string newFile(const std::string& name, const std::string& prefix);
+  // The full path of a file item's data file (not tested for existence).
+  std::string getFile(const std::string& name) const;
+  // Deletes a file item's data file if it exists; the item stays.
+  void eraseFile(const std::string& name);
+
+  // Applies one key/value line of this record's section of the index file.
+  void import_kv(const std::string& key, const std::string& value);
+  // Writes this record's whole section of the index file.
+  void export_kv(std::ostream& out) const;
+  // Appends the same section to `out`; the fast path of SpaceMan::save.
+  void appendSection(std::string& out) const;
+
+  // Makes this record a deep copy of `source`'s type and items: new data
+  // files and new child records in this record's workspace. Nothing made
+  // before a failure is undone.
+  void importcopy(std::shared_ptr<StructConfig> source);
+
+  // Deletes the record's data files, releases the records its child items
+  // name (erasing those left without references, in cascade), then clears
+  // its items and its temporary mark.
+  void eraseData();
+  // If the record is temporary, gives its external reference back now
+  // rather than at the next save, and clears the mark.
+  void close();
+
+  std::string structtype;
+  bool temporary;
+  ItemMap items;
+  unsigned id;
+  unsigned extrefcount;
+  unsigned intrefcount;
+  SpaceMan* man;  // not owned; outlives the record
+};
+
+// A workspace: the in-memory image of one index file, its data directory,
+// its id counter and the registry of its records.
+class SpaceMan {
+ public:
+  typedef std::map<int, std::shared_ptr<StructConfig> > Registry;
+
+  SpaceMan();
+  // Drops the records as they are: nothing is saved, no count is lowered and
+  // no data file is deleted. Records still temporary are dropped unreleased.
+  ~SpaceMan();
+
+  SpaceMan(const SpaceMan&) = delete;
+  SpaceMan& operator=(const SpaceMan&) = delete;
+
+  std::string mainfile() const { return mainpath; }
+  std::string getDatadir() const { return datadir; }
+  std::string getRelDataDir() const { return reldatadir; }
+  unsigned getCounter() const { return counter.get(); }
+  std::string getVersion() const { return version; }
+  // The registry, for code that walks every record (the command-line tool).
+  const Registry& getStructs() const { return structs; }
+
+  // A new, empty workspace whose index file is written at once. Creates no
+  // directory; throws "cannot write file" when the file cannot be written.
+  void init(const std::string& mainfile, const std::string& reldatadir);
+  // Replaces the whole workspace by the content of an index file. On any
+  // failure the workspace is left exactly as it was.
+  void load(const std::string& mainfile);
+  // Sweeps the temporary records, completes record 0 and writes the index
+  // file atomically: a temporary file beside the target, flushed to disk and
+  // renamed over it. On failure the former file is intact and "cannot write
+  // file" is thrown. "cannot find group 0" when there is no record 0.
+  void save(const std::string& mainfile);
+  // save(mainfile()), or nothing when the workspace has no path.
+  void save();
+
+  std::shared_ptr<StructConfig> newStruct();
+  std::shared_ptr<StructConfig> newTempStruct();
+  // `parent` is the id of the record that will hold the child item.
+  std::shared_ptr<StructConfig> newDepStruct(unsigned parent);
+  // "cannot find id" when no record has that id.
+  std::shared_ptr<StructConfig> getStruct(unsigned id) const;
+  // Raises `to`'s internal count; "cannot find id" when `to` is unknown.
+  void addLink(unsigned from, unsigned to);
+
+  // External release; record 0 is never released this way.
+  void unlinkStruct(unsigned id);
+  // Internal release.
+  void internalUnlink(unsigned id);
+  // Releases every temporary record, in ascending id order. One linked from
+  // another record loses its mark and stays as an ordinary record.
+  void cleanTemp();
+
+  // A free bare data file name: prefix "_" id "_" "_" draw "_".
+  std::string randfile(unsigned id, const std::string& prefix);
+  // The full path of a free temporary file name "_" tag "_0__" draw "_";
+  // recorded nowhere, owned by the caller.
+  std::string randtempfile(const std::string& tag);
+  // The file prefix of a stored file name: the text before its first "_".
+  static std::string decodeFilePrefix(const std::string& name);
+
+  // Copies record `id` of `other` (which may be this workspace), with its
+  // data files and child records, into a new ordinary record of this
+  // workspace and returns its id. "cyclic link" when the source's child
+  // items lead back into the tree being copied.
+  unsigned import(SpaceMan* other, unsigned id);
+
+  // The process-wide default workspace, `definst`.
+  static SpaceMan* getinst();
+
+ private:
+  friend class StructConfig;
+
+  std::shared_ptr<StructConfig> makeRecord(unsigned extref, unsigned intref,
+                                           bool temp);
+  // Drops every record as it is; temporary ones lose their mark first so
+  // that their destruction releases nothing.
+  void dropRecords(Registry& registry);
+  // Erases `root`'s contents and, in cascade, the records left without
+  // references; drops `root` from the registry when `remove` is set.
+  void erase(const std::shared_ptr<StructConfig>& root, bool remove);
+  void writeIndex(const std::string& path);
+
+  std::string mainpath;
+  std::string datadir;
+  std::string reldatadir;
+  SharedVar<unsigned int> counter;
+  std::string version;
+  Registry structs;
+  // Records whose erasure is under way, so that a cycle of child items read
+  // from a hand-edited file never re-enters one.
+  std::unordered_set<const StructConfig*> erasing;
+};
+
+// The process-wide random source of data file names: rand48 seeded once,
+// when the library is loaded, from the clock in seconds.
+extern boost::rand48 rdengine;
+extern boost::uniform_int<int> rddist;
+extern boost::variate_generator<boost::rand48&, boost::uniform_int<int> > rnd;
+
+// A bare file name prefix "_" draw "_" suffix that does not exist in `dir`;
+// at most 20 draws, then "cannot create rand file name".
+std::string randfilename(const std::string& dir, const std::string& prefix,
+                         const std::string& suffix);
+
+}  // namespace vorla
+
+#endif  // VORLA_WORKSPACE_WORKSPACE_H_
