@@ -187,6 +187,17 @@ class StructConfig {
   unsigned extrefcount;
   unsigned intrefcount;
   SpaceMan* man;  // not owned; outlives the record
+
+ private:
+  friend class SpaceMan;
+
+  // import_kv on a key and value that the reader has already cut out of a
+  // line and trimmed, without copying them first.
+  void importLine(const char* key, size_t keylen, const char* value,
+                  size_t valuelen);
+  // Puts `item` under `name`, replacing any item of that name. Items that
+  // arrive in name order, as the reader sees them, are appended.
+  void put(std::string name, Item item);
 };
 
 // A workspace: the in-memory image of one index file, its data directory,
@@ -261,6 +272,7 @@ class SpaceMan {
 
  private:
   friend class StructConfig;
+  class IndexReader;
 
   std::shared_ptr<StructConfig> makeRecord(unsigned extref, unsigned intref,
                                            bool temp);
@@ -268,8 +280,17 @@ class SpaceMan {
   // that their destruction releases nothing.
   void dropRecords(Registry& registry);
   // Erases `root`'s contents and, in cascade, the records left without
-  // references; drops `root` from the registry when `remove` is set.
-  void erase(const std::shared_ptr<StructConfig>& root, bool remove);
+  // references; drops `root` (registered under `key`) from the registry when
+  // `remove` is set. Iterative, so deep trees cannot exhaust the stack.
+  void erase(StructConfig* root, int key, bool remove);
+  // Whether `rec` is the record registered under its id.
+  bool registered(const StructConfig& rec) const;
+  // Whether `target` can be reached from `from` through child items.
+  bool reaches(const StructConfig& from, const StructConfig& target) const;
+  // Whether `target` can be reached from `from`, or the child items below
+  // `from` lead back to one of their own ancestors.
+  bool reachesOrCycles(const StructConfig& from,
+                       const StructConfig& target) const;
   void writeIndex(const std::string& path);
 
   std::string mainpath;

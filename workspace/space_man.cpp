@@ -1,0 +1,574 @@
+// The workspace: registry and references, release and removal, data file
+// names, and the index file.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "utils/file_utils.h"
+#include "utils/str_utils.h"
+#include "workspace/line_form.h"
+#include "workspace/workspace.h"
+
+namespace vorla {
+
+namespace {
+
+// Reads and writes go through buffers of this size: large enough to keep
+// system calls rare, small enough that a large index file is never held in
+// memory whole.
+const size_t kChunk = 1 << 20;
+
+int key_of(unsigned id) { return static_cast<int>(id); }
+
+void throw_write_error() { throw std::runtime_error("cannot write file"); }
+
+// The directory that holds `path`, for the system: only "/" separates.
+std::string directory_of(const std::string& path) {
+  const std::string::size_type pos = path.rfind('/');
+  if (pos == std::string::npos) return ".";
+  if (pos == 0) return "/";
+  return path.substr(0, pos);
+}
+
+// The file that a save of `path` must replace: symbolic links are followed,
+// so that the link stays and the file it names gets the new content.
+std::string resolve_links(const std::string& path) {
+  std::string target = path;
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat st;
+    if (::lstat(target.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+      return target;
+    std::vector<char> buf(PATH_MAX + 1);
+    const ssize_t n = ::readlink(target.c_str(), buf.data(), buf.size());
+    if (n <= 0 || static_cast<size_t>(n) >= buf.size()) throw_write_error();
+    std::string link(buf.data(), static_cast<size_t>(n));
+    target = link[0] == '/' ? link : directory_of(target) + "/" + link;
+  }
+  throw_write_error();
+  return target;
+}
+
+// The process's file-creation mask, read without changing it (umask() would
+// briefly change it for every thread).
+mode_t current_umask() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.compare(0, 6, "Umask:") == 0)
+      return static_cast<mode_t>(std::stoul(line.substr(6), nullptr, 8));
+  }
+  return 022;
+}
+
+void write_all(int fd, const std::string& data) {
+  const char* p = data.data();
+  size_t left = data.size();
+  while (left > 0) {
+    const ssize_t n = ::write(fd, p, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) throw_write_error();
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+}
+
+// A temporary file beside the index file; removed unless it was renamed
+// into place.
+struct TempFile {
+  std::string name;
+  int fd = -1;
+  bool renamed = false;
+
+  ~TempFile() {
+    if (fd >= 0) ::close(fd);
+    if (!name.empty() && !renamed) ::unlink(name.c_str());
+  }
+};
+
+struct FdCloser {
+  int fd;
+  ~FdCloser() { ::close(fd); }
+};
+
+}  // namespace
+
+SpaceMan::SpaceMan() : version("2.1") {}
+
+SpaceMan::~SpaceMan() { dropRecords(structs); }
+
+void SpaceMan::dropRecords(Registry& registry) {
+  // A temporary record's destruction would give its reference back to a
+  // registry that is going away (or has been replaced): drop it as it is,
+  // like every other record, data files left in place.
+  for (Registry::iterator it = registry.begin(); it != registry.end(); ++it)
+    it->second->temporary = false;
+  registry.clear();
+}
+
+std::shared_ptr<StructConfig> SpaceMan::makeRecord(unsigned extref,
+                                                   unsigned intref,
+                                                   bool temp) {
+  std::shared_ptr<StructConfig> rec = std::make_shared<StructConfig>();
+  rec->man = this;
+  rec->extrefcount = extref;
+  rec->intrefcount = intref;
+  rec->temporary = temp;
+  // A hand-edited or wrapped counter may point at ids already taken: move
+  // on to the next free one rather than replace a record.
+  unsigned newid = counter.inc();
+  while (structs.find(key_of(newid)) != structs.end()) newid = counter.inc();
+  rec->id = newid;
+  structs.emplace_hint(structs.end(), key_of(newid), rec);
+  return rec;
+}
+
+std::shared_ptr<StructConfig> SpaceMan::newStruct() {
+  return makeRecord(1, 0, false);
+}
+
+std::shared_ptr<StructConfig> SpaceMan::newTempStruct() {
+  return makeRecord(1, 0, true);
+}
+
+std::shared_ptr<StructConfig> SpaceMan::newDepStruct(unsigned /*parent*/) {
+  return makeRecord(0, 1, false);
+}
+
+std::shared_ptr<StructConfig> SpaceMan::getStruct(unsigned id) const {
+  Registry::const_iterator it = structs.find(key_of(id));
+  if (it == structs.end()) throw std::runtime_error("cannot find id");
+  return it->second;
+}
+
+void SpaceMan::addLink(unsigned /*from*/, unsigned to) {
+  ++getStruct(to)->intrefcount;
+}
+
+bool SpaceMan::registered(const StructConfig& rec) const {
+  Registry::const_iterator it = structs.find(key_of(rec.id));
+  return it != structs.end() && it->second.get() == &rec;
+}
+
+bool SpaceMan::reaches(const StructConfig& from,
+                       const StructConfig& target) const {
+  std::unordered_set<const StructConfig*> seen;
+  std::vector<const StructConfig*> todo(1, &from);
+  seen.insert(&from);
+  while (!todo.empty()) {
+    const StructConfig* rec = todo.back();
+    todo.pop_back();
+    if (rec == &target) return true;
+    for (const StructConfig::ItemMap::value_type& entry : rec->items) {
+      const StructConfig::Item& item = entry.second;
+      if (item.type != StructConfig::ITEM_CHILD &&
+          item.type != StructConfig::ITEM_EXTCHILD)
+        continue;
+      Registry::const_iterator it =
+          structs.find(key_of(static_cast<unsigned>(item.value)));
+      if (it != structs.end() && seen.insert(it->second.get()).second)
+        todo.push_back(it->second.get());
+    }
+  }
+  return false;
+}
+
+bool SpaceMan::reachesOrCycles(const StructConfig& from,
+                               const StructConfig& target) const {
+  // Depth-first walk that knows the records on the current path: meeting
+  // one of them again is a cycle; records already finished are shared
+  // subtrees, which are fine.
+  struct Frame {
+    const StructConfig* rec;
+    size_t next;
+  };
+  std::unordered_set<const StructConfig*> onpath;
+  std::unordered_set<const StructConfig*> done;
+  std::vector<Frame> stack;
+  if (&from == &target) return true;
+  stack.push_back(Frame{&from, 0});
+  onpath.insert(&from);
+  while (!stack.empty()) {
+    Frame& top = stack.back();
+    if (top.next == top.rec->items.size()) {
+      onpath.erase(top.rec);
+      done.insert(top.rec);
+      stack.pop_back();
+      continue;
+    }
+    const StructConfig::Item& item = top.rec->items.nth(top.next++)->second;
+    if (item.type != StructConfig::ITEM_CHILD &&
+        item.type != StructConfig::ITEM_EXTCHILD)
+      continue;
+    Registry::const_iterator it =
+        structs.find(key_of(static_cast<unsigned>(item.value)));
+    if (it == structs.end()) continue;
+    const StructConfig* child = it->second.get();
+    if (child == &target || onpath.count(child)) return true;
+    if (done.count(child)) continue;
+    onpath.insert(child);
+    stack.push_back(Frame{child, 0});
+  }
+  return false;
+}
+
+void SpaceMan::unlinkStruct(unsigned id) {
+  if (id == 0) return;
+  Registry::iterator it = structs.find(key_of(id));
+  if (it == structs.end()) throw std::runtime_error("cannot find id");
+  StructConfig* rec = it->second.get();
+  if (rec->extrefcount > 0) --rec->extrefcount;
+  if (rec->extrefcount == 0 && rec->intrefcount == 0 && !erasing.count(rec))
+    erase(rec, key_of(id), true);
+}
+
+void SpaceMan::internalUnlink(unsigned id) {
+  Registry::iterator it = structs.find(key_of(id));
+  if (it == structs.end()) throw std::runtime_error("cannot find id");
+  StructConfig* rec = it->second.get();
+  if (rec->intrefcount > 0) --rec->intrefcount;
+  if (rec->extrefcount == 0 && rec->intrefcount == 0 && !erasing.count(rec))
+    erase(rec, key_of(id), true);
+}
+
+void SpaceMan::erase(StructConfig* root, int key, bool remove) {
+  // Depth first, items in name order: a child's own children are released
+  // before the parent's next child. Records on the stack are in `erasing`,
+  // so a cycle of child items never re-enters one of them.
+  struct Frame {
+    StructConfig* rec;
+    std::shared_ptr<StructConfig> keep;
+    int key;
+    bool remove;
+    size_t next;
+  };
+  std::vector<Frame> stack;
+  // On failure the records under way stay registered, items and marks
+  // unchanged, and may be released again later.
+  struct Unmark {
+    std::vector<Frame>& stack;
+    std::unordered_set<const StructConfig*>& erasing;
+    ~Unmark() {
+      for (const Frame& f : stack) erasing.erase(f.rec);
+    }
+  } unmark{stack, erasing};
+
+  Registry::iterator self = structs.find(key);
+  std::shared_ptr<StructConfig> keep =
+      self != structs.end() ? self->second : std::shared_ptr<StructConfig>();
+  stack.push_back(Frame{root, keep, key, remove, 0});
+  erasing.insert(root);
+  while (!stack.empty()) {
+    StructConfig* rec = stack.back().rec;
+    if (stack.back().next == rec->items.size()) {
+      const Frame done = stack.back();
+      rec->temporary = false;
+      rec->items.clear();
+      stack.pop_back();
+      erasing.erase(rec);
+      if (done.remove) {
+        Registry::iterator it = structs.find(done.key);
+        if (it != structs.end() && it->second.get() == rec) structs.erase(it);
+      }
+      continue;
+    }
+    const StructConfig::ItemMap::value_type& entry =
+        *rec->items.nth(stack.back().next++);
+    switch (entry.second.type) {
+      case StructConfig::ITEM_FILE:
+        rec->eraseFile(entry.first);
+        break;
+      case StructConfig::ITEM_CHILD:
+      case StructConfig::ITEM_EXTCHILD: {
+        const int childkey =
+            key_of(static_cast<unsigned>(entry.second.value));
+        Registry::iterator it = structs.find(childkey);
+        if (it == structs.end()) throw std::runtime_error("cannot find id");
+        StructConfig* child = it->second.get();
+        if (child->intrefcount > 0) --child->intrefcount;
+        if (child->extrefcount == 0 && child->intrefcount == 0 &&
+            erasing.insert(child).second)
+          stack.push_back(Frame{child, it->second, childkey, true, 0});
+        break;
+      }
+      default:
+        break;
+    }
+  }
+}
+
+void SpaceMan::cleanTemp() {
+  // One ordered pass. A release can only remove records or clear the mark
+  // of the record released, never mark another one, so this ends exactly as
+  // restarting from the lowest id after every release would.
+  std::vector<int> temps;
+  for (Registry::const_iterator it = structs.begin(); it != structs.end(); ++it)
+    if (it->second->temporary) temps.push_back(it->first);
+  for (int key : temps) {
+    Registry::iterator it = structs.find(key);
+    if (it == structs.end() || !it->second->temporary) continue;
+    std::shared_ptr<StructConfig> rec = it->second;
+    // A record that another one links to survives its release as an
+    // ordinary record: without its mark the sweep would meet it forever.
+    unlinkStruct(static_cast<unsigned>(key));
+    rec->temporary = false;
+  }
+}
+
+std::string SpaceMan::randfile(unsigned id, const std::string& prefix) {
+  std::string composed = prefix;
+  composed += '_';
+  composed += utils::tostr(id);
+  composed += '_';
+  return randfilename(datadir, composed, std::string());
+}
+
+std::string SpaceMan::randtempfile(const std::string& tag) {
+  std::string composed = "_";
+  composed += tag;
+  composed += '_';
+  composed += utils::tostr(0);
+  composed += '_';
+  return utils::pathadd(datadir,
+                        randfilename(datadir, composed, std::string()));
+}
+
+std::string SpaceMan::decodeFilePrefix(const std::string& name) {
+  return name.substr(0, name.find('_'));
+}
+
+unsigned SpaceMan::import(SpaceMan* other, unsigned id) {
+  std::shared_ptr<StructConfig> rec = newStruct();
+  rec->importcopy(other->getStruct(id));
+  return rec->id;
+}
+
+void SpaceMan::init(const std::string& file, const std::string& rel) {
+  // Nothing changes unless the new index file is written.
+  struct Rollback {
+    SpaceMan& ws;
+    std::string mainpath, datadir, reldatadir;
+    unsigned counter;
+    Registry former;
+    bool committed;
+    ~Rollback() {
+      if (committed) {
+        ws.dropRecords(former);
+        return;
+      }
+      ws.mainpath.swap(mainpath);
+      ws.datadir.swap(datadir);
+      ws.reldatadir.swap(reldatadir);
+      ws.counter.set(counter);
+      ws.structs.swap(former);
+      ws.dropRecords(former);
+    }
+  } rollback{*this, mainpath, datadir, reldatadir, counter.get(),
+             Registry(), false};
+  rollback.former.swap(structs);
+
+  mainpath = file;
+  counter = SharedVar<unsigned int>(1);
+  reldatadir = rel;
+  datadir = utils::pathadd(utils::pathname(file), rel);
+  std::shared_ptr<StructConfig> rec0 = std::make_shared<StructConfig>();
+  rec0->man = this;
+  structs.emplace(0, rec0);
+  save(file);
+  rollback.committed = true;
+}
+
+// Turns the lines of an index file into records of a new registry.
+class SpaceMan::IndexReader {
+ public:
+  IndexReader(SpaceMan* owner, SpaceMan::Registry& target)
+      : ws(owner), registry(target) {}
+
+  void line(const char* b, const char* e) {
+    if (static_cast<size_t>(e - b) > line_form::kMaxLine)
+      throw std::runtime_error("line too long");
+    while (b < e && utils::is_space(*b)) ++b;
+    while (e > b && utils::is_space(e[-1])) --e;
+    if (b == e || *b == ';' || *b == '#') return;
+    if (*b == '[') {
+      // The last character is taken to be the closing bracket.
+      const std::string idtext(b + 1, e - b >= 2 ? e - 1 : b + 1);
+      section(utils::strto<unsigned int>(idtext));
+      return;
+    }
+    const char* eq = static_cast<const char*>(std::memchr(b, '=', e - b));
+    if (!eq || !current) throw std::runtime_error("cannot parse this line");
+    const char* ke = eq;
+    while (ke > b && utils::is_space(ke[-1])) --ke;
+    const char* vb = eq + 1;
+    while (vb < e && utils::is_space(*vb)) ++vb;
+    current->importLine(b, static_cast<size_t>(ke - b), vb,
+                         static_cast<size_t>(e - vb));
+  }
+
+  void finish() {
+    // Items grew one by one; give back what the growth reserved.
+    if (current) current->items.shrink_to_fit();
+  }
+
+ private:
+  void section(unsigned id) {
+    const int key = static_cast<int>(id);
+    SpaceMan::Registry::iterator hint = registry.end();
+    if (!registry.empty() && registry.rbegin()->first >= key) {
+      hint = registry.lower_bound(key);
+      if (hint != registry.end() && hint->first == key)
+        throw std::runtime_error("duplicated entry");
+    }
+    finish();
+    std::shared_ptr<StructConfig> rec = std::make_shared<StructConfig>();
+    rec->id = id;
+    rec->man = ws;
+    registry.emplace_hint(hint, key, rec);
+    current = rec.get();
+  }
+
+  SpaceMan* ws;
+  SpaceMan::Registry& registry;
+  StructConfig* current = nullptr;
+};
+
+void SpaceMan::load(const std::string& file) {
+  // Everything is read into a new registry first: a file that fails to load
+  // leaves the workspace exactly as it was.
+  Registry fresh;
+  {
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw std::runtime_error("cannot open file");
+    FdCloser closer{fd};
+    IndexReader reader(this, fresh);
+    std::vector<char> buf(kChunk);
+    size_t have = 0;
+    for (;;) {
+      const ssize_t n = ::read(fd, buf.data() + have, buf.size() - have);
+      if (n < 0 && errno == EINTR) continue;
+      // A read error must not pass for the end of the file.
+      if (n < 0) throw std::runtime_error("cannot open file");
+      if (n == 0) break;
+      have += static_cast<size_t>(n);
+      const char* p = buf.data();
+      const char* end = buf.data() + have;
+      while (const char* nl =
+                 static_cast<const char*>(std::memchr(p, '\n', end - p))) {
+        reader.line(p, nl);
+        p = nl + 1;
+      }
+      const size_t rest = static_cast<size_t>(end - p);
+      if (rest > line_form::kMaxLine) throw std::runtime_error("line too long");
+      std::memmove(buf.data(), p, rest);
+      have = rest;
+    }
+    if (have > 0) reader.line(buf.data(), buf.data() + have);
+    reader.finish();
+  }
+  Registry::iterator rec0 = fresh.find(0);
+  if (rec0 == fresh.end()) throw std::runtime_error("cannot find group 0");
+  std::string rel = rec0->second->getStr("$reldatadir");
+  const unsigned stored =
+      static_cast<unsigned>(rec0->second->getUInt64("$current_counter"));
+
+  dropRecords(structs);
+  structs.swap(fresh);
+  mainpath = file;
+  reldatadir.swap(rel);
+  datadir = utils::pathadd(utils::pathname(file), reldatadir);
+  counter.set(stored);
+}
+
+void SpaceMan::save(const std::string& file) {
+  if (structs.find(0) == structs.end())
+    throw std::runtime_error("cannot find group 0");
+  if (!line_form::valid_text(reldatadir))
+    throw std::runtime_error("invalid text");
+  if (!line_form::fits(sizeof "$reldatadir_str" - 1, reldatadir.size()))
+    throw std::runtime_error("line too long");
+  // Temporary records never reach the index file; sweeping them first also
+  // releases the children and data files that only they kept.
+  cleanTemp();
+  Registry::iterator it0 = structs.find(0);
+  if (it0 == structs.end()) throw std::runtime_error("cannot find group 0");
+  StructConfig& rec0 = *it0->second;
+  // Replaced whatever their type: a hand-edited record 0 must not make
+  // every later save fail.
+  rec0.items["$reldatadir"] = StructConfig::Item(StructConfig::ITEM_STR,
+                                                 reldatadir);
+  rec0.items["$current_counter"] = StructConfig::Item(
+      StructConfig::ITEM_UINT64, static_cast<uint64_t>(counter.get()));
+  rec0.items["$version"] = StructConfig::Item(StructConfig::ITEM_STR, version);
+  rec0.id = 0;
+  rec0.extrefcount = 1000;
+  rec0.structtype = "system_record";
+  writeIndex(file);
+}
+
+void SpaceMan::save() {
+  if (!mainpath.empty()) save(mainpath);
+}
+
+void SpaceMan::writeIndex(const std::string& path) {
+  const std::string target = resolve_links(path);
+  const std::string dir = directory_of(target);
+
+  struct stat former;
+  const bool existed = ::stat(target.c_str(), &former) == 0;
+  const mode_t mode = existed ? (former.st_mode & 07777)
+                              : (0666 & ~current_umask());
+
+  // A short name of its own, so that a target whose name is at the file
+  // system's length limit still saves.
+  TempFile tmp;
+  std::string templ = dir + "/.vorla-XXXXXX";
+  std::vector<char> name(templ.begin(), templ.end());
+  name.push_back('\0');
+  tmp.fd = ::mkstemp(name.data());
+  if (tmp.fd < 0) throw_write_error();
+  tmp.name.assign(name.data());
+
+  std::string buf;
+  buf.reserve(kChunk + 2 * line_form::kMaxLine);
+  for (Registry::const_iterator it = structs.begin(); it != structs.end();
+       ++it) {
+    it->second->appendSection(buf);
+    if (buf.size() >= kChunk) {
+      write_all(tmp.fd, buf);
+      buf.clear();
+    }
+  }
+  write_all(tmp.fd, buf);
+
+  if (::fchmod(tmp.fd, mode) != 0) throw_write_error();
+  // Keeping the owner is best effort: only a privileged process may.
+  if (existed && ::fchown(tmp.fd, former.st_uid, former.st_gid) != 0) {
+  }
+  // The content must be on disk before the rename makes it the index file.
+  if (::fsync(tmp.fd) != 0) throw_write_error();
+  const int fd = tmp.fd;
+  tmp.fd = -1;
+  if (::close(fd) != 0) throw_write_error();
+  if (::rename(tmp.name.c_str(), target.c_str()) != 0) throw_write_error();
+  tmp.renamed = true;
+  // And the rename itself must survive a power cut.
+  const int dirfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dirfd < 0) throw_write_error();
+  FdCloser dircloser{dirfd};
+  if (::fsync(dirfd) != 0) throw_write_error();
+}
+
+}  // namespace vorla

@@ -1,0 +1,410 @@
+// The record: typed items, the line codec of its section of the index file,
+// its data files, its children and its deep copy.
+
+#include <charconv>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <ostream>
+#include <stdexcept>
+#include <string>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "utils/file_utils.h"
+#include "utils/str_utils.h"
+#include "workspace/line_form.h"
+#include "workspace/workspace.h"
+
+namespace vorla {
+
+namespace {
+
+const char kUInt64Suffix[] = "_uint64";
+const char kStrSuffix[] = "_str";
+const char kFileSuffix[] = "_file";
+const char kChildSuffix[] = "_child";
+const char kExtChildSuffix[] = "_extchild";
+const char kSysSuffix[] = "_sys";
+const char kSeparator[] = " = ";
+
+// The most decimal digits that a record id can have.
+const size_t kIdDigits = 10;
+
+template <size_t N>
+bool ends_with(const char* s, size_t len, const char (&suffix)[N]) {
+  return len >= N - 1 && std::memcmp(s + len - (N - 1), suffix, N - 1) == 0;
+}
+
+template <size_t N>
+bool equals(const char* s, size_t len, const char (&word)[N]) {
+  return len == N - 1 && std::memcmp(s, word, N - 1) == 0;
+}
+
+template <typename T>
+T parse_number(const char* s, size_t len) {
+  return utils::strto<T>(std::string(s, len));
+}
+
+void append_number(std::string& out, uint64_t v) {
+  char digits[24];
+  const std::to_chars_result r = std::to_chars(digits, digits + sizeof digits, v);
+  out.append(digits, r.ptr);
+}
+
+template <size_t N>
+void append_line(std::string& out, const std::string& name,
+                 const char (&suffix)[N], const std::string& text) {
+  out += name;
+  out.append(suffix, N - 1);
+  out.append(kSeparator, sizeof kSeparator - 1);
+  out += text;
+  out += '\n';
+}
+
+template <size_t N>
+void append_line(std::string& out, const std::string& name,
+                 const char (&suffix)[N], uint64_t number) {
+  out += name;
+  out.append(suffix, N - 1);
+  out.append(kSeparator, sizeof kSeparator - 1);
+  append_number(out, number);
+  out += '\n';
+}
+
+void check_name(const std::string& name) {
+  if (!line_form::valid_name(name)) throw std::runtime_error("invalid name");
+}
+
+void check_text(const std::string& text) {
+  if (!line_form::valid_text(text)) throw std::runtime_error("invalid text");
+}
+
+void check_fits(size_t keylen, size_t valuelen) {
+  if (!line_form::fits(keylen, valuelen))
+    throw std::runtime_error("line too long");
+}
+
+}  // namespace
+
+StructConfig::StructConfig()
+    : temporary(false), id(0), extrefcount(0), intrefcount(0), man(nullptr) {}
+
+StructConfig::~StructConfig() {
+  // The registry holds every registered record, so a record that is being
+  // destroyed is registered nowhere; a workspace that drops its registry
+  // clears the temporary marks first. What is left is a record that a caller
+  // marked by hand.
+  if (temporary) close();
+}
+
+void StructConfig::setType(const std::string& type) {
+  check_text(type);
+  check_fits(sizeof "structtype" + sizeof kSysSuffix - 2, type.size());
+  structtype = type;
+}
+
+void StructConfig::put(std::string name, Item item) {
+  if (items.empty() || items.rbegin()->first < name) {
+    items.emplace_hint(items.end(), std::move(name), std::move(item));
+  } else {
+    items[name] = std::move(item);
+  }
+}
+
+void StructConfig::addUInt64(const std::string& name, uint64_t number) {
+  check_name(name);
+  ItemMap::iterator it = items.find(name);
+  if (it != items.end() && it->second.type != ITEM_UINT64)
+    throw std::runtime_error("changed in type");
+  check_fits(name.size() + sizeof kUInt64Suffix - 1,
+             line_form::decimal_digits(number));
+  if (it != items.end()) {
+    it->second.value = number;
+  } else {
+    put(name, Item(ITEM_UINT64, number));
+  }
+}
+
+void StructConfig::addStr(const std::string& name, const std::string& text) {
+  check_name(name);
+  ItemMap::iterator it = items.find(name);
+  if (it != items.end() && it->second.type != ITEM_STR)
+    throw std::runtime_error("changed in type");
+  check_text(text);
+  check_fits(name.size() + sizeof kStrSuffix - 1, text.size());
+  if (it != items.end()) {
+    it->second.str = text;
+  } else {
+    put(name, Item(ITEM_STR, text));
+  }
+}
+
+uint64_t StructConfig::getUInt64(const std::string& name) const {
+  ItemMap::const_iterator it = items.find(name);
+  if (it == items.end()) throw std::runtime_error("cannot find name");
+  if (it->second.type != ITEM_UINT64)
+    throw std::runtime_error("wrong variable type");
+  return it->second.value;
+}
+
+std::string StructConfig::getStr(const std::string& name) const {
+  ItemMap::const_iterator it = items.find(name);
+  if (it == items.end()) throw std::runtime_error("cannot find name");
+  if (it->second.type != ITEM_STR)
+    throw std::runtime_error("wrong variable type");
+  return it->second.str;
+}
+
+std::shared_ptr<StructConfig> StructConfig::newChildStruct(
+    const std::string& name) {
+  check_name(name);
+  if (items.find(name) != items.end()) throw std::runtime_error("existed");
+  // The child's id is not known before it exists; any id fits in ten digits.
+  check_fits(name.size() + sizeof kChildSuffix - 1, kIdDigits);
+  std::shared_ptr<StructConfig> child = man->newDepStruct(id);
+  put(name, Item(ITEM_CHILD, static_cast<uint64_t>(child->id)));
+  return child;
+}
+
+std::shared_ptr<StructConfig> StructConfig::getChildStruct(
+    const std::string& name) {
+  ItemMap::const_iterator it = items.find(name);
+  if (it == items.end()) throw std::runtime_error("cannot find name");
+  switch (it->second.type) {
+    case ITEM_CHILD:
+      return man->getStruct(static_cast<unsigned>(it->second.value));
+    case ITEM_EXTCHILD:
+      throw std::runtime_error("unimplemented feature 'cross child'");
+    default:
+      throw std::runtime_error("wrong type");
+  }
+}
+
+void StructConfig::addIntChild(const std::string& name,
+                               const std::shared_ptr<StructConfig>& child) {
+  check_name(name);
+  if (!child || child->man != man || !man->registered(*child))
+    throw std::runtime_error("foreign record");
+  check_fits(name.size() + sizeof kChildSuffix - 1,
+             line_form::decimal_digits(child->id));
+  if (man->reaches(*child, *this)) throw std::runtime_error("cyclic link");
+  items[name] = Item(ITEM_CHILD, static_cast<uint64_t>(child->id));
+  man->addLink(id, child->id);
+}
+
+std::shared_ptr<StructConfig> StructConfig::newTempStruct() {
+  return man->newTempStruct();
+}
+
+std::string StructConfig::newFile(const std::string& name) {
+  return newFile(name, name);
+}
+
+std::string StructConfig::newFile(const std::string& name,
+                                  const std::string& prefix) {
+  check_name(name);
+  // The prefix becomes part of a bare name inside the data directory and of
+  // an index file line.
+  if (prefix.find_first_of(std::string("/\\\r\n\0", 5)) != std::string::npos)
+    throw std::runtime_error("invalid file name");
+  if (items.find(name) != items.end())
+    throw std::runtime_error("file existed");
+  std::string stored = man->randfile(id, prefix);
+  check_fits(name.size() + sizeof kFileSuffix - 1, stored.size());
+  std::string path = utils::pathadd(man->datadir, stored);
+  put(name, Item(ITEM_FILE, std::move(stored)));
+  return path;
+}
+
+std::string StructConfig::getFile(const std::string& name) const {
+  ItemMap::const_iterator it = items.find(name);
+  if (it == items.end()) throw std::runtime_error("cannot find name");
+  if (it->second.type != ITEM_FILE)
+    throw std::runtime_error("wrong variable type");
+  return utils::pathadd(man->datadir, it->second.str);
+}
+
+void StructConfig::eraseFile(const std::string& name) {
+  const std::string path = getFile(name);
+  // A data file that is already gone is no failure, and neither is one that
+  // cannot be removed: the record is being emptied either way.
+  if (utils::file_exists(path)) std::remove(path.c_str());
+}
+
+void StructConfig::import_kv(const std::string& key, const std::string& value) {
+  importLine(key.data(), key.size(), value.data(), value.size());
+}
+
+void StructConfig::importLine(const char* key, size_t keylen,
+                              const char* value, size_t valuelen) {
+  Item item;
+  size_t namelen;
+  if (ends_with(key, keylen, kUInt64Suffix)) {
+    namelen = keylen - (sizeof kUInt64Suffix - 1);
+    item.type = ITEM_UINT64;
+    item.value = parse_number<unsigned long>(value, valuelen);
+  } else if (ends_with(key, keylen, kStrSuffix)) {
+    namelen = keylen - (sizeof kStrSuffix - 1);
+    item.type = ITEM_STR;
+    item.str.assign(value, valuelen);
+  } else if (ends_with(key, keylen, kFileSuffix)) {
+    // A stored file name is a bare name inside the data directory; anything
+    // else would let a crafted index file make an erasure or a copy reach
+    // files outside it.
+    if (!line_form::plain_file_name(value, valuelen))
+      throw std::runtime_error("invalid file name");
+    namelen = keylen - (sizeof kFileSuffix - 1);
+    item.type = ITEM_FILE;
+    item.str.assign(value, valuelen);
+  } else if (ends_with(key, keylen, kChildSuffix)) {
+    namelen = keylen - (sizeof kChildSuffix - 1);
+    item.type = ITEM_CHILD;
+    item.value = parse_number<unsigned long>(value, valuelen);
+  } else if (ends_with(key, keylen, kExtChildSuffix)) {
+    namelen = keylen - (sizeof kExtChildSuffix - 1);
+    const char* comma =
+        static_cast<const char*>(std::memchr(value, ',', valuelen));
+    const size_t numlen = comma ? static_cast<size_t>(comma - value) : valuelen;
+    item.type = ITEM_EXTCHILD;
+    item.value = parse_number<unsigned long>(value, numlen);
+    // Without a comma the whole value is the text as well.
+    if (comma) {
+      item.str.assign(comma + 1, valuelen - numlen - 1);
+    } else {
+      item.str.assign(value, valuelen);
+    }
+    utils::trim_(item.str);
+  } else if (ends_with(key, keylen, kSysSuffix)) {
+    if (equals(key, keylen, "structtype_sys")) {
+      structtype.assign(value, valuelen);
+    } else if (equals(key, keylen, "extrefcount_sys")) {
+      extrefcount = parse_number<unsigned int>(value, valuelen);
+    } else if (equals(key, keylen, "intrefcount_sys")) {
+      intrefcount = parse_number<unsigned int>(value, valuelen);
+    } else {
+      throw std::runtime_error("unknown sys var");
+    }
+    return;
+  } else {
+    throw std::runtime_error("unindentified suffix");
+  }
+  put(std::string(key, namelen), std::move(item));
+}
+
+void StructConfig::appendSection(std::string& out) const {
+  out += '[';
+  append_number(out, id);
+  out += "]\n";
+  for (ItemMap::const_iterator it = items.begin(); it != items.end(); ++it) {
+    const Item& item = it->second;
+    switch (item.type) {
+      case ITEM_UINT64:
+        append_line(out, it->first, kUInt64Suffix, item.value);
+        break;
+      case ITEM_STR:
+        append_line(out, it->first, kStrSuffix, item.str);
+        break;
+      case ITEM_FILE:
+        append_line(out, it->first, kFileSuffix, item.str);
+        break;
+      case ITEM_CHILD:
+        append_line(out, it->first, kChildSuffix, item.value);
+        break;
+      case ITEM_EXTCHILD:
+        out += it->first;
+        out += kExtChildSuffix;
+        out += kSeparator;
+        append_number(out, item.value);
+        out += ',';
+        out += item.str;
+        out += '\n';
+        break;
+      default:
+        throw std::runtime_error("imposible to reach here");
+    }
+  }
+  out += "extrefcount_sys = ";
+  append_number(out, extrefcount);
+  out += "\nintrefcount_sys = ";
+  append_number(out, intrefcount);
+  out += "\nstructtype_sys = ";
+  out += structtype;
+  out += "\n\n";
+}
+
+void StructConfig::export_kv(std::ostream& out) const {
+  // The lines before a failing item still reach the stream.
+  struct Flush {
+    std::ostream& stream;
+    std::string text;
+    ~Flush() { stream.write(text.data(), static_cast<std::streamsize>(text.size())); }
+  } flush{out, std::string()};
+  appendSection(flush.text);
+}
+
+void StructConfig::importcopy(std::shared_ptr<StructConfig> source) {
+  // A tree whose child items lead back into itself, or to the record that
+  // receives the copy, would be copied without end.
+  if (source->man->reachesOrCycles(*source, *this))
+    throw std::runtime_error("cyclic link");
+
+  struct Frame {
+    StructConfig* dst;
+    std::shared_ptr<StructConfig> keep;
+    std::shared_ptr<StructConfig> src;
+    size_t next;
+  };
+  std::vector<Frame> stack;
+  structtype = source->structtype;
+  stack.push_back(Frame{this, nullptr, source, 0});
+  while (!stack.empty()) {
+    StructConfig* dst = stack.back().dst;
+    std::shared_ptr<StructConfig> src = stack.back().src;
+    if (stack.back().next == src->items.size()) {
+      stack.pop_back();
+      continue;
+    }
+    const ItemMap::value_type& entry = *src->items.nth(stack.back().next++);
+    const std::string& name = entry.first;
+    const Item& item = entry.second;
+    switch (item.type) {
+      case ITEM_UINT64:
+        dst->addUInt64(name, item.value);
+        break;
+      case ITEM_STR:
+        dst->addStr(name, item.str);
+        break;
+      case ITEM_FILE: {
+        const std::string path =
+            dst->newFile(name, SpaceMan::decodeFilePrefix(item.str));
+        utils::copyfile(utils::pathadd(src->man->datadir, item.str), path);
+        break;
+      }
+      case ITEM_CHILD: {
+        std::shared_ptr<StructConfig> child = dst->newChildStruct(name);
+        std::shared_ptr<StructConfig> srcchild = src->getChildStruct(name);
+        child->structtype = srcchild->structtype;
+        stack.push_back(Frame{child.get(), child, srcchild, 0});
+        break;
+      }
+      case ITEM_EXTCHILD:
+        throw std::runtime_error("unsupported child type");
+      default:
+        throw std::runtime_error("imposible to reach here");
+    }
+  }
+}
+
+void StructConfig::eraseData() {
+  if (man) man->erase(this, 0, false);
+}
+
+void StructConfig::close() {
+  if (!temporary) return;
+  if (man) man->unlinkStruct(id);
+  temporary = false;
+}
+
+}  // namespace vorla
