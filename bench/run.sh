@@ -1,0 +1,142 @@
+#!/usr/bin/env bash
+# Builds the load/save and sweep benchmarks in Release and runs them.
+#
+#   bench/run.sh [load-save|clean-temp|all]      (default: all)
+#
+# Environment: BUILD_DIR (default <repo>/build-bench), RECORDS (200000),
+# REPS (5 runs per reader), SWEEP_ARGS (arguments of bench_clean_temp,
+# default "25000 2500 4 3").
+#
+# Every run is a fresh process, so each reader's peak memory is its own;
+# the readers take turns so that a burst of load from elsewhere on the
+# machine spreads over all of them. The table shows medians over REPS.
+# Before timing, vorla's load + save of the generated file must reproduce
+# it byte for byte.
+set -euo pipefail
+
+what=${1:-all}
+case "$what" in
+  load-save|clean-temp|all) ;;
+  *) echo "usage: $0 [load-save|clean-temp|all]" >&2; exit 2 ;;
+esac
+
+repo=$(cd "$(dirname "$0")/.." && pwd)
+build=${BUILD_DIR:-$repo/build-bench}
+bin=$build/bench
+records=${RECORDS:-200000}
+reps=${REPS:-5}
+read -r -a sweep_args <<< "${SWEEP_ARGS:-25000 2500 4 3}"
+
+mkdir -p "$build"
+cmake -S "$repo" -B "$build" -DVORLA_BUILD_BENCH=ON \
+  -DCMAKE_BUILD_TYPE=Release -DVORLA_BUILD_TESTS=OFF >"$build/configure.log" \
+  || { cat "$build/configure.log" >&2; exit 1; }
+
+# Builds one target; a reader whose target does not build is left out of
+# the table rather than stopping the others.
+built() {
+  if cmake --build "$build" --target "$1" -j2 >"$build/$1.build.log" 2>&1; then
+    return 0
+  fi
+  echo "note: $1 did not build (see $build/$1.build.log)" >&2
+  return 1
+}
+
+median() {
+  sort -g | awk '{ v[NR] = $1 }
+    END { if (NR == 0) { print "nan"; exit }
+          if (NR % 2) print v[(NR + 1) / 2];
+          else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+
+load_save() {
+  built bench_gen_index || exit 1
+  local data="$build/bench-data"
+  mkdir -p "$data"
+  local input="$data/index_$records.ini" small="$data/index_11.ini"
+  "$bin/bench_gen_index" "$records" "$input"
+  "$bin/bench_gen_index" 11 "$small"
+  echo "input: $input, $records records, $(wc -c < "$input") bytes"
+
+  local peers=()
+  if built bench_load_save_vorla; then
+    # The generator must write what vorla writes, or the timings compare
+    # different work: check it on a small file and on the timed one.
+    for f in "$small" "$input"; do
+      "$bin/bench_load_save_vorla" "$f" "$data/roundtrip.ini" >/dev/null
+      if ! cmp "$f" "$data/roundtrip.ini"; then
+        echo "vorla load + save does not reproduce $f" >&2
+        exit 1
+      fi
+    done
+    echo "round trip: vorla load + save reproduces the generated files"
+    peers+=(vorla)
+  fi
+  built bench_load_save_simpleini && peers+=(simpleini simpleini-case)
+  built bench_load_save_ptree && peers+=(ptree)
+
+  cat "$input" > /dev/null  # the first run should not pay for a cold cache
+  local results="$data/results.txt"
+  : > "$results"
+  local rep peer line
+  for ((rep = 1; rep <= reps; rep++)); do
+    for peer in "${peers[@]}"; do
+      rm -f "$data/out.ini"
+      case "$peer" in
+        vorla) line=$("$bin/bench_load_save_vorla" "$input" "$data/out.ini") ;;
+        simpleini) line=$("$bin/bench_load_save_simpleini" "$input" "$data/out.ini") ;;
+        simpleini-case) line=$("$bin/bench_load_save_simpleini" "$input" "$data/out.ini" --case) ;;
+        ptree) line=$("$bin/bench_load_save_ptree" "$input" "$data/out.ini") ;;
+      esac
+      echo "$line" >> "$results"
+    done
+  done
+  rm -f "$data/out.ini"
+
+  echo
+  echo "load + save of $records records, median of $reps runs per reader"
+  echo "(2 shared cores: expect a few percent of noise between runs)"
+  printf '%-15s %8s %8s %8s %10s %9s %9s\n' reader load_s save_s sync_s \
+    "total_s" "+sync_s" peak_MiB
+  local -A total synced rss
+  local cols load save sync
+  for peer in "${peers[@]}"; do
+    # One row per run: load save sync load+save load+save+sync peak_kib.
+    cols=$(awk -v p="peer=$peer" '$1 == p {
+        for (i = 2; i <= NF; i++) { split($i, kv, "="); f[kv[1]] = kv[2] }
+        print f["load_s"], f["save_s"], f["sync_s"],
+              f["load_s"] + f["save_s"],
+              f["load_s"] + f["save_s"] + f["sync_s"], f["peak_rss_kib"]
+      }' "$results")
+    load=$(awk '{ print $1 }' <<< "$cols" | median)
+    save=$(awk '{ print $2 }' <<< "$cols" | median)
+    sync=$(awk '{ print $3 }' <<< "$cols" | median)
+    total[$peer]=$(awk '{ print $4 }' <<< "$cols" | median)
+    synced[$peer]=$(awk '{ print $5 }' <<< "$cols" | median)
+    rss[$peer]=$(awk '{ print $6 }' <<< "$cols" | median)
+    printf '%-15s %8.3f %8.3f %8.3f %10.3f %9.3f %9.1f\n' "$peer" "$load" \
+      "$save" "$sync" "${total[$peer]}" "${synced[$peer]}" \
+      "$(awk -v k="${rss[$peer]}" 'BEGIN { print k / 1024 }')"
+  done
+  echo "total = load + save; +sync adds the peers' fsync of the output,"
+  echo "which vorla's save does itself (its sync_s is part of save_s)."
+
+  if [[ -n "${total[vorla]:-}" && -n "${total[simpleini]:-}" ]]; then
+    awk -v t="${total[vorla]}" -v s="${total[simpleini]}" \
+      -v ts="${synced[simpleini]}" -v m="${rss[vorla]}" \
+      -v ms="${rss[simpleini]}" 'BEGIN {
+        printf "vorla / simpleini: time %.2f (%.2f against +sync), " \
+               "peak memory %.2f\n", t / s, t / ts, m / ms }'
+  fi
+}
+
+clean_temp() {
+  built bench_clean_temp || exit 1
+  echo
+  echo "sweep of temporary records: median of runs; each ratio is against"
+  echo "the row above, where records and temporaries are half as many"
+  "$bin/bench_clean_temp" "${sweep_args[@]}" "$build"
+}
+
+[[ "$what" == clean-temp ]] || load_save
+[[ "$what" == load-save ]] || clean_temp
