@@ -1,0 +1,75 @@
+// Helpers shared by the GoogleTest suites.
+
+#ifndef VORLA_TESTS_TEST_UTIL_H_
+#define VORLA_TESTS_TEST_UTIL_H_
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+
+#include <gtest/gtest.h>
+
+// Expects `statement` to throw std::runtime_error whose what() is `msg`.
+#define EXPECT_THROW_MSG(statement, msg)                                  \
+  do {                                                                    \
+    try {                                                                 \
+      statement;                                                          \
+      ADD_FAILURE() << "no exception from " #statement;                   \
+    } catch (const std::runtime_error& e) {                               \
+      EXPECT_EQ(std::string(msg), e.what()) << "from " #statement;        \
+    }                                                                     \
+  } while (0)
+
+namespace vorla_test {
+
+// A fresh directory with an empty data/ subdirectory (the library creates
+// no directories), removed again at the end of the test.
+class TempDir {
+ public:
+  TempDir() {
+    char templ[] = "/tmp/vorla-test-XXXXXX";
+    const char* made = ::mkdtemp(templ);
+    if (!made) throw std::runtime_error("mkdtemp failed");
+    root = made;
+    ::mkdir((root + "/data").c_str(), 0755);
+  }
+  ~TempDir() {
+    const std::string cmd = "rm -rf '" + root + "'";
+    if (std::system(cmd.c_str()) != 0) {
+    }
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return root; }
+  std::string file(const std::string& name) const { return root + "/" + name; }
+
+ private:
+  std::string root;
+};
+
+inline std::string read_file(const std::string& path) {
+  std::ifstream in(path.c_str(), std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+inline void write_file(const std::string& path, const std::string& content) {
+  std::ofstream out(path.c_str(), std::ios::binary | std::ios::trunc);
+  out << content;
+}
+
+inline bool exists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+}  // namespace vorla_test
+
+#endif  // VORLA_TESTS_TEST_UTIL_H_
