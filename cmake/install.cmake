@@ -10,7 +10,7 @@ install(TARGETS vorla EXPORT vorlaTargets
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vorla)
 install(FILES utils/str_utils.h utils/file_utils.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vorla/utils)
-install(FILES workspace/workspace.h
+install(FILES workspace/workspace.h workspace/check.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vorla/workspace)
 install(FILES module/vorla.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vorla/module)

@@ -441,6 +441,34 @@ std::vector<CountFix> fixInternalCounts(SpaceMan& ws) {
   return fixes;
 }
 
+std::vector<unsigned> unreachableRecords(const SpaceMan& ws) {
+  const Graph g = buildGraph(ws, ProgressFn());
+  const std::size_t n = g.recs.size();
+  std::vector<bool> reached(n, false);
+  std::vector<uint32_t> todo;
+  for (uint32_t i = 0; i < n; ++i) {
+    if (g.recs[i].second->extrefcount > 0) {
+      reached[i] = true;
+      todo.push_back(i);
+    }
+  }
+  while (!todo.empty()) {
+    const uint32_t v = todo.back();
+    todo.pop_back();
+    for (uint32_t e = g.first[v]; e < g.first[v + 1]; ++e) {
+      const uint32_t w = g.target[e];
+      if (w == kNone || reached[w]) continue;
+      reached[w] = true;
+      todo.push_back(w);
+    }
+  }
+  std::vector<unsigned> ids;
+  for (uint32_t i = 0; i < n; ++i) {
+    if (!reached[i]) ids.push_back(g.recs[i].first);
+  }
+  return ids;
+}
+
 WorkspaceStats computeStats(const SpaceMan& ws, const ProgressFn& progress) {
   WorkspaceStats stats;
   const SpaceMan::Registry& registry = ws.getStructs();

@@ -146,6 +146,11 @@ enum class RemoveResult { REMOVED, TOO_YOUNG, FAILED };
 RemoveResult removeOrphanFile(const SpaceMan& ws, const OrphanFile& file,
                               int64_t now, int64_t grace);
 
+// The records that no chain of child items reaches from a record with an
+// external reference (record 0 included), in ascending id order: what
+// releases should have removed, and what a cycle keeps alive.
+std::vector<unsigned> unreachableRecords(const SpaceMan& ws);
+
 // Whether `name` has the form of the names the library gives data files:
 // a prefix, "_", a decimal id, "__", a decimal draw, "_".
 bool isDataFileName(const std::string& name);

@@ -1,0 +1,221 @@
+#include "tools/output.h"
+
+#include <unistd.h>  // isatty
+
+#include <cstdio>
+#include <stdexcept>
+#include <string>
+
+namespace vorla {
+namespace tool {
+
+namespace {
+
+const char kHex[] = "0123456789abcdef";
+
+// The length of the valid UTF-8 sequence at s[i], or 0 when the byte there
+// does not start one (stray continuation bytes, overlong forms, surrogates
+// and code points above U+10FFFF are all invalid).
+std::size_t utf8Length(const std::string& s, std::size_t i) {
+  const unsigned char c = static_cast<unsigned char>(s[i]);
+  std::size_t len;
+  unsigned lo = 0x80, hi = 0xbf;  // bounds of the second byte
+  if (c < 0x80) return 1;
+  if (c >= 0xc2 && c <= 0xdf) {
+    len = 2;
+  } else if (c >= 0xe0 && c <= 0xef) {
+    len = 3;
+    if (c == 0xe0) lo = 0xa0;
+    if (c == 0xed) hi = 0x9f;
+  } else if (c >= 0xf0 && c <= 0xf4) {
+    len = 4;
+    if (c == 0xf0) lo = 0x90;
+    if (c == 0xf4) hi = 0x8f;
+  } else {
+    return 0;
+  }
+  if (i + len > s.size()) return 0;
+  for (std::size_t k = 1; k < len; ++k) {
+    const unsigned char d = static_cast<unsigned char>(s[i + k]);
+    const unsigned min = k == 1 ? lo : 0x80;
+    const unsigned max = k == 1 ? hi : 0xbf;
+    if (d < min || d > max) return 0;
+  }
+  return len;
+}
+
+}  // namespace
+
+void appendJson(std::string& out, const std::string& s) {
+  out += '"';
+  std::size_t i = 0;
+  while (i < s.size()) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    if (c >= 0x20 && c < 0x80 && c != '"' && c != '\\') {
+      out += static_cast<char>(c);
+      ++i;
+      continue;
+    }
+    switch (c) {
+      case '"': out += "\\\""; ++i; continue;
+      case '\\': out += "\\\\"; ++i; continue;
+      case '\n': out += "\\n"; ++i; continue;
+      case '\r': out += "\\r"; ++i; continue;
+      case '\t': out += "\\t"; ++i; continue;
+      default: break;
+    }
+    const std::size_t len = c < 0x80 ? 0 : utf8Length(s, i);
+    if (len > 0) {
+      out.append(s, i, len);
+      i += len;
+    } else {
+      out += "\\u00";
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+      ++i;
+    }
+  }
+  out += '"';
+}
+
+std::string quoted(const std::string& s) {
+  std::string out = "\"";
+  std::size_t i = 0;
+  while (i < s.size()) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    if (c >= 0x20 && c < 0x7f && c != '"' && c != '\\') {
+      out += static_cast<char>(c);
+      ++i;
+      continue;
+    }
+    switch (c) {
+      case '"': out += "\\\""; ++i; continue;
+      case '\\': out += "\\\\"; ++i; continue;
+      case '\n': out += "\\n"; ++i; continue;
+      case '\r': out += "\\r"; ++i; continue;
+      case '\t': out += "\\t"; ++i; continue;
+      default: break;
+    }
+    const std::size_t len = c < 0x80 ? 0 : utf8Length(s, i);
+    if (len > 0) {
+      out.append(s, i, len);
+      i += len;
+    } else {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+      ++i;
+    }
+  }
+  out += '"';
+  return out;
+}
+
+std::string displayName(const std::string& s) {
+  if (s.empty()) return quoted(s);
+  for (char ch : s) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    if (c <= 0x20 || c >= 0x7f || c == '"' || c == '\\') return quoted(s);
+  }
+  return s;
+}
+
+std::string humanBytes(uint64_t bytes) {
+  if (bytes < 10240) return std::to_string(bytes) + " bytes";
+  const char* units[] = {"KiB", "MiB", "GiB", "TiB", "PiB"};
+  double v = static_cast<double>(bytes) / 1024;
+  int u = 0;
+  while (v >= 1024 && u < 4) {
+    v /= 1024;
+    ++u;
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f %s", v, units[u]);
+  return text;
+}
+
+std::string humanAge(int64_t seconds) {
+  if (seconds < 0) return "in the future";
+  if (seconds < 60) return std::to_string(seconds) + "s";
+  if (seconds < 3600) {
+    return std::to_string(seconds / 60) + "m " + std::to_string(seconds % 60) +
+           "s";
+  }
+  if (seconds < 86400) {
+    return std::to_string(seconds / 3600) + "h " +
+           std::to_string(seconds % 3600 / 60) + "m";
+  }
+  return std::to_string(seconds / 86400) + "d " +
+         std::to_string(seconds % 86400 / 3600) + "h";
+}
+
+Out::~Out() {
+  // Output left over at an error exit; a failure here has nowhere to go.
+  if (!buf.empty()) {
+    std::fwrite(buf.data(), 1, buf.size(), stdout);
+    std::fflush(stdout);
+  }
+}
+
+Out& Out::operator<<(uint64_t v) {
+  char text[24];
+  std::size_t n = 0;
+  do {
+    text[n++] = static_cast<char>('0' + v % 10);
+    v /= 10;
+  } while (v != 0);
+  while (n > 0) buf += text[--n];
+  return *this;
+}
+
+Out& Out::operator<<(int v) {
+  if (v < 0) {
+    buf += '-';
+    return *this << static_cast<uint64_t>(-static_cast<int64_t>(v));
+  }
+  return *this << static_cast<uint64_t>(v);
+}
+
+void Out::flush() {
+  if (!buf.empty() &&
+      std::fwrite(buf.data(), 1, buf.size(), stdout) != buf.size()) {
+    buf.clear();
+    throw std::runtime_error("cannot write output");
+  }
+  buf.clear();
+  if (std::fflush(stdout) != 0) throw std::runtime_error("cannot write output");
+}
+
+Progress::Progress()
+    : enabled(isatty(STDERR_FILENO) != 0), shown(false), lastPercent(-1) {}
+
+void Progress::phase(const std::string& what) {
+  if (!enabled) return;
+  std::fprintf(stderr, "\r\033[Kvorla: %s...", what.c_str());
+  std::fflush(stderr);
+  shown = true;
+  lastPercent = -1;
+}
+
+void Progress::update(const std::string& what, std::size_t done,
+                      std::size_t total) {
+  if (!enabled) return;
+  const int percent =
+      total == 0 ? 100 : static_cast<int>(done * 100.0 / total);
+  if (percent == lastPercent) return;
+  lastPercent = percent;
+  std::fprintf(stderr, "\r\033[Kvorla: %s... %d%%", what.c_str(), percent);
+  std::fflush(stderr);
+  shown = true;
+}
+
+void Progress::clear() {
+  if (!shown) return;
+  std::fprintf(stderr, "\r\033[K");
+  std::fflush(stderr);
+  shown = false;
+  lastPercent = -1;
+}
+
+}  // namespace tool
+}  // namespace vorla

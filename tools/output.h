@@ -1,0 +1,91 @@
+// Output helpers of the command-line tool: a buffered stdout, byte-safe
+// JSON strings, terminal-safe text, and progress on stderr.
+
+#ifndef VORLA_TOOLS_OUTPUT_H_
+#define VORLA_TOOLS_OUTPUT_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace vorla {
+namespace tool {
+
+// Appends `s` as a JSON string, quotes included. Valid UTF-8 passes as it
+// is; every byte that is not part of a valid UTF-8 sequence is written as
+// the escape of the code point of the same number (\u0080 to \u00ff), and
+// control characters, '"' and '\' are escaped, so that any byte string
+// gives valid JSON.
+void appendJson(std::string& out, const std::string& s);
+
+// `s` in double quotes, with control bytes, '"', '\' and bytes that are not
+// valid UTF-8 escaped C-style (\n, \t, \xNN), so that it is safe to print
+// on a terminal and shows exactly which bytes it holds.
+std::string quoted(const std::string& s);
+
+// `s` as it is when it is a non-empty run of printable, non-blank ASCII
+// other than '"' and '\', else quoted(s).
+std::string displayName(const std::string& s);
+
+// "1.5 MiB" style, with the exact byte count for small sizes.
+std::string humanBytes(uint64_t bytes);
+
+// "2h 5m" style.
+std::string humanAge(int64_t seconds);
+
+// Standard output through one large buffer, for records by the million.
+class Out {
+ public:
+  Out() { buf.reserve(kFlushAt + 4096); }
+  ~Out();
+  Out(const Out&) = delete;
+  Out& operator=(const Out&) = delete;
+
+  Out& operator<<(const std::string& s) {
+    buf += s;
+    if (buf.size() >= kFlushAt) flush();
+    return *this;
+  }
+  Out& operator<<(const char* s) { return *this << std::string(s); }
+  Out& operator<<(char c) {
+    buf += c;
+    return *this;
+  }
+  Out& operator<<(uint64_t v);
+  Out& operator<<(unsigned v) { return *this << static_cast<uint64_t>(v); }
+  Out& operator<<(int v);
+
+  std::string& raw() { return buf; }
+  // Writes what is buffered; throws "cannot write output" when stdout
+  // refuses it.
+  void flush();
+
+ private:
+  static const std::size_t kFlushAt = 1 << 20;
+  std::string buf;
+};
+
+// Progress on stderr, only when stderr is a terminal: one line, redrawn.
+class Progress {
+ public:
+  Progress();
+  ~Progress() { clear(); }
+  Progress(const Progress&) = delete;
+  Progress& operator=(const Progress&) = delete;
+
+  // Shows `what` alone ("loading index.ini").
+  void phase(const std::string& what);
+  // Shows `what` with a percentage.
+  void update(const std::string& what, std::size_t done, std::size_t total);
+  void clear();
+
+ private:
+  bool enabled;
+  bool shown;
+  int lastPercent;
+};
+
+}  // namespace tool
+}  // namespace vorla
+
+#endif  // VORLA_TOOLS_OUTPUT_H_
