@@ -88,14 +88,15 @@ load_save() {
         simpleini-case) line=$("$bin/bench_load_save_simpleini" "$input" "$data/out.ini" --case) ;;
         ptree) line=$("$bin/bench_load_save_ptree" "$input" "$data/out.ini") ;;
       esac
-      echo "$line" >> "$results"
+      echo "$line rep=$rep" >> "$results"
     done
   done
   rm -f "$data/out.ini"
 
   echo
   echo "load + save of $records records, median of $reps runs per reader"
-  echo "(2 shared cores: expect a few percent of noise between runs)"
+  echo "(2 cores shared with others: absolute times follow the machine's load,"
+  echo " load average now $(cut -d' ' -f1-3 /proc/loadavg); the ratios are steadier)"
   printf '%-15s %8s %8s %8s %10s %9s %9s\n' reader load_s save_s sync_s \
     "total_s" "+sync_s" peak_MiB
   local -A total synced rss
@@ -127,6 +128,18 @@ load_save() {
       -v ms="${rss[simpleini]}" 'BEGIN {
         printf "vorla / simpleini: time %.2f (%.2f against +sync), " \
                "peak memory %.2f\n", t / s, t / ts, m / ms }'
+    # Runs of the same round are close in time and share the machine's
+    # load, so the median of their ratios is steadier than the ratio of
+    # medians when others use the cores.
+    local paired
+    paired=$(awk '{
+        for (i = 2; i <= NF; i++) { split($i, kv, "="); f[kv[1]] = kv[2] }
+        if ($1 == "peer=vorla") v[f["rep"]] = f["load_s"] + f["save_s"]
+        if ($1 == "peer=simpleini") s[f["rep"]] = f["load_s"] + f["save_s"]
+      } END { for (r in v) if (r in s) print v[r] / s[r] }' "$results" |
+      median)
+    printf 'vorla / simpleini, median of per-round time ratios: %.2f\n' \
+      "$paired"
   fi
 }
 
