@@ -57,7 +57,8 @@ const char kInitHelp[] =
     "usage: vorla init [--force] INDEX [RELDATADIR]\n"
     "\n"
     "Writes a new, empty workspace to the index file INDEX and creates its\n"
-    "data directory, RELDATADIR (default \"data\") beside the index file.\n"
+    "data directory, RELDATADIR (default \"data\") beside the index file,\n"
+    "and any missing directory above them.\n"
     "An existing INDEX is left alone unless --force is given.\n";
 
 const char kShowHelp[] =
@@ -274,7 +275,11 @@ ProgressFn progressOf(Progress& progress, const std::string& what) {
 // Creates `dir` and any missing parent, as mkdir -p does.
 void makeDirs(const std::string& dir) {
   struct stat st;
-  if (dir.empty() || ::stat(dir.c_str(), &st) == 0) return;
+  if (dir.empty()) return;
+  if (::stat(dir.c_str(), &st) == 0) {
+    if (!S_ISDIR(st.st_mode)) throw Failure(dir, "not a directory");
+    return;
+  }
   const std::string::size_type slash = dir.find_last_of('/');
   if (slash != std::string::npos && slash > 0) makeDirs(dir.substr(0, slash));
   if (mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) {
@@ -299,6 +304,7 @@ int runInit(const Args& args) {
   if (!args.has("--force") && ::stat(index.c_str(), &st) == 0) {
     throw Failure(index, "file exists (use --force to overwrite)");
   }
+  makeDirs(utils::pathname(index));
   SpaceMan ws;
   try {
     ws.init(index, rel);

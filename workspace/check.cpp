@@ -447,7 +447,8 @@ std::vector<unsigned> unreachableRecords(const SpaceMan& ws) {
   std::vector<bool> reached(n, false);
   std::vector<uint32_t> todo;
   for (uint32_t i = 0; i < n; ++i) {
-    if (g.recs[i].second->extrefcount > 0) {
+    // Record 0 belongs to the workspace itself, whatever its stored count.
+    if (g.recs[i].second->extrefcount > 0 || g.recs[i].first == 0) {
       reached[i] = true;
       todo.push_back(i);
     }

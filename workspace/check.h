@@ -147,7 +147,7 @@ RemoveResult removeOrphanFile(const SpaceMan& ws, const OrphanFile& file,
                               int64_t now, int64_t grace);
 
 // The records that no chain of child items reaches from a record with an
-// external reference (record 0 included), in ascending id order: what
+// external reference, or from record 0, in ascending id order: what
 // releases should have removed, and what a cycle keeps alive.
 std::vector<unsigned> unreachableRecords(const SpaceMan& ws);
 
