@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -29,7 +30,7 @@ namespace {
 // Reads and writes go through buffers of this size: large enough to keep
 // system calls rare, small enough that a large index file is never held in
 // memory whole.
-const size_t kChunk = 1 << 20;
+const size_t kChunk = 1 << 18;
 
 int key_of(unsigned id) { return static_cast<int>(id); }
 
@@ -105,6 +106,50 @@ struct FdCloser {
 
 }  // namespace
 
+namespace {
+
+bool key_less(const SpaceMan::Registry::value_type& entry, int key) {
+  return entry.first < key;
+}
+
+}  // namespace
+
+SpaceMan::Registry::const_iterator SpaceMan::Registry::find(int key) const {
+  Entries::const_iterator it =
+      std::lower_bound(entries.begin(), entries.end(), key, key_less);
+  if (it == entries.end() || it->first != key || !it->second) return end();
+  return const_iterator(&entries, static_cast<size_t>(it - entries.begin()));
+}
+
+void SpaceMan::Registry::insert(int key, std::shared_ptr<StructConfig> rec) {
+  if (entries.empty() || entries.back().first < key) {
+    entries.emplace_back(key, std::move(rec));
+    return;
+  }
+  Entries::iterator it =
+      std::lower_bound(entries.begin(), entries.end(), key, key_less);
+  if (it != entries.end() && it->first == key) {
+    // Only a hole can bear a key that is free.
+    it->second = std::move(rec);
+    --holes;
+    return;
+  }
+  entries.emplace(it, key, std::move(rec));
+}
+
+void SpaceMan::Registry::erase(const_iterator it) {
+  // The record may be destroyed here; the entry is a hole by then.
+  std::shared_ptr<StructConfig> gone;
+  gone.swap(entries[it.pos].second);
+  ++holes;
+  if (holes * 2 > entries.size()) {
+    entries.erase(std::remove_if(entries.begin(), entries.end(),
+                                 [](const value_type& e) { return !e.second; }),
+                  entries.end());
+    holes = 0;
+  }
+}
+
 SpaceMan::SpaceMan() : version("2.1") {}
 
 SpaceMan::~SpaceMan() { dropRecords(structs); }
@@ -113,8 +158,8 @@ void SpaceMan::dropRecords(Registry& registry) {
   // A temporary record's destruction would give its reference back to a
   // registry that is going away (or has been replaced): drop it as it is,
   // like every other record, data files left in place.
-  for (Registry::iterator it = registry.begin(); it != registry.end(); ++it)
-    it->second->temporary = false;
+  for (const Registry::value_type& entry : registry)
+    entry.second->temporary = false;
   registry.clear();
 }
 
@@ -131,7 +176,7 @@ std::shared_ptr<StructConfig> SpaceMan::makeRecord(unsigned extref,
   unsigned newid = counter.inc();
   while (structs.find(key_of(newid)) != structs.end()) newid = counter.inc();
   rec->id = newid;
-  structs.emplace_hint(structs.end(), key_of(newid), rec);
+  structs.insert(key_of(newid), rec);
   return rec;
 }
 
@@ -226,7 +271,7 @@ bool SpaceMan::reachesOrCycles(const StructConfig& from,
 
 void SpaceMan::unlinkStruct(unsigned id) {
   if (id == 0) return;
-  Registry::iterator it = structs.find(key_of(id));
+  Registry::const_iterator it = structs.find(key_of(id));
   if (it == structs.end()) throw std::runtime_error("cannot find id");
   StructConfig* rec = it->second.get();
   if (rec->extrefcount > 0) --rec->extrefcount;
@@ -235,7 +280,7 @@ void SpaceMan::unlinkStruct(unsigned id) {
 }
 
 void SpaceMan::internalUnlink(unsigned id) {
-  Registry::iterator it = structs.find(key_of(id));
+  Registry::const_iterator it = structs.find(key_of(id));
   if (it == structs.end()) throw std::runtime_error("cannot find id");
   StructConfig* rec = it->second.get();
   if (rec->intrefcount > 0) --rec->intrefcount;
@@ -265,7 +310,7 @@ void SpaceMan::erase(StructConfig* root, int key, bool remove) {
     }
   } unmark{stack, erasing};
 
-  Registry::iterator self = structs.find(key);
+  Registry::const_iterator self = structs.find(key);
   std::shared_ptr<StructConfig> keep =
       self != structs.end() ? self->second : std::shared_ptr<StructConfig>();
   stack.push_back(Frame{root, keep, key, remove, 0});
@@ -279,7 +324,7 @@ void SpaceMan::erase(StructConfig* root, int key, bool remove) {
       stack.pop_back();
       erasing.erase(rec);
       if (done.remove) {
-        Registry::iterator it = structs.find(done.key);
+        Registry::const_iterator it = structs.find(done.key);
         if (it != structs.end() && it->second.get() == rec) structs.erase(it);
       }
       continue;
@@ -294,7 +339,7 @@ void SpaceMan::erase(StructConfig* root, int key, bool remove) {
       case StructConfig::ITEM_EXTCHILD: {
         const int childkey =
             key_of(static_cast<unsigned>(entry.second.value));
-        Registry::iterator it = structs.find(childkey);
+        Registry::const_iterator it = structs.find(childkey);
         if (it == structs.end()) throw std::runtime_error("cannot find id");
         StructConfig* child = it->second.get();
         if (child->intrefcount > 0) --child->intrefcount;
@@ -317,7 +362,7 @@ void SpaceMan::cleanTemp() {
   for (Registry::const_iterator it = structs.begin(); it != structs.end(); ++it)
     if (it->second->temporary) temps.push_back(it->first);
   for (int key : temps) {
-    Registry::iterator it = structs.find(key);
+    Registry::const_iterator it = structs.find(key);
     if (it == structs.end() || !it->second->temporary) continue;
     std::shared_ptr<StructConfig> rec = it->second;
     // A record that another one links to survives its release as an
@@ -385,7 +430,7 @@ void SpaceMan::init(const std::string& file, const std::string& rel) {
   datadir = utils::pathadd(utils::pathname(file), rel);
   std::shared_ptr<StructConfig> rec0 = std::make_shared<StructConfig>();
   rec0->man = this;
-  structs.emplace(0, rec0);
+  structs.insert(0, rec0);
   save(file);
   rollback.committed = true;
 }
@@ -393,7 +438,7 @@ void SpaceMan::init(const std::string& file, const std::string& rel) {
 // Turns the lines of an index file into records of a new registry.
 class SpaceMan::IndexReader {
  public:
-  IndexReader(SpaceMan* owner, SpaceMan::Registry& target)
+  IndexReader(SpaceMan* owner, Registry& target)
       : ws(owner), registry(target) {}
 
   void line(const char* b, const char* e) {
@@ -419,30 +464,56 @@ class SpaceMan::IndexReader {
   }
 
   void finish() {
-    // Items grew one by one; give back what the growth reserved.
-    if (current) current->items.shrink_to_fit();
+    if (!current) return;
+    // Sections of one file tend to be alike: the next one is given room for
+    // as many items as this one had, and what a section did not use is
+    // given back.
+    expected = current->items.size();
+    if (current->items.capacity() > expected) current->items.shrink_to_fit();
   }
 
  private:
   void section(unsigned id) {
     const int key = static_cast<int>(id);
-    SpaceMan::Registry::iterator hint = registry.end();
-    if (!registry.empty() && registry.rbegin()->first >= key) {
-      hint = registry.lower_bound(key);
-      if (hint != registry.end() && hint->first == key)
-        throw std::runtime_error("duplicated entry");
+    // Files written by save come in ascending order and are appended; any
+    // other order is sorted once at the end, and its duplicates are found
+    // with a set of the keys seen.
+    if (!registry.entries.empty() && registry.entries.back().first >= key) {
+      if (seen.empty()) {
+        for (const Registry::value_type& entry : registry.entries)
+          seen.insert(entry.first);
+      }
+      unordered = true;
     }
+    if (unordered && !seen.insert(key).second)
+      throw std::runtime_error("duplicated entry");
     finish();
     std::shared_ptr<StructConfig> rec = std::make_shared<StructConfig>();
     rec->id = id;
     rec->man = ws;
-    registry.emplace_hint(hint, key, rec);
+    rec->items.reserve(expected);
+    registry.entries.emplace_back(key, rec);
     current = rec.get();
   }
 
+ public:
+  void end() {
+    finish();
+    if (unordered) {
+      std::sort(registry.entries.begin(), registry.entries.end(),
+                [](const Registry::value_type& a, const Registry::value_type& b) {
+                  return a.first < b.first;
+                });
+    }
+  }
+
+ private:
   SpaceMan* ws;
-  SpaceMan::Registry& registry;
+  Registry& registry;
+  std::unordered_set<int> seen;
+  bool unordered = false;
   StructConfig* current = nullptr;
+  size_t expected = 0;
 };
 
 void SpaceMan::load(const std::string& file) {
@@ -476,9 +547,9 @@ void SpaceMan::load(const std::string& file) {
       have = rest;
     }
     if (have > 0) reader.line(buf.data(), buf.data() + have);
-    reader.finish();
+    reader.end();
   }
-  Registry::iterator rec0 = fresh.find(0);
+  Registry::const_iterator rec0 = fresh.find(0);
   if (rec0 == fresh.end()) throw std::runtime_error("cannot find group 0");
   std::string rel = rec0->second->getStr("$reldatadir");
   const unsigned stored =
@@ -502,7 +573,7 @@ void SpaceMan::save(const std::string& file) {
   // Temporary records never reach the index file; sweeping them first also
   // releases the children and data files that only they kept.
   cleanTemp();
-  Registry::iterator it0 = structs.find(0);
+  Registry::const_iterator it0 = structs.find(0);
   if (it0 == structs.end()) throw std::runtime_error("cannot find group 0");
   StructConfig& rec0 = *it0->second;
   // Replaced whatever their type: a hand-edited record 0 must not make

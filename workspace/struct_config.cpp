@@ -89,7 +89,7 @@ void check_fits(size_t keylen, size_t valuelen) {
 }  // namespace
 
 StructConfig::StructConfig()
-    : temporary(false), id(0), extrefcount(0), intrefcount(0), man(nullptr) {}
+    : id(0), extrefcount(0), intrefcount(0), temporary(false), man(nullptr) {}
 
 StructConfig::~StructConfig() {
   // The registry holds every registered record, so a record that is being
@@ -248,7 +248,9 @@ void StructConfig::importLine(const char* key, size_t keylen,
   } else if (ends_with(key, keylen, kStrSuffix)) {
     namelen = keylen - (sizeof kStrSuffix - 1);
     item.type = ITEM_STR;
-    item.str.assign(value, valuelen);
+    // Constructed rather than assigned: assigning to an empty string
+    // reserves at least twice the short-string capacity.
+    item.str = std::string(value, valuelen);
   } else if (ends_with(key, keylen, kFileSuffix)) {
     // A stored file name is a bare name inside the data directory; anything
     // else would let a crafted index file make an erasure or a copy reach
@@ -257,7 +259,7 @@ void StructConfig::importLine(const char* key, size_t keylen,
       throw std::runtime_error("invalid file name");
     namelen = keylen - (sizeof kFileSuffix - 1);
     item.type = ITEM_FILE;
-    item.str.assign(value, valuelen);
+    item.str = std::string(value, valuelen);
   } else if (ends_with(key, keylen, kChildSuffix)) {
     namelen = keylen - (sizeof kChildSuffix - 1);
     item.type = ITEM_CHILD;
@@ -270,15 +272,11 @@ void StructConfig::importLine(const char* key, size_t keylen,
     item.type = ITEM_EXTCHILD;
     item.value = parse_number<unsigned long>(value, numlen);
     // Without a comma the whole value is the text as well.
-    if (comma) {
-      item.str.assign(comma + 1, valuelen - numlen - 1);
-    } else {
-      item.str.assign(value, valuelen);
-    }
-    utils::trim_(item.str);
+    item.str = comma ? utils::trim(std::string(comma + 1, valuelen - numlen - 1))
+                     : utils::trim(std::string(value, valuelen));
   } else if (ends_with(key, keylen, kSysSuffix)) {
     if (equals(key, keylen, "structtype_sys")) {
-      structtype.assign(value, valuelen);
+      structtype = std::string(value, valuelen);
     } else if (equals(key, keylen, "extrefcount_sys")) {
       extrefcount = parse_number<unsigned int>(value, valuelen);
     } else if (equals(key, keylen, "intrefcount_sys")) {

@@ -10,14 +10,19 @@
 #ifndef VORLA_WORKSPACE_WORKSPACE_H_
 #define VORLA_WORKSPACE_WORKSPACE_H_
 
+#include <cstddef>
 #include <cstdint>
-#include <map>
+#include <iterator>
 #include <memory>
 #include <ostream>
 #include <string>
 #include <unordered_set>
+#include <utility>
+#include <vector>
 
 #include <boost/container/flat_map.hpp>
+#include <boost/container/options.hpp>
+#include <boost/container/vector.hpp>
 #include <boost/random/linear_congruential.hpp>
 #include <boost/random/uniform_int.hpp>
 #include <boost/random/variate_generator.hpp>
@@ -101,10 +106,17 @@ class StructConfig {
   };
 
   // Items ordered by byte-wise comparison of their names, which is also the
-  // order in which they are written. A sorted vector: records hold few items,
-  // and items mostly arrive in order, so this is smaller and faster than a
-  // node-based map.
-  typedef boost::container::flat_map<std::string, Item> ItemMap;
+  // order in which they are written. A sorted vector with a 32-bit size:
+  // records hold few items, and items mostly arrive in order, so this is
+  // much smaller and faster than a node-based map on large workspaces.
+  typedef boost::container::vector<
+      std::pair<std::string, Item>, void,
+      boost::container::vector_options_t<
+          boost::container::stored_size<uint32_t> > >
+      ItemSequence;
+  typedef boost::container::flat_map<std::string, Item,
+                                     std::less<std::string>, ItemSequence>
+      ItemMap;
 
   StructConfig();
   // Releases the record if it is still temporary (see close()).
@@ -180,12 +192,13 @@ class StructConfig {
   // rather than at the next save, and clears the mark.
   void close();
 
+  // `temporary` sits after the counts so that a record packs into 72 bytes.
   std::string structtype;
-  bool temporary;
   ItemMap items;
   unsigned id;
   unsigned extrefcount;
   unsigned intrefcount;
+  bool temporary;
   SpaceMan* man;  // not owned; outlives the record
 
  private:
@@ -204,7 +217,86 @@ class StructConfig {
 // its id counter and the registry of its records.
 class SpaceMan {
  public:
-  typedef std::map<int, std::shared_ptr<StructConfig> > Registry;
+  // The records of a workspace by id, in ascending order of the signed key
+  // (ascending id order for ids below 2^31). Reads like an ordered map of
+  // (int, shared pointer) pairs. It is a sorted vector: 24 bytes a record
+  // instead of a tree node's 64, and lookups are binary searches. A removal
+  // leaves a hole that lookups and iteration pass over; holes are squeezed
+  // out once they make up half the vector, so removals stay cheap.
+  class Registry {
+   public:
+    typedef std::pair<int, std::shared_ptr<StructConfig> > value_type;
+    typedef std::vector<value_type> Entries;
+
+    class const_iterator {
+     public:
+      typedef std::bidirectional_iterator_tag iterator_category;
+      typedef Registry::value_type value_type;
+      typedef std::ptrdiff_t difference_type;
+      typedef const value_type* pointer;
+      typedef const value_type& reference;
+
+      const_iterator() : entries(nullptr), pos(0) {}
+      reference operator*() const { return (*entries)[pos]; }
+      pointer operator->() const { return &(*entries)[pos]; }
+      const_iterator& operator++() {
+        ++pos;
+        while (pos < entries->size() && !(*entries)[pos].second) ++pos;
+        return *this;
+      }
+      const_iterator operator++(int) {
+        const_iterator old = *this;
+        ++*this;
+        return old;
+      }
+      const_iterator& operator--() {
+        --pos;
+        while (pos > 0 && !(*entries)[pos].second) --pos;
+        return *this;
+      }
+      bool operator==(const const_iterator& o) const { return pos == o.pos; }
+      bool operator!=(const const_iterator& o) const { return pos != o.pos; }
+
+     private:
+      friend class Registry;
+      const_iterator(const Entries* e, size_t p) : entries(e), pos(p) {}
+      const Entries* entries;
+      size_t pos;
+    };
+    typedef const_iterator iterator;
+
+    Registry() : holes(0) {}
+
+    const_iterator begin() const {
+      size_t pos = 0;
+      while (pos < entries.size() && !entries[pos].second) ++pos;
+      return const_iterator(&entries, pos);
+    }
+    const_iterator end() const {
+      return const_iterator(&entries, entries.size());
+    }
+    const_iterator find(int key) const;
+    size_t count(int key) const { return find(key) != end() ? 1 : 0; }
+    size_t size() const { return entries.size() - holes; }
+    bool empty() const { return size() == 0; }
+
+    // Registers `rec` under `key`, which must be free.
+    void insert(int key, std::shared_ptr<StructConfig> rec);
+    void erase(const_iterator it);
+    void clear() {
+      entries.clear();
+      holes = 0;
+    }
+    void swap(Registry& other) {
+      entries.swap(other.entries);
+      std::swap(holes, other.holes);
+    }
+
+   private:
+    friend class SpaceMan;
+    Entries entries;
+    size_t holes;
+  };
 
   SpaceMan();
   // Drops the records as they are: nothing is saved, no count is lowered and
