@@ -69,14 +69,16 @@ void generate(const std::string& dir, long records, long files) {
       std::to_string(records) + " " + std::to_string(files) + "\n";
   if (FILE* f = std::fopen(stamp.c_str(), "r")) {
     char have[64] = {0};
-    const bool same = std::fgets(have, sizeof have, f) != nullptr && want == have;
+    const bool same =
+        std::fgets(have, sizeof have, f) != nullptr && want == have;
     std::fclose(f);
     if (same) return;
   }
   std::fprintf(stderr, "generating %ld records, %ld data files in %s\n",
                records, files, dir.c_str());
-  if (std::system(("rm -rf '" + dir + "' && mkdir -p '" + dir + "/data'")
-                      .c_str()) != 0) {
+  if (std::system(
+          ("rm -rf '" + dir + "' && mkdir -p '" + dir + "/data'").c_str()) !=
+      0) {
     std::fprintf(stderr, "cannot create %s\n", dir.c_str());
     std::exit(1);
   }
@@ -106,7 +108,8 @@ void generate(const std::string& dir, long records, long files) {
       std::fclose(data);
       ++made;
     }
-    if (top && id + 1 <= lastId) std::fprintf(out, "part_child = %ld\n", id + 1);
+    if (top && id + 1 <= lastId)
+      std::fprintf(out, "part_child = %ld\n", id + 1);
     std::fprintf(out, "extrefcount_sys = %d\nintrefcount_sys = %d\n",
                  top ? 1 : 0, top ? 0 : 1);
     std::fprintf(out, "structtype_sys = %s\n\n", top ? "item" : "part");

@@ -31,12 +31,15 @@ void writeFile(const std::string& path, const std::string& bytes) {
 // Bytes that stand in for an image of the given size.
 std::string fakeImage(unsigned width, unsigned height, char shade) {
   return "P5 " + std::to_string(width) + " " + std::to_string(height) +
-         " 255\n" + std::string(static_cast<std::size_t>(width) * height, shade);
+         " 255\n" +
+         std::string(static_cast<std::size_t>(width) * height, shade);
 }
 
-std::shared_ptr<vorla::StructConfig> addPhoto(
-    vorla::StructConfig& album, const std::string& item,
-    const std::string& caption, unsigned width, unsigned height, char shade) {
+std::shared_ptr<vorla::StructConfig> addPhoto(vorla::StructConfig& album,
+                                              const std::string& item,
+                                              const std::string& caption,
+                                              unsigned width, unsigned height,
+                                              char shade) {
   std::shared_ptr<vorla::StructConfig> photo = album.newChildStruct(item);
   photo->setType("photo");
   photo->addStr("caption", caption);

@@ -57,12 +57,28 @@ void appendJson(std::string& out, const std::string& s) {
       continue;
     }
     switch (c) {
-      case '"': out += "\\\""; ++i; continue;
-      case '\\': out += "\\\\"; ++i; continue;
-      case '\n': out += "\\n"; ++i; continue;
-      case '\r': out += "\\r"; ++i; continue;
-      case '\t': out += "\\t"; ++i; continue;
-      default: break;
+      case '"':
+        out += "\\\"";
+        ++i;
+        continue;
+      case '\\':
+        out += "\\\\";
+        ++i;
+        continue;
+      case '\n':
+        out += "\\n";
+        ++i;
+        continue;
+      case '\r':
+        out += "\\r";
+        ++i;
+        continue;
+      case '\t':
+        out += "\\t";
+        ++i;
+        continue;
+      default:
+        break;
     }
     const std::size_t len = c < 0x80 ? 0 : utf8Length(s, i);
     if (len > 0) {
@@ -89,12 +105,28 @@ std::string quoted(const std::string& s) {
       continue;
     }
     switch (c) {
-      case '"': out += "\\\""; ++i; continue;
-      case '\\': out += "\\\\"; ++i; continue;
-      case '\n': out += "\\n"; ++i; continue;
-      case '\r': out += "\\r"; ++i; continue;
-      case '\t': out += "\\t"; ++i; continue;
-      default: break;
+      case '"':
+        out += "\\\"";
+        ++i;
+        continue;
+      case '\\':
+        out += "\\\\";
+        ++i;
+        continue;
+      case '\n':
+        out += "\\n";
+        ++i;
+        continue;
+      case '\r':
+        out += "\\r";
+        ++i;
+        continue;
+      case '\t':
+        out += "\\t";
+        ++i;
+        continue;
+      default:
+        break;
     }
     const std::size_t len = c < 0x80 ? 0 : utf8Length(s, i);
     if (len > 0) {
@@ -200,8 +232,7 @@ void Progress::phase(const std::string& what) {
 void Progress::update(const std::string& what, std::size_t done,
                       std::size_t total) {
   if (!enabled) return;
-  const int percent =
-      total == 0 ? 100 : static_cast<int>(done * 100.0 / total);
+  const int percent = total == 0 ? 100 : static_cast<int>(done * 100.0 / total);
   if (percent == lastPercent) return;
   lastPercent = percent;
   std::fprintf(stderr, "\r\033[Kvorla: %s... %d%%", what.c_str(), percent);

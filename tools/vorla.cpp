@@ -133,8 +133,8 @@ class Failure : public std::runtime_error {
 struct Args {
   std::string command;
   std::vector<std::string> operands;
-  std::vector<std::string> flags;      // "--json"
-  std::vector<std::string> valued;     // names of options that take a value
+  std::vector<std::string> flags;   // "--json"
+  std::vector<std::string> valued;  // names of options that take a value
   std::vector<std::pair<std::string, std::string> > values;
   bool help = false;
 
@@ -338,12 +338,18 @@ StructConfig* findRecord(const SpaceMan& ws, unsigned id) {
 
 const char* typeName(StructConfig::DataItemType t) {
   switch (t) {
-    case StructConfig::ITEM_UINT64: return "uint64";
-    case StructConfig::ITEM_STR: return "str";
-    case StructConfig::ITEM_FILE: return "file";
-    case StructConfig::ITEM_CHILD: return "child";
-    case StructConfig::ITEM_EXTCHILD: return "extchild";
-    default: return "none";
+    case StructConfig::ITEM_UINT64:
+      return "uint64";
+    case StructConfig::ITEM_STR:
+      return "str";
+    case StructConfig::ITEM_FILE:
+      return "file";
+    case StructConfig::ITEM_CHILD:
+      return "child";
+    case StructConfig::ITEM_EXTCHILD:
+      return "extchild";
+    default:
+      return "none";
   }
 }
 
@@ -430,8 +436,7 @@ class TreePrinter {
         const int64_t size = fileSize(ws, item.str);
         out << "file " << displayName(item.str)
             << (size < 0 ? std::string(" (missing)")
-                         : " (" + humanBytes(static_cast<uint64_t>(size)) +
-                               ")")
+                         : " (" + humanBytes(static_cast<uint64_t>(size)) + ")")
             << '\n';
         break;
       }
@@ -631,9 +636,8 @@ std::string describe(const Finding& f) {
       return "missing-file: " + where(f) + ": data file " +
              displayName(f.file) + " is missing";
     case Finding::SHARED_FILE:
-      return "shared-file: " + where(f) + ": data file " +
-             displayName(f.file) + " is also named by record " +
-             std::to_string(f.target);
+      return "shared-file: " + where(f) + ": data file " + displayName(f.file) +
+             " is also named by record " + std::to_string(f.target);
     case Finding::INVALID_FILE_NAME:
       return "invalid-file-name: " + where(f) + ": stored file name " +
              quoted(f.file) + " is not a plain name";
@@ -649,13 +653,17 @@ int runCheck(const Args& args) {
   const std::string& index = args.operands[0];
   Progress progress;
   SpaceMan ws;
+  progress.phase("loading " + index);
   try {
-    load(ws, index, progress);
-  } catch (const Failure& e) {
+    ws.load(index);
+  } catch (const std::runtime_error& e) {
+    progress.clear();
     // The reader refuses an index file whose stored file names are not
     // plain names, so that no data file path can leave the data directory;
     // for check that is a finding about the file, not a failure to run.
-    if (std::string(e.what()) != index + ": invalid file name") throw;
+    if (std::string(e.what()) != "invalid file name") {
+      throw Failure(index, e.what());
+    }
     Out out;
     out << "invalid-file-name: " << index
         << ": a file item holds a stored file name that is not a plain name "
@@ -666,6 +674,7 @@ int runCheck(const Args& args) {
     out.flush();
     return kFound;
   }
+  progress.clear();
   Out out;
   if (args.has("--fix-counts")) {
     const std::vector<CountFix> fixes = fixInternalCounts(ws);
@@ -678,7 +687,12 @@ int runCheck(const Args& args) {
       out << "saved " << index << '\n';
     }
   }
-  const CheckReport report = checkWorkspace(ws, progressOf(progress, "checking"));
+  CheckReport report;
+  try {
+    report = checkWorkspace(ws, progressOf(progress, "checking"));
+  } catch (const std::runtime_error& e) {
+    throw Failure(ws.getDatadir(), e.what());
+  }
   progress.clear();
   for (const Finding& f : report.findings) out << describe(f) << '\n';
   out << index << ": " << count(report.records, "record") << ", "
@@ -774,7 +788,8 @@ int runCopy(const Args& args) {
     src = other.get();
   }
   if (findRecord(*src, id) == nullptr) {
-    throw Failure(srcIndex, "record " + std::to_string(id) + ": cannot find id");
+    throw Failure(srcIndex,
+                  "record " + std::to_string(id) + ": cannot find id");
   }
   makeDirs(dst.getDatadir());
   const unsigned before = dst.getCounter();
@@ -855,10 +870,10 @@ int runStats(const Args& args) {
                   s.items[t]);
     out << line;
   }
-  out << "data files    " << s.files << "  (" << s.missingFiles
-      << " missing), " << humanBytes(s.fileBytes) << '\n';
-  out << "orphan files  " << s.orphanFiles << ", "
-      << humanBytes(s.orphanBytes) << '\n';
+  out << "data files    " << s.files << "  (" << s.missingFiles << " missing), "
+      << humanBytes(s.fileBytes) << '\n';
+  out << "orphan files  " << s.orphanFiles << ", " << humanBytes(s.orphanBytes)
+      << '\n';
   out.flush();
   return kOk;
 }
@@ -910,8 +925,8 @@ int dispatch(int argc, char** argv) {
     }
     return c.run(args);
   }
-  throw Failure("", "unknown command " + quoted(name) +
-                        " (run 'vorla --help')");
+  throw Failure("",
+                "unknown command " + quoted(name) + " (run 'vorla --help')");
 }
 
 }  // namespace

@@ -42,11 +42,9 @@ struct Graph {
   std::vector<unsigned> named;  // the id an edge names, registered or not
 
   uint32_t find(unsigned id) const {
-    auto it = std::lower_bound(
-        recs.begin(), recs.end(), id,
-        [](const std::pair<unsigned, StructConfig*>& r, unsigned v) {
-          return r.first < v;
-        });
+    auto it = std::lower_bound(recs.begin(), recs.end(), id,
+                               [](const std::pair<unsigned, StructConfig*>& r,
+                                  unsigned v) { return r.first < v; });
     if (it == recs.end() || it->first != id) return kNone;
     return static_cast<uint32_t>(it - recs.begin());
   }
@@ -249,10 +247,9 @@ std::vector<FileRef> fileItems(const Graph& g) {
       }
     }
   }
-  std::stable_sort(files.begin(), files.end(),
-                   [](const FileRef& a, const FileRef& b) {
-                     return *a.name < *b.name;
-                   });
+  std::stable_sort(
+      files.begin(), files.end(),
+      [](const FileRef& a, const FileRef& b) { return *a.name < *b.name; });
   return files;
 }
 

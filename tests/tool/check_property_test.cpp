@@ -4,8 +4,7 @@
 // built from random creations, links, data files, releases, copies and
 // temporaries.
 
-#include "workspace/check.h"
-
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <memory>
@@ -14,9 +13,8 @@
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "tests/test_util.h"
+#include "workspace/check.h"
 #include "workspace/workspace.h"
 
 namespace {

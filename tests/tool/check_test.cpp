@@ -1,5 +1,6 @@
 #include "workspace/check.h"
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/time.h>  // utimes
 
@@ -7,8 +8,6 @@
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "tests/test_util.h"
 #include "workspace/workspace.h"
@@ -104,8 +103,7 @@ TEST_F(CheckTest, DanglingChildAndExtchildItemsAreNamed) {
 
 TEST_F(CheckTest, CountMismatchComparesWithChildAndExtchildItems) {
   loadText(header(9) + section(2, 1, 0, "a_child = 3\nb_extchild = 4,t\n") +
-           section(3, 0, 2, "") + section(4, 0, 1, "") +
-           section(5, 1, 1, ""));
+           section(3, 0, 2, "") + section(4, 0, 1, "") + section(5, 1, 1, ""));
   const std::vector<Finding> f = only(Finding::COUNT_MISMATCH);
   ASSERT_EQ(2u, f.size());
   EXPECT_EQ(3u, f[0].id);
@@ -118,10 +116,11 @@ TEST_F(CheckTest, CountMismatchComparesWithChildAndExtchildItems) {
 TEST_F(CheckTest, UnkeptRecordIsOneNothingNamesWithoutExternalReference) {
   // 4 has no reference at all; 5 is kept by 4's child item, so only 4 is
   // reported (5 goes when 4 is released). Record 0 is never reported.
-  loadText("[0]\n$current_counter_uint64 = 9\n$reldatadir_str = data\n"
-           "extrefcount_sys = 0\n\n" +
-           section(2, 1, 0, "") + section(4, 0, 0, "c_child = 5\n") +
-           section(5, 0, 1, ""));
+  loadText(
+      "[0]\n$current_counter_uint64 = 9\n$reldatadir_str = data\n"
+      "extrefcount_sys = 0\n\n" +
+      section(2, 1, 0, "") + section(4, 0, 0, "c_child = 5\n") +
+      section(5, 0, 1, ""));
   const std::vector<Finding> f = only(Finding::UNKEPT_RECORD);
   ASSERT_EQ(1u, f.size());
   EXPECT_EQ(4u, f[0].id);
@@ -154,10 +153,11 @@ TEST_F(CheckTest, ChainOfManyChildrenIsWalkedWithoutRecursion) {
 }
 
 TEST_F(CheckTest, FileFindingsMissingSharedAndOrphan) {
-  loadText(header(9) +
-           section(2, 1, 0,
-                   "a_file = a_2__1_\nb_file = b_2__2_\ngone_file = g_2__3_\n") +
-           section(3, 1, 0, "same_file = a_2__1_\n"));
+  loadText(
+      header(9) +
+      section(2, 1, 0,
+              "a_file = a_2__1_\nb_file = b_2__2_\ngone_file = g_2__3_\n") +
+      section(3, 1, 0, "same_file = a_2__1_\n"));
   write_file(data + "/a_2__1_", "a");
   write_file(data + "/b_2__2_", "b");
   write_file(data + "/lost_7__99_", "left by a crash");
@@ -211,12 +211,12 @@ TEST_F(CheckTest, FindingsComeGroupedByKindThenId) {
            section(4, 0, 0, ""));
   std::vector<std::pair<int, unsigned> > order;
   for (const Finding& f : findings()) order.emplace_back(f.kind, f.id);
-  EXPECT_EQ((std::vector<std::pair<int, unsigned> >{
-                {Finding::DANGLING_CHILD, 3},
-                {Finding::UNKEPT_RECORD, 4},
-                {Finding::MISSING_FILE, 3},
-                {Finding::MISSING_FILE, 5}}),
-            order);
+  EXPECT_EQ(
+      (std::vector<std::pair<int, unsigned> >{{Finding::DANGLING_CHILD, 3},
+                                              {Finding::UNKEPT_RECORD, 4},
+                                              {Finding::MISSING_FILE, 3},
+                                              {Finding::MISSING_FILE, 5}}),
+      order);
 }
 
 TEST_F(CheckTest, MissingDataDirectoryMakesEveryFileMissing) {
@@ -307,11 +307,13 @@ TEST_F(CheckTest, RemoveOrphanFileHonoursGraceAge) {
 TEST(CheckNameTest, DataFileNameForm) {
   const char* good[] = {"pixels_12__734_", "raw_data_3__1_", "_tmp_0__99_",
                         "_1__1_", "x_4294967295__2147483647_"};
-  for (const char* name : good) EXPECT_TRUE(vorla::isDataFileName(name)) << name;
-  const char* bad[] = {"",          "notes.txt",   "pixels_12_734_",
-                       "p_12__734",  "p_12__x_",   "p__734_",
-                       "p_1___",     "p_12345678901__1_", "12__7_"};
-  for (const char* name : bad) EXPECT_FALSE(vorla::isDataFileName(name)) << name;
+  for (const char* name : good)
+    EXPECT_TRUE(vorla::isDataFileName(name)) << name;
+  const char* bad[] = {"",          "notes.txt",         "pixels_12_734_",
+                       "p_12__734", "p_12__x_",          "p__734_",
+                       "p_1___",    "p_12345678901__1_", "12__7_"};
+  for (const char* name : bad)
+    EXPECT_FALSE(vorla::isDataFileName(name)) << name;
 }
 
 TEST(CheckNameTest, PlainFileNames) {
@@ -319,7 +321,8 @@ TEST(CheckNameTest, PlainFileNames) {
   EXPECT_TRUE(vorla::isPlainFileName("..."));
   EXPECT_TRUE(vorla::isPlainFileName(".hidden"));
   const char* bad[] = {"", ".", "..", "/abs", "a/b", "a\\b", "x/"};
-  for (const char* name : bad) EXPECT_FALSE(vorla::isPlainFileName(name)) << name;
+  for (const char* name : bad)
+    EXPECT_FALSE(vorla::isPlainFileName(name)) << name;
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // (VORLA_TOOL_PATH).
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/time.h>  // utimes
 #include <sys/wait.h>
@@ -13,8 +14,6 @@
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "tests/test_util.h"
 #include "workspace/workspace.h"
@@ -96,8 +95,8 @@ class JsonValidator {
 
  private:
   void ws() {
-    while (i < s.size() && (s[i] == ' ' || s[i] == '\n' || s[i] == '\t' ||
-                            s[i] == '\r')) {
+    while (i < s.size() &&
+           (s[i] == ' ' || s[i] == '\n' || s[i] == '\t' || s[i] == '\r')) {
       ++i;
     }
   }
@@ -110,13 +109,20 @@ class JsonValidator {
   bool value(int depth) {
     if (i >= s.size() || depth > 64) return false;
     switch (s[i]) {
-      case '{': return container(depth, '}', true);
-      case '[': return container(depth, ']', false);
-      case '"': return string();
-      case 't': return lit("true");
-      case 'f': return lit("false");
-      case 'n': return lit("null");
-      default: return number();
+      case '{':
+        return container(depth, '}', true);
+      case '[':
+        return container(depth, ']', false);
+      case '"':
+        return string();
+      case 't':
+        return lit("true");
+      case 'f':
+        return lit("false");
+      case 'n':
+        return lit("null");
+      default:
+        return number();
     }
   }
   bool container(int depth, char close, bool object) {
@@ -285,10 +291,11 @@ TEST_F(ToolTest, UsageErrorsAreOneLineAndExitTwo) {
 }
 
 TEST_F(ToolTest, BadIndexFileGivesOneLineNamingFileAndMessage) {
-  write_file(dir.file("noeq.ini"), header(1) + "[2]\nthis line has no equals\n");
+  write_file(dir.file("noeq.ini"),
+             header(1) + "[2]\nthis line has no equals\n");
   write_file(dir.file("nozero.ini"), section(2, 1, 0, ""));
-  write_file(dir.file("dup.ini"), header(1) + section(2, 1, 0, "") +
-                                      section(2, 1, 0, ""));
+  write_file(dir.file("dup.ini"),
+             header(1) + section(2, 1, 0, "") + section(2, 1, 0, ""));
   const std::vector<std::pair<std::string, std::string> > cases = {
       {dir.file("missing.ini"), "cannot open file"},
       {dir.file("noeq.ini"), "cannot parse this line"},
@@ -384,7 +391,8 @@ TEST_F(ToolTest, CheckExitsZeroOnSoundAndOneWithEveryFindingNamed) {
 }
 
 TEST_F(ToolTest, CheckReportsStoredNameThatIsNotPlainFromTheReader) {
-  write_file(index, header(3) + section(2, 1, 0, "p_file = ../../etc/passwd\n"));
+  write_file(index,
+             header(3) + section(2, 1, 0, "p_file = ../../etc/passwd\n"));
   const Result r = vorla({"check", index});
   EXPECT_EQ(1, r.status);
   EXPECT_EQ(0u, r.out.find("invalid-file-name: " + index + ": ")) << r.out;
@@ -424,8 +432,8 @@ TEST_F(ToolTest, GcDeletesExactlyOrphansOlderThanGraceAge) {
   const std::string youngOrphan = data + "/young_4__2_";
   const std::string borderline = data + "/edge_4__3_";
   const std::string foreign = data + "/README";
-  for (const std::string& p : {oldOrphan, oldTemp, youngOrphan, borderline,
-                               foreign}) {
+  for (const std::string& p :
+       {oldOrphan, oldTemp, youngOrphan, borderline, foreign}) {
     write_file(p, "x");
   }
   setAge(oldOrphan, 7200);
@@ -465,13 +473,13 @@ TEST_F(ToolTest, GcDeletesExactlyOrphansOlderThanGraceAge) {
 }
 
 TEST_F(ToolTest, ShowDrawsTreesAndListsUnreachedRecordsApart) {
-  write_file(index,
-             header(20) +
-                 section(2, 1, 0,
-                         "a_child = 3\nb_child = 3\nc_child = 99\n"
-                         "p_file = p_2__1_\nq_file = q_2__2_\n") +
-                 section(3, 0, 2, "n_uint64 = 7\n") +
-                 section(4, 0, 0, "d_child = 5\n") + section(5, 0, 1, ""));
+  write_file(index, header(20) +
+                        section(2, 1, 0,
+                                "a_child = 3\nb_child = 3\nc_child = 99\n"
+                                "p_file = p_2__1_\nq_file = q_2__2_\n") +
+                        section(3, 0, 2, "n_uint64 = 7\n") +
+                        section(4, 0, 0, "d_child = 5\n") +
+                        section(5, 0, 1, ""));
   write_file(data + "/p_2__1_", "12345");
   Result r = vorla({"show", index});
   EXPECT_EQ(0, r.status) << r.err;
@@ -518,17 +526,20 @@ TEST_F(ToolTest, ShowJsonIsValidForAnyBytes) {
   EXPECT_EQ(0, r.status) << r.err;
   EXPECT_TRUE(JsonValidator(r.out).valid()) << r.out;
   EXPECT_TRUE(contains(r.out, "\"a\\u0001z\\tq\x7f\""));
-  EXPECT_TRUE(contains(r.out, "\"\\u00ff\\u00fe\\u00c3(\\u00ed\\u00a0\\u0080"
-                              "\\u00f4\\u0090\\u0080\\u0080!\""))
+  EXPECT_TRUE(contains(r.out,
+                       "\"\\u00ff\\u00fe\\u00c3(\\u00ed\\u00a0\\u0080"
+                       "\\u00f4\\u0090\\u0080\\u0080!\""))
       << r.out;
   EXPECT_TRUE(contains(r.out, "\"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80\""));
-  EXPECT_TRUE(contains(r.out, "{\"name\":\"q\\\"uote\",\"type\":\"str\","
-                              "\"value\":\"\\\\\"}"));
+  EXPECT_TRUE(contains(r.out,
+                       "{\"name\":\"q\\\"uote\",\"type\":\"str\","
+                       "\"value\":\"\\\\\"}"));
   EXPECT_TRUE(contains(r.out, "\"value\":18446744073709551615"));
   EXPECT_TRUE(contains(r.out, "\"size\":4,\"missing\":false"));
   EXPECT_TRUE(contains(r.out, "\"size\":null,\"missing\":true"));
-  EXPECT_TRUE(contains(r.out, "{\"name\":\"kid\",\"type\":\"child\","
-                              "\"value\":3}"));
+  EXPECT_TRUE(contains(r.out,
+                       "{\"name\":\"kid\",\"type\":\"child\","
+                       "\"value\":3}"));
 
   r = vorla({"show", "--json", index, "3"});
   EXPECT_TRUE(JsonValidator(r.out).valid()) << r.out;
@@ -550,8 +561,9 @@ TEST_F(ToolTest, CopyImportsTreeWithFilesAndSaves) {
   SpaceMan dst;
   dst.load(other);
   EXPECT_EQ("12345", read_file(dst.getStruct(2)->getFile("cover")));
-  EXPECT_EQ("abc",
-            read_file(dst.getStruct(2)->getChildStruct("kid")->getFile("pixels")));
+  EXPECT_EQ(
+      "abc",
+      read_file(dst.getStruct(2)->getChildStruct("kid")->getFile("pixels")));
   EXPECT_EQ(0, vorla({"check", other}).status);
 
   // Within one workspace.
@@ -569,8 +581,9 @@ TEST_F(ToolTest, CopyImportsTreeWithFilesAndSaves) {
 TEST_F(ToolTest, FailedCopyLeavesNeitherRecordNorDataFiles) {
   // The source's second file item names a data file that is not there, so
   // the copy fails after its first file was made.
-  write_file(index, header(5) + section(2, 1, 0,
-                                        "a_file = a_2__1_\nb_file = b_2__2_\n"));
+  write_file(
+      index,
+      header(5) + section(2, 1, 0, "a_file = a_2__1_\nb_file = b_2__2_\n"));
   write_file(data + "/a_2__1_", "a");
   const std::string other = dir.file("other/ws.ini");
   ASSERT_EQ(0, vorla({"init", other}).status);
