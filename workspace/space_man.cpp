@@ -459,17 +459,34 @@ class SpaceMan::IndexReader {
     while (ke > b && utils::is_space(ke[-1])) --ke;
     const char* vb = eq + 1;
     while (vb < e && utils::is_space(*vb)) ++vb;
-    current->importLine(b, static_cast<size_t>(ke - b), vb,
-                         static_cast<size_t>(e - vb));
+    if (pending.size() == used) pending.emplace_back();
+    StructConfig::ItemSequence::value_type& slot = pending[used];
+    if (current->parseLine(b, static_cast<size_t>(ke - b), vb,
+                           static_cast<size_t>(e - vb), slot.first,
+                           slot.second)) {
+      if (used > 0 && !(pending[used - 1].first < slot.first)) ordered = false;
+      ++used;
+    }
   }
 
+  // Gives the current record the items of its section. Sections written by
+  // save hold their items in name order, once each: they are moved into a
+  // sequence of exactly their size in one go. Anything else is put one by
+  // one, so that a later line for a name wins.
   void finish() {
     if (!current) return;
-    // Sections of one file tend to be alike: the next one is given room for
-    // as many items as this one had, and what a section did not use is
-    // given back.
-    expected = current->items.size();
-    if (current->items.capacity() > expected) current->items.shrink_to_fit();
+    if (ordered) {
+      StructConfig::ItemSequence seq;
+      seq.reserve(used);
+      for (size_t i = 0; i < used; ++i) seq.push_back(std::move(pending[i]));
+      current->items.adopt_sequence(boost::container::ordered_unique_range,
+                                    std::move(seq));
+    } else {
+      for (size_t i = 0; i < used; ++i)
+        current->put(std::move(pending[i].first), std::move(pending[i].second));
+    }
+    used = 0;
+    ordered = true;
   }
 
  private:
@@ -491,7 +508,6 @@ class SpaceMan::IndexReader {
     std::shared_ptr<StructConfig> rec = std::make_shared<StructConfig>();
     rec->id = id;
     rec->man = ws;
-    rec->items.reserve(expected);
     registry.entries.emplace_back(key, rec);
     current = rec.get();
   }
@@ -513,7 +529,11 @@ class SpaceMan::IndexReader {
   std::unordered_set<int> seen;
   bool unordered = false;
   StructConfig* current = nullptr;
-  size_t expected = 0;
+  // The item lines of the current section, in a vector that is reused from
+  // section to section.
+  StructConfig::ItemSequence pending;
+  size_t used = 0;
+  bool ordered = true;
 };
 
 void SpaceMan::load(const std::string& file) {

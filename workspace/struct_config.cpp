@@ -1,6 +1,7 @@
 // The record: typed items, the line codec of its section of the index file,
 // its data files, its children and its deep copy.
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
@@ -47,30 +48,55 @@ T parse_number(const char* s, size_t len) {
   return utils::strto<T>(std::string(s, len));
 }
 
-void append_number(std::string& out, uint64_t v) {
-  char digits[24];
-  const std::to_chars_result r = std::to_chars(digits, digits + sizeof digits, v);
-  out.append(digits, r.ptr);
-}
+// Writes a section into a string through a raw cursor, after the string has
+// been grown once by the section's exact length: saving a large workspace
+// appends millions of short pieces, and growing and checking bounds for each
+// of them would cost more than the copying.
+class SectionWriter {
+ public:
+  explicit SectionWriter(char* start) : p(start) {}
 
-template <size_t N>
-void append_line(std::string& out, const std::string& name,
-                 const char (&suffix)[N], const std::string& text) {
-  out += name;
-  out.append(suffix, N - 1);
-  out.append(kSeparator, sizeof kSeparator - 1);
-  out += text;
-  out += '\n';
-}
+  void put(const char* s, size_t n) {
+    std::memcpy(p, s, n);
+    p += n;
+  }
+  template <size_t N>
+  void put(const char (&s)[N]) {
+    put(s, N - 1);
+  }
+  void put(const std::string& s) { put(s.data(), s.size()); }
+  void put(char c) { *p++ = c; }
+  void number(uint64_t v) { p = std::to_chars(p, p + 20, v).ptr; }
 
-template <size_t N>
-void append_line(std::string& out, const std::string& name,
-                 const char (&suffix)[N], uint64_t number) {
-  out += name;
-  out.append(suffix, N - 1);
-  out.append(kSeparator, sizeof kSeparator - 1);
-  append_number(out, number);
-  out += '\n';
+ private:
+  char* p;
+};
+
+const char kExtRef[] = "extrefcount_sys = ";
+const char kIntRef[] = "\nintrefcount_sys = ";
+const char kType[] = "\nstructtype_sys = ";
+
+// The length of an item's line, line feed included; 0 for an item that no
+// line can carry.
+size_t line_length(const std::string& name, const StructConfig::Item& item) {
+  const size_t base = name.size() + (sizeof kSeparator - 1) + 1;
+  switch (item.type) {
+    case StructConfig::ITEM_UINT64:
+      return base + sizeof kUInt64Suffix - 1 +
+             line_form::decimal_digits(item.value);
+    case StructConfig::ITEM_STR:
+      return base + sizeof kStrSuffix - 1 + item.str.size();
+    case StructConfig::ITEM_FILE:
+      return base + sizeof kFileSuffix - 1 + item.str.size();
+    case StructConfig::ITEM_CHILD:
+      return base + sizeof kChildSuffix - 1 +
+             line_form::decimal_digits(item.value);
+    case StructConfig::ITEM_EXTCHILD:
+      return base + sizeof kExtChildSuffix - 1 +
+             line_form::decimal_digits(item.value) + 1 + item.str.size();
+    default:
+      return 0;
+  }
 }
 
 void check_name(const std::string& name) {
@@ -234,20 +260,25 @@ void StructConfig::eraseFile(const std::string& name) {
 }
 
 void StructConfig::import_kv(const std::string& key, const std::string& value) {
-  importLine(key.data(), key.size(), value.data(), value.size());
+  std::string name;
+  Item item;
+  if (parseLine(key.data(), key.size(), value.data(), value.size(), name,
+                item))
+    put(std::move(name), std::move(item));
 }
 
-void StructConfig::importLine(const char* key, size_t keylen,
-                              const char* value, size_t valuelen) {
-  Item item;
+bool StructConfig::parseLine(const char* key, size_t keylen, const char* value,
+                             size_t valuelen, std::string& name, Item& item) {
   size_t namelen;
   if (ends_with(key, keylen, kUInt64Suffix)) {
     namelen = keylen - (sizeof kUInt64Suffix - 1);
-    item.type = ITEM_UINT64;
     item.value = parse_number<unsigned long>(value, valuelen);
+    item.type = ITEM_UINT64;
+    item.str.clear();
   } else if (ends_with(key, keylen, kStrSuffix)) {
     namelen = keylen - (sizeof kStrSuffix - 1);
     item.type = ITEM_STR;
+    item.value = 0;
     // Constructed rather than assigned: assigning to an empty string
     // reserves at least twice the short-string capacity.
     item.str = std::string(value, valuelen);
@@ -259,18 +290,20 @@ void StructConfig::importLine(const char* key, size_t keylen,
       throw std::runtime_error("invalid file name");
     namelen = keylen - (sizeof kFileSuffix - 1);
     item.type = ITEM_FILE;
+    item.value = 0;
     item.str = std::string(value, valuelen);
   } else if (ends_with(key, keylen, kChildSuffix)) {
     namelen = keylen - (sizeof kChildSuffix - 1);
-    item.type = ITEM_CHILD;
     item.value = parse_number<unsigned long>(value, valuelen);
+    item.type = ITEM_CHILD;
+    item.str.clear();
   } else if (ends_with(key, keylen, kExtChildSuffix)) {
     namelen = keylen - (sizeof kExtChildSuffix - 1);
     const char* comma =
         static_cast<const char*>(std::memchr(value, ',', valuelen));
     const size_t numlen = comma ? static_cast<size_t>(comma - value) : valuelen;
-    item.type = ITEM_EXTCHILD;
     item.value = parse_number<unsigned long>(value, numlen);
+    item.type = ITEM_EXTCHILD;
     // Without a comma the whole value is the text as well.
     item.str = comma ? utils::trim(std::string(comma + 1, valuelen - numlen - 1))
                      : utils::trim(std::string(value, valuelen));
@@ -284,52 +317,78 @@ void StructConfig::importLine(const char* key, size_t keylen,
     } else {
       throw std::runtime_error("unknown sys var");
     }
-    return;
+    return false;
   } else {
     throw std::runtime_error("unindentified suffix");
   }
-  put(std::string(key, namelen), std::move(item));
+  name.assign(key, namelen);
+  return true;
 }
 
 void StructConfig::appendSection(std::string& out) const {
-  out += '[';
-  append_number(out, id);
-  out += "]\n";
-  for (ItemMap::const_iterator it = items.begin(); it != items.end(); ++it) {
+  // Measure first; an item that no line can carry ends the section there,
+  // after the lines before it.
+  size_t length = 3 + line_form::decimal_digits(id);
+  ItemMap::const_iterator bad = items.begin();
+  for (; bad != items.end(); ++bad) {
+    const size_t n = line_length(bad->first, bad->second);
+    if (n == 0) break;
+    length += n;
+  }
+  const bool complete = bad == items.end();
+  if (complete) {
+    length += (sizeof kExtRef - 1) + line_form::decimal_digits(extrefcount) +
+              (sizeof kIntRef - 1) + line_form::decimal_digits(intrefcount) +
+              (sizeof kType - 1) + structtype.size() + 2;
+  }
+  const size_t start = out.size();
+  out.resize(start + length);
+  SectionWriter w(&out[start]);
+  w.put('[');
+  w.number(id);
+  w.put("]\n");
+  for (ItemMap::const_iterator it = items.begin(); it != bad; ++it) {
     const Item& item = it->second;
+    w.put(it->first);
     switch (item.type) {
       case ITEM_UINT64:
-        append_line(out, it->first, kUInt64Suffix, item.value);
+        w.put(kUInt64Suffix);
+        w.put(kSeparator);
+        w.number(item.value);
         break;
       case ITEM_STR:
-        append_line(out, it->first, kStrSuffix, item.str);
+        w.put(kStrSuffix);
+        w.put(kSeparator);
+        w.put(item.str);
         break;
       case ITEM_FILE:
-        append_line(out, it->first, kFileSuffix, item.str);
+        w.put(kFileSuffix);
+        w.put(kSeparator);
+        w.put(item.str);
         break;
       case ITEM_CHILD:
-        append_line(out, it->first, kChildSuffix, item.value);
-        break;
-      case ITEM_EXTCHILD:
-        out += it->first;
-        out += kExtChildSuffix;
-        out += kSeparator;
-        append_number(out, item.value);
-        out += ',';
-        out += item.str;
-        out += '\n';
+        w.put(kChildSuffix);
+        w.put(kSeparator);
+        w.number(item.value);
         break;
       default:
-        throw std::runtime_error("imposible to reach here");
+        w.put(kExtChildSuffix);
+        w.put(kSeparator);
+        w.number(item.value);
+        w.put(',');
+        w.put(item.str);
+        break;
     }
+    w.put('\n');
   }
-  out += "extrefcount_sys = ";
-  append_number(out, extrefcount);
-  out += "\nintrefcount_sys = ";
-  append_number(out, intrefcount);
-  out += "\nstructtype_sys = ";
-  out += structtype;
-  out += "\n\n";
+  if (!complete) throw std::runtime_error("imposible to reach here");
+  w.put(kExtRef);
+  w.number(extrefcount);
+  w.put(kIntRef);
+  w.number(intrefcount);
+  w.put(kType);
+  w.put(structtype);
+  w.put("\n\n");
 }
 
 void StructConfig::export_kv(std::ostream& out) const {

@@ -204,10 +204,12 @@ class StructConfig {
  private:
   friend class SpaceMan;
 
-  // import_kv on a key and value that the reader has already cut out of a
-  // line and trimmed, without copying them first.
-  void importLine(const char* key, size_t keylen, const char* value,
-                  size_t valuelen);
+  // Applies one key/value line that the reader has already cut out and
+  // trimmed: an attribute line changes the record at once and gives false;
+  // an item line leaves the record alone, fills `name` and `item`, and gives
+  // true for the caller to put the item.
+  bool parseLine(const char* key, size_t keylen, const char* value,
+                 size_t valuelen, std::string& name, Item& item);
   // Puts `item` under `name`, replacing any item of that name. Items that
   // arrive in name order, as the reader sees them, are appended.
   void put(std::string name, Item item);
