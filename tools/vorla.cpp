@@ -212,7 +212,7 @@ void needOperands(const Args& args, std::size_t min, std::size_t max) {
   }
 }
 
-unsigned parseId(const std::string& text) {
+unsigned parseId(const std::string& command, const std::string& text) {
   uint64_t v = 0;
   bool ok = !text.empty() && text.size() <= 10;
   for (char c : text) {
@@ -220,13 +220,13 @@ unsigned parseId(const std::string& text) {
     v = v * 10 + static_cast<uint64_t>(c - '0');
   }
   if (!ok || v > 0xffffffffu) {
-    throw Failure("", "invalid record id " + quoted(text));
+    throw Failure(command, "invalid record id " + quoted(text));
   }
   return static_cast<unsigned>(v);
 }
 
 // Seconds, or a number followed by s, m, h or d.
-int64_t parseAge(const std::string& text) {
+int64_t parseAge(const std::string& command, const std::string& text) {
   std::size_t digits = 0;
   int64_t v = 0;
   while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9' &&
@@ -241,7 +241,7 @@ int64_t parseAge(const std::string& text) {
   if (unit == "h") scale = 3600;
   if (unit == "d") scale = 86400;
   if (digits == 0 || scale == 0) {
-    throw Failure("", "invalid age " + quoted(text));
+    throw Failure(command, "invalid age " + quoted(text));
   }
   return v * scale;
 }
@@ -528,7 +528,7 @@ int runShow(const Args& args) {
   needOperands(args, 1, 2);
   const std::string& index = args.operands[0];
   const bool hasRoot = args.operands.size() > 1;
-  const unsigned root = hasRoot ? parseId(args.operands[1]) : 0;
+  const unsigned root = hasRoot ? parseId(args.command, args.operands[1]) : 0;
   Progress progress;
   SpaceMan ws;
   load(ws, index, progress);
@@ -709,7 +709,7 @@ int runGc(const Args& args) {
   needOperands(args, 1, 1);
   const std::string& index = args.operands[0];
   const std::string* graceText = args.value("--grace");
-  const int64_t grace = graceText ? parseAge(*graceText) : 3600;
+  const int64_t grace = graceText ? parseAge(args.command, *graceText) : 3600;
   const bool remove = args.has("--delete");
   Progress progress;
   SpaceMan ws;
@@ -775,7 +775,7 @@ bool sameFile(const std::string& a, const std::string& b) {
 int runCopy(const Args& args) {
   needOperands(args, 3, 3);
   const std::string& srcIndex = args.operands[0];
-  const unsigned id = parseId(args.operands[1]);
+  const unsigned id = parseId(args.command, args.operands[1]);
   const std::string& dstIndex = args.operands[2];
   Progress progress;
   SpaceMan dst;
