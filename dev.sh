@@ -1,0 +1,111 @@
+#!/usr/bin/env bash
+# Sets up a fresh Debian 12 machine and runs vorla's jobs.
+#
+#   ./dev.sh main       install what is missing, build, and run the demo:
+#                       a workspace made from Python, filled by an example
+#                       program, shown and checked with the vorla tool
+#   ./dev.sh test       install what is missing, build, run every test
+#   ./dev.sh sanitize   the GoogleTest suites under AddressSanitizer,
+#                       UndefinedBehaviorSanitizer and LeakSanitizer
+#   ./dev.sh tsan       the id counter test under ThreadSanitizer
+#   ./dev.sh fuzz [S]   the index file fuzz target for S seconds (60)
+#   ./dev.sh bench      the benchmarks (see bench/run.sh)
+#
+# VORLA_WERROR=ON turns warnings into errors. VORLA_PYTHON2 names the Python
+# 2.7 interpreter to build the module for; by default it is pyenv's 2.7.18.
+set -euo pipefail
+cd "$(dirname "$0")"
+root=$(pwd)
+
+packages=(g++ make cmake pkg-config libboost-thread-dev libboost-random-dev
+          libgtest-dev swig python3-dev clang-14 libclang-rt-14-dev
+          libsimpleini-dev)
+
+install_missing() {
+  local missing=()
+  for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" \
+      || missing+=("$p")
+  done
+  if [ ${#missing[@]} -gt 0 ]; then
+    local sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo=sudo
+    echo "installing: ${missing[*]}"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" \
+      >/dev/null
+  fi
+}
+
+python2() {
+  if [ -n "${VORLA_PYTHON2:-}" ]; then
+    echo "$VORLA_PYTHON2"
+  elif command -v pyenv >/dev/null && pyenv prefix 2.7.18 >/dev/null 2>&1; then
+    echo "$(pyenv prefix 2.7.18)/bin/python2.7"
+  else
+    command -v python2.7 || true
+  fi
+}
+
+# build DIR [cmake options...]
+build() {
+  local dir=$1
+  shift
+  local py2
+  py2=$(python2)
+  local opts=(-DVORLA_WERROR="${VORLA_WERROR:-OFF}")
+  [ -n "$py2" ] && opts+=(-DVORLA_PYTHON2_EXECUTABLE="$py2")
+  cmake -S . -B "$dir" "${opts[@]}" "$@" >/dev/null
+  cmake --build "$dir" -j2
+}
+
+main_job() {
+  install_missing
+  build build -DCMAKE_BUILD_TYPE=Release
+  local demo=$root/out/demo
+  rm -rf "$demo"
+  mkdir -p "$demo/data"
+  echo
+  echo "== Python 2 creates an empty workspace"
+  PYTHONPATH=$root/build/module/python2 "$(python2)" -c "
+import _vorla
+_vorla.init_workspace('$demo/album.ini', 'data')
+print(open('$demo/album.ini').read())"
+  echo "== an example program adds an album with photos and thumbnails"
+  build/examples/photo_album "$demo/album.ini"
+  echo
+  echo "== vorla show"
+  build/tools/vorla show "$demo/album.ini"
+  echo
+  echo "== vorla check"
+  build/tools/vorla check "$demo/album.ini"
+}
+
+test_job() {
+  install_missing
+  build build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  ctest --test-dir build-test --output-on-failure -j2
+}
+
+sanitize_job() {
+  install_missing
+  build build-asan -DCMAKE_BUILD_TYPE=Debug -DVORLA_SANITIZE=ON
+  ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build-asan --output-on-failure -j2
+}
+
+tsan_job() {
+  install_missing
+  build build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORLA_TSAN=ON \
+    -DVORLA_BUILD_TOOLS=OFF -DVORLA_BUILD_PYTHON2=OFF -DVORLA_BUILD_PYTHON3=OFF
+  ctest --test-dir build-tsan --output-on-failure -R counter
+}
+
+case "${1:-}" in
+  main) main_job ;;
+  test) test_job ;;
+  sanitize) sanitize_job ;;
+  tsan) tsan_job ;;
+  fuzz) install_missing; fuzz/run.sh "${2:-60}" ;;
+  bench) install_missing; bench/run.sh "${@:2}" ;;
+  *) sed -n '2,17p' "$0" >&2; exit 2 ;;
+esac
