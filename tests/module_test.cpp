@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <cstdint>
+#include <ctime>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -24,6 +26,15 @@ class ModuleTest : public ::testing::Test {
     ::mkdir(temp.c_str(), 0755);
   }
 };
+
+// Defined first, so that no test of this binary has drawn a number yet.
+TEST_F(ModuleTest, RandomSourceWasSeededFromTheClockInSeconds) {
+  const int32_t now = static_cast<int32_t>(std::time(nullptr));
+  bool found = false;
+  for (int32_t s = now; s > now - 3600 && !found; --s)
+    found = boost::rand48(s) == vorla::rdengine;
+  EXPECT_TRUE(found);
+}
 
 TEST_F(ModuleTest, DefaultWorkspaceAndTestPaths) {
   EXPECT_EQ(&definst, vorla::SpaceMan::getinst());

@@ -88,6 +88,24 @@ TEST_F(SpaceManTest, InitIntoAMissingDirectoryFailsAndChangesNothing) {
   EXPECT_EQ(rec, ws.getStruct(2));
 }
 
+TEST_F(SpaceManTest, InitRefusesADataDirectoryTheIndexCannotCarry) {
+  EXPECT_THROW_MSG(ws.init(index, "da\nta"), "invalid text");
+  EXPECT_THROW_MSG(ws.init(index, std::string(5000, 'd')), "line too long");
+  EXPECT_FALSE(exists(index));
+  EXPECT_EQ("", ws.mainfile());
+}
+
+TEST_F(SpaceManTest, LoadedTextsWithInnerCarriageReturnsSaveAsTheyCame) {
+  // Only a line feed ends a line; a carriage return inside one is text.
+  loadText("[0]\n$current_counter_uint64 = 1\n$reldatadir_str = da\rta\n"
+           "[2]\nt_str = a\rb\n");
+  ws.save(dir.file("again.ini"));
+  SpaceMan again;
+  again.load(dir.file("again.ini"));
+  EXPECT_EQ("da\rta", again.getRelDataDir());
+  EXPECT_EQ("a\rb", again.getStruct(2)->getStr("t"));
+}
+
 TEST_F(SpaceManTest, FirstRecordAfterInitGetsIdTwoAndIdsAreNeverReused) {
   ws.init(index, "data");
   EXPECT_EQ(2u, ws.newStruct()->id);

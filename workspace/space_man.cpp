@@ -50,8 +50,13 @@ std::string resolve_links(const std::string& path) {
   std::string target = path;
   for (int hops = 0; hops < 40; ++hops) {
     struct stat st;
-    if (::lstat(target.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
-      return target;
+    if (::lstat(target.c_str(), &st) != 0) {
+      // Only a path that does not exist yet is a plain new file; any other
+      // failure might hide a link that must not be replaced.
+      if (errno == ENOENT) return target;
+      throw_write_error();
+    }
+    if (!S_ISLNK(st.st_mode)) return target;
     std::vector<char> buf(PATH_MAX + 1);
     const ssize_t n = ::readlink(target.c_str(), buf.data(), buf.size());
     if (n <= 0 || static_cast<size_t>(n) >= buf.size()) throw_write_error();
@@ -401,6 +406,10 @@ unsigned SpaceMan::import(SpaceMan* other, unsigned id) {
 }
 
 void SpaceMan::init(const std::string& file, const std::string& rel) {
+  // The relative data directory is a text item of record 0.
+  if (!line_form::valid_text(rel)) throw std::runtime_error("invalid text");
+  if (!line_form::fits(sizeof "$reldatadir_str" - 1, rel.size()))
+    throw std::runtime_error("line too long");
   // Nothing changes unless the new index file is written.
   struct Rollback {
     SpaceMan& ws;
@@ -586,10 +595,6 @@ void SpaceMan::load(const std::string& file) {
 void SpaceMan::save(const std::string& file) {
   if (structs.find(0) == structs.end())
     throw std::runtime_error("cannot find group 0");
-  if (!line_form::valid_text(reldatadir))
-    throw std::runtime_error("invalid text");
-  if (!line_form::fits(sizeof "$reldatadir_str" - 1, reldatadir.size()))
-    throw std::runtime_error("line too long");
   // Temporary records never reach the index file; sweeping them first also
   // releases the children and data files that only they kept.
   cleanTemp();
@@ -619,6 +624,8 @@ void SpaceMan::writeIndex(const std::string& path) {
 
   struct stat former;
   const bool existed = ::stat(target.c_str(), &former) == 0;
+  // A former file whose mode cannot be read would lose it.
+  if (!existed && errno != ENOENT) throw_write_error();
   const mode_t mode = existed ? (former.st_mode & 07777)
                               : (0666 & ~current_umask());
 
