@@ -52,7 +52,8 @@ TEST(FileUtilsTest, ExistenceAndSize) {
   TempDir dir;
   EXPECT_TRUE(utils::file_exists(dir.path()));
   EXPECT_FALSE(utils::file_exists(dir.file("missing")));
-  ASSERT_EQ(0, ::symlink(dir.file("missing").c_str(), dir.file("dangling").c_str()));
+  ASSERT_EQ(
+      0, ::symlink(dir.file("missing").c_str(), dir.file("dangling").c_str()));
   EXPECT_FALSE(utils::file_exists(dir.file("dangling")));
 
   EXPECT_EQ(0, utils::filesize(dir.file("missing")));

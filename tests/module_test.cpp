@@ -1,5 +1,3 @@
-#include "module/vorla.h"
-
 #include <sys/stat.h>
 
 #include <cstdint>
@@ -8,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "module/vorla.h"
 #include "tests/test_util.h"
 #include "utils/file_utils.h"
 #include "utils/str_utils.h"
@@ -40,7 +39,8 @@ TEST_F(ModuleTest, DefaultWorkspaceAndTestPaths) {
   EXPECT_EQ(&definst, vorla::SpaceMan::getinst());
   EXPECT_EQ(vorla::SpaceMan::getinst(), vorla::SpaceMan::getinst());
   EXPECT_EQ(std::string(vorla::temp_ws()), vorla::defTestWS());
-  EXPECT_TRUE(utils::suffixstreq(vorla::defTestWS(), "temp/workspace.linux.ini"));
+  EXPECT_TRUE(
+      utils::suffixstreq(vorla::defTestWS(), "temp/workspace.linux.ini"));
   EXPECT_EQ('/', vorla::defTestWS()[0]);
   EXPECT_EQ(std::string("data"), vorla::temp_dataspace());
 }

@@ -97,8 +97,9 @@ TEST_F(SpaceManTest, InitRefusesADataDirectoryTheIndexCannotCarry) {
 
 TEST_F(SpaceManTest, LoadedTextsWithInnerCarriageReturnsSaveAsTheyCame) {
   // Only a line feed ends a line; a carriage return inside one is text.
-  loadText("[0]\n$current_counter_uint64 = 1\n$reldatadir_str = da\rta\n"
-           "[2]\nt_str = a\rb\n");
+  loadText(
+      "[0]\n$current_counter_uint64 = 1\n$reldatadir_str = da\rta\n"
+      "[2]\nt_str = a\rb\n");
   ws.save(dir.file("again.ini"));
   SpaceMan again;
   again.load(dir.file("again.ini"));
@@ -228,8 +229,7 @@ TEST_F(SpaceManTest, LinksToRecordsOfAnotherRegistryAreRefused) {
 
 TEST_F(SpaceManTest, RandomSourceDrawsAreTheEngineOutput) {
   boost::rand48 copy = vorla::rdengine;
-  for (int i = 0; i < 5; ++i)
-    EXPECT_EQ(static_cast<int>(copy()), vorla::rnd());
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(static_cast<int>(copy()), vorla::rnd());
 }
 
 TEST_F(SpaceManTest, DataFileNames) {
@@ -491,8 +491,10 @@ TEST_F(SpaceManTest, SaveWritesSectionsInIdOrderAndRoundTrips) {
 
 TEST_F(SpaceManTest, LoadAcceptsTheLooseForms) {
   const std::string line4096 = "a_str = " + std::string(4096 - 8, 'x');
-  loadText("[+]\n$current_counter_uint64 = 1\n$reldatadir_str = data\n"
-           "$version_str = 1.0\n[ 5 ]\n" + line4096 + "\nk_str = v=w\n[12\n");
+  loadText(
+      "[+]\n$current_counter_uint64 = 1\n$reldatadir_str = data\n"
+      "$version_str = 1.0\n[ 5 ]\n" +
+      line4096 + "\nk_str = v=w\n[12\n");
   EXPECT_EQ(4096u - 8, ws.getStruct(5)->getStr("a").size());
   EXPECT_EQ("v=w", ws.getStruct(5)->getStr("k"));
   EXPECT_EQ(1u, ws.getStruct(1)->getId());
@@ -572,8 +574,9 @@ TEST_F(SpaceManTest, SaveIsAtomicAndKeepsTheFileItReplaces) {
   for (const char* name : {"ws.ini", "real.ini", "link.ini", "data"})
     entries += exists(dir.file(name));
   EXPECT_EQ(4, entries);
-  EXPECT_EQ(0, std::system(("test $(ls -A '" + dir.path() +
-                            "' | wc -l) -eq 4").c_str()));
+  EXPECT_EQ(0,
+            std::system(
+                ("test $(ls -A '" + dir.path() + "' | wc -l) -eq 4").c_str()));
 }
 
 TEST_F(SpaceManTest, SaveFailuresReportAndLeaveTheFormerFile) {

@@ -59,7 +59,7 @@ TEST(StrUtilsTest, StrtoAcceptsPlainUnsignedDecimal) {
 }
 
 TEST(StrUtilsTest, StrtoRefusesEverythingElse) {
-  const char* refused[] = {"",   "  ",  "-1",  "++1", "1 2",
+  const char* refused[] = {"",   "  ",   "-1",  "++1", "1 2",
                            "4a", "0x10", "1.0", "1e3", "+ 1"};
   for (const char* text : refused) {
     EXPECT_THROW_MSG(utils::strto<unsigned int>(text), "conversion error");

@@ -63,8 +63,8 @@ TEST(StructConfigTest, WhatTheLineFormCannotCarryIsRefusedUnchanged) {
   rec.setType("kind");
   const std::string before = dump(rec);
 
-  const char* badnames[] = {"a=b", "a\rb", "a\nb", " a", "\ta", "[a",
-                            ";a",  "#a"};
+  const char* badnames[] = {"a=b", "a\rb", "a\nb", " a",
+                            "\ta", "[a",   ";a",   "#a"};
   for (const char* name : badnames) {
     SCOPED_TRACE(name);
     EXPECT_THROW_MSG(rec.addUInt64(name, 1), "invalid name");
@@ -120,9 +120,10 @@ TEST(StructConfigTest, ExportWritesTheWholeSectionByteForByte) {
 
   StructConfig empty;
   empty.addStr("e", "");
-  EXPECT_EQ("[0]\ne_str = \nextrefcount_sys = 0\nintrefcount_sys = 0\n"
-            "structtype_sys = \n\n",
-            section(empty));
+  EXPECT_EQ(
+      "[0]\ne_str = \nextrefcount_sys = 0\nintrefcount_sys = 0\n"
+      "structtype_sys = \n\n",
+      section(empty));
 }
 
 TEST(StructConfigTest, ExportOfAnImpossibleItemFailsAfterTheLinesBeforeIt) {
@@ -180,9 +181,8 @@ TEST(StructConfigTest, ImportFailuresLeaveTheRecordUnchanged) {
 
 TEST(StructConfigTest, StoredFileNamesMustBeBareNames) {
   StructConfig rec;
-  const std::string refused[] = {"",        ".",          "..",
-                                 "../etc",  "a/b",        "a\\b",
-                                 "/abs",    std::string("a\0b", 3)};
+  const std::string refused[] = {"",    ".",    "..",   "../etc",
+                                 "a/b", "a\\b", "/abs", std::string("a\0b", 3)};
   for (const std::string& name : refused)
     EXPECT_THROW_MSG(rec.import_kv("f_file", name), "invalid file name");
   EXPECT_TRUE(rec.items.empty());

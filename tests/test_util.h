@@ -15,14 +15,14 @@
 #include <gtest/gtest.h>
 
 // Expects `statement` to throw std::runtime_error whose what() is `msg`.
-#define EXPECT_THROW_MSG(statement, msg)                                  \
-  do {                                                                    \
-    try {                                                                 \
-      statement;                                                          \
-      ADD_FAILURE() << "no exception from " #statement;                   \
-    } catch (const std::runtime_error& e) {                               \
-      EXPECT_EQ(std::string(msg), e.what()) << "from " #statement;        \
-    }                                                                     \
+#define EXPECT_THROW_MSG(statement, msg)                           \
+  do {                                                             \
+    try {                                                          \
+      statement;                                                   \
+      ADD_FAILURE() << "no exception from " #statement;            \
+    } catch (const std::runtime_error& e) {                        \
+      EXPECT_EQ(std::string(msg), e.what()) << "from " #statement; \
+    }                                                              \
   } while (0)
 
 namespace vorla_test {

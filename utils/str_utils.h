@@ -20,9 +20,7 @@
 
 namespace utils {
 
-inline bool is_space(char c) {
-  return c == ' ' || (c >= '\t' && c <= '\r');
-}
+inline bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 // Erases leading white space of s; returns s.
 inline std::string& ltrim_(std::string& s) {

@@ -15,8 +15,7 @@ namespace {
 // srand48's rule: the low 32 bits of the clock in seconds become the high
 // bits of the 48-bit state, below them 0x330E (rand48's constructor).
 boost::int32_t clock_seed() {
-  return static_cast<boost::int32_t>(
-      static_cast<uint32_t>(std::time(nullptr)));
+  return static_cast<boost::int32_t>(static_cast<uint32_t>(std::time(nullptr)));
 }
 
 }  // namespace
@@ -26,8 +25,8 @@ __attribute__((init_priority(101))) boost::rand48 rdengine(clock_seed());
 __attribute__((init_priority(101))) boost::uniform_int<int> rddist(0,
                                                                    0x7fffffff);
 __attribute__((init_priority(101)))
-boost::variate_generator<boost::rand48&, boost::uniform_int<int> > rnd(
-    rdengine, rddist);
+boost::variate_generator<boost::rand48&, boost::uniform_int<int> >
+    rnd(rdengine, rddist);
 
 std::string randfilename(const std::string& dir, const std::string& prefix,
                          const std::string& suffix) {

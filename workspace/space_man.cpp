@@ -169,8 +169,7 @@ void SpaceMan::dropRecords(Registry& registry) {
 }
 
 std::shared_ptr<StructConfig> SpaceMan::makeRecord(unsigned extref,
-                                                   unsigned intref,
-                                                   bool temp) {
+                                                   unsigned intref, bool temp) {
   std::shared_ptr<StructConfig> rec = std::make_shared<StructConfig>();
   rec->man = this;
   rec->extrefcount = extref;
@@ -342,8 +341,7 @@ void SpaceMan::erase(StructConfig* root, int key, bool remove) {
         break;
       case StructConfig::ITEM_CHILD:
       case StructConfig::ITEM_EXTCHILD: {
-        const int childkey =
-            key_of(static_cast<unsigned>(entry.second.value));
+        const int childkey = key_of(static_cast<unsigned>(entry.second.value));
         Registry::const_iterator it = structs.find(childkey);
         if (it == structs.end()) throw std::runtime_error("cannot find id");
         StructConfig* child = it->second.get();
@@ -429,8 +427,8 @@ void SpaceMan::init(const std::string& file, const std::string& rel) {
       ws.structs.swap(former);
       ws.dropRecords(former);
     }
-  } rollback{*this, mainpath, datadir, reldatadir, counter.get(),
-             Registry(), false};
+  } rollback{*this,         mainpath,   datadir, reldatadir,
+             counter.get(), Registry(), false};
   rollback.former.swap(structs);
 
   mainpath = file;
@@ -525,10 +523,11 @@ class SpaceMan::IndexReader {
   void end() {
     finish();
     if (unordered) {
-      std::sort(registry.entries.begin(), registry.entries.end(),
-                [](const Registry::value_type& a, const Registry::value_type& b) {
-                  return a.first < b.first;
-                });
+      std::sort(
+          registry.entries.begin(), registry.entries.end(),
+          [](const Registry::value_type& a, const Registry::value_type& b) {
+            return a.first < b.first;
+          });
     }
   }
 
@@ -603,8 +602,8 @@ void SpaceMan::save(const std::string& file) {
   StructConfig& rec0 = *it0->second;
   // Replaced whatever their type: a hand-edited record 0 must not make
   // every later save fail.
-  rec0.items["$reldatadir"] = StructConfig::Item(StructConfig::ITEM_STR,
-                                                 reldatadir);
+  rec0.items["$reldatadir"] =
+      StructConfig::Item(StructConfig::ITEM_STR, reldatadir);
   rec0.items["$current_counter"] = StructConfig::Item(
       StructConfig::ITEM_UINT64, static_cast<uint64_t>(counter.get()));
   rec0.items["$version"] = StructConfig::Item(StructConfig::ITEM_STR, version);
@@ -626,8 +625,8 @@ void SpaceMan::writeIndex(const std::string& path) {
   const bool existed = ::stat(target.c_str(), &former) == 0;
   // A former file whose mode cannot be read would lose it.
   if (!existed && errno != ENOENT) throw_write_error();
-  const mode_t mode = existed ? (former.st_mode & 07777)
-                              : (0666 & ~current_umask());
+  const mode_t mode =
+      existed ? (former.st_mode & 07777) : (0666 & ~current_umask());
 
   // A short name of its own, so that a target whose name is at the file
   // system's length limit still saves.

@@ -235,8 +235,7 @@ std::string StructConfig::newFile(const std::string& name,
   // an index file line.
   if (prefix.find_first_of(std::string("/\\\r\n\0", 5)) != std::string::npos)
     throw std::runtime_error("invalid file name");
-  if (items.find(name) != items.end())
-    throw std::runtime_error("file existed");
+  if (items.find(name) != items.end()) throw std::runtime_error("file existed");
   std::string stored = man->randfile(id, prefix);
   check_fits(name.size() + sizeof kFileSuffix - 1, stored.size());
   std::string path = utils::pathadd(man->datadir, stored);
@@ -262,8 +261,7 @@ void StructConfig::eraseFile(const std::string& name) {
 void StructConfig::import_kv(const std::string& key, const std::string& value) {
   std::string name;
   Item item;
-  if (parseLine(key.data(), key.size(), value.data(), value.size(), name,
-                item))
+  if (parseLine(key.data(), key.size(), value.data(), value.size(), name, item))
     put(std::move(name), std::move(item));
 }
 
@@ -305,8 +303,9 @@ bool StructConfig::parseLine(const char* key, size_t keylen, const char* value,
     item.value = parse_number<unsigned long>(value, numlen);
     item.type = ITEM_EXTCHILD;
     // Without a comma the whole value is the text as well.
-    item.str = comma ? utils::trim(std::string(comma + 1, valuelen - numlen - 1))
-                     : utils::trim(std::string(value, valuelen));
+    item.str = comma
+                   ? utils::trim(std::string(comma + 1, valuelen - numlen - 1))
+                   : utils::trim(std::string(value, valuelen));
   } else if (ends_with(key, keylen, kSysSuffix)) {
     if (equals(key, keylen, "structtype_sys")) {
       structtype = std::string(value, valuelen);
@@ -396,7 +395,9 @@ void StructConfig::export_kv(std::ostream& out) const {
   struct Flush {
     std::ostream& stream;
     std::string text;
-    ~Flush() { stream.write(text.data(), static_cast<std::streamsize>(text.size())); }
+    ~Flush() {
+      stream.write(text.data(), static_cast<std::streamsize>(text.size()));
+    }
   } flush{out, std::string()};
   appendSection(flush.text);
 }

@@ -101,8 +101,8 @@ class StructConfig {
     Item(DataItemType t, uint64_t v) : type(t), value(v) {}
 
     DataItemType type;
-    std::string str;   // text, stored file name, or an extchild's text
-    uint64_t value;    // number, or a record id (its low 32 bits are used)
+    std::string str;  // text, stored file name, or an extchild's text
+    uint64_t value;   // number, or a record id (its low 32 bits are used)
   };
 
   // Items ordered by byte-wise comparison of their names, which is also the
@@ -114,8 +114,8 @@ class StructConfig {
       boost::container::vector_options_t<
           boost::container::stored_size<uint32_t> > >
       ItemSequence;
-  typedef boost::container::flat_map<std::string, Item,
-                                     std::less<std::string>, ItemSequence>
+  typedef boost::container::flat_map<std::string, Item, std::less<std::string>,
+                                     ItemSequence>
       ItemMap;
 
   StructConfig();
