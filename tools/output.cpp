@@ -44,48 +44,51 @@ std::size_t utf8Length(const std::string& s, std::size_t i) {
   return len;
 }
 
-}  // namespace
-
-void appendJson(std::string& out, const std::string& s) {
+// Appends s in double quotes. Printable ASCII below `plainEnd` and valid
+// UTF-8 pass through; quotes, backslashes and the usual control characters
+// get their short escapes, and any other byte `hexPrefix` and two hex digits.
+void appendQuoted(std::string& out, const std::string& s, unsigned plainEnd,
+                  const char* hexPrefix) {
   out += '"';
   std::size_t i = 0;
   while (i < s.size()) {
     const unsigned char c = static_cast<unsigned char>(s[i]);
-    if (c >= 0x20 && c < 0x80 && c != '"' && c != '\\') {
-      out += static_cast<char>(c);
+    const char* escape = nullptr;
+    switch (c) {
+      case '"':
+        escape = "\\\"";
+        break;
+      case '\\':
+        escape = "\\\\";
+        break;
+      case '\n':
+        escape = "\\n";
+        break;
+      case '\r':
+        escape = "\\r";
+        break;
+      case '\t':
+        escape = "\\t";
+        break;
+      default:
+        break;
+    }
+    if (escape) {
+      out += escape;
       ++i;
       continue;
     }
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        ++i;
-        continue;
-      case '\\':
-        out += "\\\\";
-        ++i;
-        continue;
-      case '\n':
-        out += "\\n";
-        ++i;
-        continue;
-      case '\r':
-        out += "\\r";
-        ++i;
-        continue;
-      case '\t':
-        out += "\\t";
-        ++i;
-        continue;
-      default:
-        break;
+    if (c >= 0x20 && c < plainEnd) {
+      out += static_cast<char>(c);
+      ++i;
+      continue;
     }
     const std::size_t len = c < 0x80 ? 0 : utf8Length(s, i);
     if (len > 0) {
       out.append(s, i, len);
       i += len;
     } else {
-      out += "\\u00";
+      out += hexPrefix;
       out += kHex[c >> 4];
       out += kHex[c & 15];
       ++i;
@@ -94,52 +97,15 @@ void appendJson(std::string& out, const std::string& s) {
   out += '"';
 }
 
+}  // namespace
+
+void appendJson(std::string& out, const std::string& s) {
+  appendQuoted(out, s, 0x80, "\\u00");
+}
+
 std::string quoted(const std::string& s) {
-  std::string out = "\"";
-  std::size_t i = 0;
-  while (i < s.size()) {
-    const unsigned char c = static_cast<unsigned char>(s[i]);
-    if (c >= 0x20 && c < 0x7f && c != '"' && c != '\\') {
-      out += static_cast<char>(c);
-      ++i;
-      continue;
-    }
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        ++i;
-        continue;
-      case '\\':
-        out += "\\\\";
-        ++i;
-        continue;
-      case '\n':
-        out += "\\n";
-        ++i;
-        continue;
-      case '\r':
-        out += "\\r";
-        ++i;
-        continue;
-      case '\t':
-        out += "\\t";
-        ++i;
-        continue;
-      default:
-        break;
-    }
-    const std::size_t len = c < 0x80 ? 0 : utf8Length(s, i);
-    if (len > 0) {
-      out.append(s, i, len);
-      i += len;
-    } else {
-      out += "\\x";
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-      ++i;
-    }
-  }
-  out += '"';
+  std::string out;
+  appendQuoted(out, s, 0x7f, "\\x");
   return out;
 }
 

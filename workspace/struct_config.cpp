@@ -76,27 +76,47 @@ const char kExtRef[] = "extrefcount_sys = ";
 const char kIntRef[] = "\nintrefcount_sys = ";
 const char kType[] = "\nstructtype_sys = ";
 
+// The key suffix of an item type; null for a type that no line can carry.
+const char* suffix_of(StructConfig::DataItemType type) {
+  switch (type) {
+    case StructConfig::ITEM_UINT64:
+      return kUInt64Suffix;
+    case StructConfig::ITEM_STR:
+      return kStrSuffix;
+    case StructConfig::ITEM_FILE:
+      return kFileSuffix;
+    case StructConfig::ITEM_CHILD:
+      return kChildSuffix;
+    case StructConfig::ITEM_EXTCHILD:
+      return kExtChildSuffix;
+    default:
+      return nullptr;
+  }
+}
+
+// Numbers and child ids are written as `value`, texts and file names as
+// `str`, an extchild as both.
+bool writes_value(StructConfig::DataItemType type) {
+  return type == StructConfig::ITEM_UINT64 ||
+         type == StructConfig::ITEM_CHILD ||
+         type == StructConfig::ITEM_EXTCHILD;
+}
+
+bool writes_text(StructConfig::DataItemType type) {
+  return type == StructConfig::ITEM_STR || type == StructConfig::ITEM_FILE ||
+         type == StructConfig::ITEM_EXTCHILD;
+}
+
 // The length of an item's line, line feed included; 0 for an item that no
 // line can carry.
 size_t line_length(const std::string& name, const StructConfig::Item& item) {
-  const size_t base = name.size() + (sizeof kSeparator - 1) + 1;
-  switch (item.type) {
-    case StructConfig::ITEM_UINT64:
-      return base + sizeof kUInt64Suffix - 1 +
-             line_form::decimal_digits(item.value);
-    case StructConfig::ITEM_STR:
-      return base + sizeof kStrSuffix - 1 + item.str.size();
-    case StructConfig::ITEM_FILE:
-      return base + sizeof kFileSuffix - 1 + item.str.size();
-    case StructConfig::ITEM_CHILD:
-      return base + sizeof kChildSuffix - 1 +
-             line_form::decimal_digits(item.value);
-    case StructConfig::ITEM_EXTCHILD:
-      return base + sizeof kExtChildSuffix - 1 +
-             line_form::decimal_digits(item.value) + 1 + item.str.size();
-    default:
-      return 0;
-  }
+  const char* suffix = suffix_of(item.type);
+  if (!suffix) return 0;
+  size_t n = name.size() + std::strlen(suffix) + (sizeof kSeparator - 1) + 1;
+  if (writes_value(item.type)) n += line_form::decimal_digits(item.value);
+  if (item.type == StructConfig::ITEM_EXTCHILD) ++n;  // the comma
+  if (writes_text(item.type)) n += item.str.size();
+  return n;
 }
 
 void check_name(const std::string& name) {
@@ -348,36 +368,13 @@ void StructConfig::appendSection(std::string& out) const {
   w.put("]\n");
   for (ItemMap::const_iterator it = items.begin(); it != bad; ++it) {
     const Item& item = it->second;
+    const char* suffix = suffix_of(item.type);
     w.put(it->first);
-    switch (item.type) {
-      case ITEM_UINT64:
-        w.put(kUInt64Suffix);
-        w.put(kSeparator);
-        w.number(item.value);
-        break;
-      case ITEM_STR:
-        w.put(kStrSuffix);
-        w.put(kSeparator);
-        w.put(item.str);
-        break;
-      case ITEM_FILE:
-        w.put(kFileSuffix);
-        w.put(kSeparator);
-        w.put(item.str);
-        break;
-      case ITEM_CHILD:
-        w.put(kChildSuffix);
-        w.put(kSeparator);
-        w.number(item.value);
-        break;
-      default:
-        w.put(kExtChildSuffix);
-        w.put(kSeparator);
-        w.number(item.value);
-        w.put(',');
-        w.put(item.str);
-        break;
-    }
+    w.put(suffix, std::strlen(suffix));
+    w.put(kSeparator);
+    if (writes_value(item.type)) w.number(item.value);
+    if (item.type == ITEM_EXTCHILD) w.put(',');
+    if (writes_text(item.type)) w.put(item.str);
     w.put('\n');
   }
   if (!complete) throw std::runtime_error("imposible to reach here");
