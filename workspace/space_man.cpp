@@ -30,7 +30,7 @@ namespace {
 // Reads and writes go through buffers of this size: large enough to keep
 // system calls rare, small enough that a large index file is never held in
 // memory whole.
-const size_t kChunk = 1 << 18;
+const size_t kChunk = 1 << 16;
 
 int key_of(unsigned id) { return static_cast<int>(id); }
 
