@@ -28,6 +28,10 @@ install(FILES ${PROJECT_BINARY_DIR}/vorlaConfig.cmake
   ${PROJECT_BINARY_DIR}/vorlaConfigVersion.cmake
   DESTINATION ${VORLA_CMAKE_DIR})
 
+# The pkg-config file finds the prefix from its own place, so that an
+# install with --prefix elsewhere works too.
+file(RELATIVE_PATH VORLA_PC_TO_PREFIX
+  /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
 configure_file(cmake/vorla.pc.in ${PROJECT_BINARY_DIR}/vorla.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/vorla.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -1,0 +1,22 @@
+// Writes a workspace with one record through an installed vorla and reads
+// it back.
+
+#include <iostream>
+#include <string>
+
+#include "module/vorla.h"
+#include "utils/file_utils.h"
+#include "workspace/workspace.h"
+
+int main(int argc, char** argv) {
+  if (argc != 2) return 2;
+  const std::string index = utils::pathadd(argv[1], "ws.ini");
+  vorla::SpaceMan ws;
+  ws.init(index, "data");
+  ws.newStruct()->addStr("greeting", "hello");
+  ws.save();
+  vorla::SpaceMan again;
+  again.load(index);
+  std::cout << again.getStruct(2)->getStr("greeting") << "\n";
+  return again.getStruct(2)->getStr("greeting") == "hello" ? 0 : 1;
+}
