@@ -76,6 +76,8 @@ State& state() {
   return s;
 }
 
+// A failure that is not an answer: a stat that fails with EIO says nothing
+// about whether the file is there, where ENOENT would say it is not.
 int errnoFor(CallKind kind) {
   switch (kind) {
     case CALL_OPEN:
@@ -85,9 +87,6 @@ int errnoFor(CallKind kind) {
     case CALL_REMOVE:
     case CALL_REALPATH:
       return EACCES;
-    case CALL_STAT:
-    case CALL_LSTAT:
-      return ENOENT;
     case CALL_WRITE:
       return ENOSPC;
     case CALL_READLINK:
