@@ -14,6 +14,7 @@ namespace {
 using vorla::SpaceMan;
 using vorla::StructConfig;
 using vorla_test::exists;
+using vorla_test::header;
 using vorla_test::read_file;
 using vorla_test::write_file;
 
@@ -26,12 +27,6 @@ const char kInitFile[] =
     "intrefcount_sys = 0\n"
     "structtype_sys = system_record\n"
     "\n";
-
-// The header of a hand-written index file: record 0 with a counter.
-std::string header(unsigned counter) {
-  return "[0]\n$current_counter_uint64 = " + std::to_string(counter) +
-         "\n$reldatadir_str = data\nextrefcount_sys = 1000\n";
-}
 
 class SpaceManTest : public ::testing::Test {
  protected:

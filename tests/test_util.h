@@ -70,6 +70,21 @@ inline bool exists(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0;
 }
 
+// Record 0 of a hand-written index file.
+inline std::string header(unsigned counter) {
+  return "[0]\n$current_counter_uint64 = " + std::to_string(counter) +
+         "\n$reldatadir_str = data\nextrefcount_sys = 1000\n"
+         "structtype_sys = system_record\n\n";
+}
+
+// One section of a hand-written index file.
+inline std::string section(unsigned id, unsigned ext, unsigned in,
+                           const std::string& items) {
+  return "[" + std::to_string(id) + "]\n" + items +
+         "extrefcount_sys = " + std::to_string(ext) +
+         "\nintrefcount_sys = " + std::to_string(in) + "\n\n";
+}
+
 }  // namespace vorla_test
 
 #endif  // VORLA_TESTS_TEST_UTIL_H_

@@ -18,22 +18,9 @@ using vorla::Finding;
 using vorla::SpaceMan;
 using vorla::StructConfig;
 using vorla_test::exists;
+using vorla_test::header;
+using vorla_test::section;
 using vorla_test::write_file;
-
-// Record 0 of a hand-written index file.
-std::string header(unsigned counter) {
-  return "[0]\n$current_counter_uint64 = " + std::to_string(counter) +
-         "\n$reldatadir_str = data\nextrefcount_sys = 1000\n"
-         "structtype_sys = system_record\n\n";
-}
-
-// One section of a hand-written index file.
-std::string section(unsigned id, unsigned ext, unsigned in,
-                    const std::string& items) {
-  return "[" + std::to_string(id) + "]\n" + items +
-         "extrefcount_sys = " + std::to_string(ext) +
-         "\nintrefcount_sys = " + std::to_string(in) + "\n\n";
-}
 
 void setAge(const std::string& path, int64_t seconds) {
   struct timeval times[2];
