@@ -10,6 +10,7 @@
 #   ./dev.sh tsan       the id counter test under ThreadSanitizer
 #   ./dev.sh fuzz [S]   the index file fuzz target for S seconds (60)
 #   ./dev.sh bench      the benchmarks (see bench/run.sh)
+#   ./dev.sh lint       fails when a source differs from clang-format's form
 #
 # VORLA_WERROR=ON turns warnings into errors. VORLA_PYTHON2 names the Python
 # 2.7 interpreter to build the module for; by default it is pyenv's 2.7.18.
@@ -19,7 +20,7 @@ root=$(pwd)
 
 packages=(g++ make cmake pkg-config libboost-thread-dev libboost-random-dev
           libgtest-dev swig python3-dev clang-14 libclang-rt-14-dev
-          libsimpleini-dev)
+          libsimpleini-dev clang-format-14)
 
 install_missing() {
   local missing=()
@@ -107,5 +108,9 @@ case "${1:-}" in
   tsan) tsan_job ;;
   fuzz) install_missing; fuzz/run.sh "${2:-60}" ;;
   bench) install_missing; bench/run.sh "${@:2}" ;;
-  *) sed -n '2,17p' "$0" >&2; exit 2 ;;
+  lint)
+    install_missing
+    git ls-files '*.cpp' '*.h' | xargs clang-format-14 --dry-run --Werror
+    echo "formatting: clean" ;;
+  *) sed -n '2,18p' "$0" >&2; exit 2 ;;
 esac

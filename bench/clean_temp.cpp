@@ -18,8 +18,6 @@
 // temporary mark left) and fails if it is wrong, so a faster but wrong
 // sweep does not pass unnoticed.
 
-#include <stdlib.h>  // mkdtemp
-
 #include <algorithm>
 #include <cstddef>
 #include <cstdio>
@@ -33,6 +31,8 @@
 
 #include "bench/bench_util.h"
 #include "workspace/workspace.h"
+
+#include <stdlib.h>  // mkdtemp
 
 namespace {
 
@@ -97,13 +97,13 @@ Expected populate(vorla::SpaceMan& space, std::size_t records,
 void check(const vorla::SpaceMan& space, const Expected& expected,
            const std::string& datadir) {
   const vorla::SpaceMan::Registry& registry = space.getStructs();
-  std::size_t files = static_cast<std::size_t>(std::distance(
-      fs::directory_iterator(datadir), fs::directory_iterator()));
-  bool marked = std::any_of(
-      registry.begin(), registry.end(),
-      [](const vorla::SpaceMan::Registry::value_type& entry) {
-        return entry.second->temporary;
-      });
+  std::size_t files = static_cast<std::size_t>(
+      std::distance(fs::directory_iterator(datadir), fs::directory_iterator()));
+  bool marked =
+      std::any_of(registry.begin(), registry.end(),
+                  [](const vorla::SpaceMan::Registry::value_type& entry) {
+                    return entry.second->temporary;
+                  });
   if (registry.size() != expected.records || files != expected.files ||
       marked) {
     std::fprintf(stderr,
@@ -197,8 +197,8 @@ int main(int argc, char** argv) {
       }
       double save = median(saves), sweep = median(sweeps);
       if (level == 0) {
-        std::printf("%10zu %8zu %10.4f %8s %14.4f %8s\n", records, temps,
-                    save, "-", sweep, "-");
+        std::printf("%10zu %8zu %10.4f %8s %14.4f %8s\n", records, temps, save,
+                    "-", sweep, "-");
       } else {
         std::printf("%10zu %8zu %10.4f %8.2f %14.4f %8.2f\n", records, temps,
                     save, save / prev_save, sweep, sweep / prev_sweep);

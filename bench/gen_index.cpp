@@ -26,15 +26,15 @@
 namespace {
 
 const char* const word_list[] = {
-    "the",    "a",      "old",    "new",    "blue",   "red",    "quiet",
-    "bright", "door",   "window", "garden", "river",  "bridge", "street",
-    "light",  "shadow", "tree",   "stone",  "path",   "field",  "morning",
-    "evening", "seen",  "taken",  "near",   "behind", "under",  "over",
-    "north",  "south",  "harbour", "market", "roof",  "wall",   "lamp",
-    "cloud",  "rain",   "snow",   "summer", "winter", "left",   "right",
-    "corner", "house",  "yard",   "gate",   "hill",   "valley", "shore",
-    "boat",   "train",  "station", "tower", "clock",  "square", "child",
-    "dog",    "cat",    "bird",   "from",   "at",     "by",     "with",
+    "the",     "a",      "old",     "new",    "blue",   "red",    "quiet",
+    "bright",  "door",   "window",  "garden", "river",  "bridge", "street",
+    "light",   "shadow", "tree",    "stone",  "path",   "field",  "morning",
+    "evening", "seen",   "taken",   "near",   "behind", "under",  "over",
+    "north",   "south",  "harbour", "market", "roof",   "wall",   "lamp",
+    "cloud",   "rain",   "snow",    "summer", "winter", "left",   "right",
+    "corner",  "house",  "yard",    "gate",   "hill",   "valley", "shore",
+    "boat",    "train",  "station", "tower",  "clock",  "square", "child",
+    "dog",     "cat",    "bird",    "from",   "at",     "by",     "with",
     "scan"};
 const std::size_t word_count = sizeof(word_list) / sizeof(word_list[0]);
 
@@ -83,8 +83,7 @@ uint64_t draw_number(Source& src) {
   }
 }
 
-void append_record(std::string& out, unsigned id, unsigned last,
-                   Source& src) {
+void append_record(std::string& out, unsigned id, unsigned last, Source& src) {
   bool has_child = id % 2 == 0 && id < last;
   bool is_child = id % 2 == 1 && id > 2;
   out += '[';

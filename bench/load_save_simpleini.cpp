@@ -13,9 +13,9 @@
 #include <cstring>
 
 #define SI_NO_CONVERSION  // Debian's package lacks the conversion header
-#include <SimpleIni.h>
-
 #include "bench/bench_util.h"
+
+#include <SimpleIni.h>
 
 namespace {
 

@@ -15,10 +15,10 @@ namespace {
 // Every message by which the reader refuses a file.
 bool isLoadMessage(const std::string& what) {
   static const std::set<std::string> messages = {
-      "cannot open file",      "line too long",       "conversion error",
-      "duplicated entry",      "cannot parse this line",
-      "cannot find group 0",   "cannot find name",    "wrong variable type",
-      "unknown sys var",       "unindentified suffix", "invalid file name"};
+      "cannot open file",     "line too long",          "conversion error",
+      "duplicated entry",     "cannot parse this line", "cannot find group 0",
+      "cannot find name",     "wrong variable type",    "unknown sys var",
+      "unindentified suffix", "invalid file name"};
   return messages.count(what) != 0;
 }
 

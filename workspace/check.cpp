@@ -1,6 +1,5 @@
 #include "workspace/check.h"
 
-#include <dirent.h>    // opendir, readdir
 #include <fcntl.h>     // AT_SYMLINK_NOFOLLOW
 #include <sys/stat.h>  // stat, fstatat
 #include <unistd.h>    // unlink
@@ -15,6 +14,8 @@
 #include <vector>
 
 #include "utils/file_utils.h"
+
+#include <dirent.h>  // opendir, readdir
 
 namespace vorla {
 

@@ -159,8 +159,7 @@ TEST_F(CrashTest, KilledSaveLeavesFormerOrNewFile) {
   for (; kills < wanted && tries < 4 * wanted; ++tries) {
     const double at = 1.5 * std::fmod(tries * 0.6180339887498949, 1.0);
     replaceFile(index, former);
-    saveAndKill(&w,
-                std::chrono::duration_cast<Clock::duration>(whole * at),
+    saveAndKill(&w, std::chrono::duration_cast<Clock::duration>(whole * at),
                 &killed);
     const std::string now = readFile(index);
     ASSERT_TRUE(now == former || now == latter)
@@ -179,12 +178,11 @@ TEST_F(CrashTest, KilledSaveLeavesFormerOrNewFile) {
       ++leftovers;
     }
   }
-  std::cout << kills << " kills of " << tries << " kill points over "
-            << std::chrono::duration_cast<std::chrono::microseconds>(whole)
-                   .count()
-            << " us of save: " << sawFormer << " left the former file, "
-            << sawLatter << " the new one; " << leftovers
-            << " temporary files left" << std::endl;
+  std::cout
+      << kills << " kills of " << tries << " kill points over "
+      << std::chrono::duration_cast<std::chrono::microseconds>(whole).count()
+      << " us of save: " << sawFormer << " left the former file, " << sawLatter
+      << " the new one; " << leftovers << " temporary files left" << std::endl;
   EXPECT_GE(kills, wanted);
   // The kill points must span the whole save: some before the rename, and
   // some after it or past the end of the save.

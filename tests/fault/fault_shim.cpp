@@ -41,8 +41,7 @@ int __real_lstat64(const char* path, struct stat64* st);
 int __real_fstat(int fd, struct stat* st);
 int __real_fstat64(int fd, struct stat64* st);
 int __real_fstatat(int dirfd, const char* path, struct stat* st, int flags);
-int __real_fstatat64(int dirfd, const char* path, struct stat64* st,
-                     int flags);
+int __real_fstatat64(int dirfd, const char* path, struct stat64* st, int flags);
 ssize_t __real_sendfile(int out, int in, off_t* offset, size_t count);
 ssize_t __real_sendfile64(int out, int in, off64_t* offset, size_t count);
 int __real_mkstemp(char* tmpl);
@@ -134,9 +133,9 @@ mode_t modeArg(int flags, va_list args) {
 
 const char* kindName(CallKind kind) {
   static const char* const names[CALL_KINDS] = {
-      "open",  "read",     "write",   "fsync",  "rename",    "unlink",
-      "remove", "stat",    "lstat",   "fstat",  "sendfile",  "mkstemp",
-      "fchmod", "close",   "ftruncate", "readlink", "realpath"};
+      "open",   "read",  "write",     "fsync",    "rename",   "unlink",
+      "remove", "stat",  "lstat",     "fstat",    "sendfile", "mkstemp",
+      "fchmod", "close", "ftruncate", "readlink", "realpath"};
   return kind < CALL_KINDS ? names[kind] : "?";
 }
 

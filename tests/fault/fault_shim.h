@@ -44,8 +44,8 @@ const char* kindName(CallKind kind);
 
 struct LogEntry {
   CallKind kind;
-  int fd;             // the descriptor used, or the one returned by open/mkstemp
-  std::string path;   // the path argument, if any (rename: the source)
+  int fd;            // the descriptor used, or the one returned by open/mkstemp
+  std::string path;  // the path argument, if any (rename: the source)
   std::string path2;  // rename: the target
   bool failed;        // whether the shim injected a failure into this call
 };

@@ -119,9 +119,8 @@ void restore(const std::string& dir, const Tree& tree) {
     }
     const std::string::size_type colon = entry.second.find(':');
     writeFile(path, entry.second.substr(colon + 1));
-    ::chmod(path.c_str(),
-            static_cast<mode_t>(std::stoul(entry.second.substr(0, colon),
-                                           nullptr, 8)));
+    ::chmod(path.c_str(), static_cast<mode_t>(std::stoul(
+                              entry.second.substr(0, colon), nullptr, 8)));
   }
 }
 
@@ -149,10 +148,10 @@ int openDescriptors() {
 
 // What one faulted run produced.
 struct Attempt {
-  long nth;         // the call that failed first
+  long nth;           // the call that failed first
   std::string call;   // which call that was
-  bool faulted;     // whether a fault was injected
-  long faults;      // failures injected in this run
+  bool faulted;       // whether a fault was injected
+  long faults;        // failures injected in this run
   std::string error;  // the message thrown, if any
 };
 
@@ -249,8 +248,7 @@ class FaultTest : public ::testing::Test {
   // A workspace with a tree: `top` (a file, two children, one of them with
   // a file and a grandchild with a file) and an unrelated record `other`
   // with a file. Returns the ids through the pointers.
-  void makeTree(const std::string& indexPath, unsigned* top,
-                unsigned* other) {
+  void makeTree(const std::string& indexPath, unsigned* top, unsigned* other) {
     SpaceMan w;
     w.init(indexPath, "data");
     std::shared_ptr<StructConfig> t = w.newStruct();
@@ -302,18 +300,20 @@ TEST_F(FaultTest, InitLeavesFormerOrNewFile) {
     for (int persistent = 0; persistent < 2; ++persistent) {
       faultLoop(fresh ? "init" : "init over a workspace", persistent, setup, op,
                 [&](const Attempt& run) {
-        Tree now = snapshot(ws);
-        if (persistent) dropTemporaries(&now);
-        if (run.error.empty()) {
-          EXPECT_TRUE(after == now)
-              << "fault at " << run.nth << " (" << run.call << ")" << ":" << diff(after, now);
-          return;
-        }
-        EXPECT_TRUE(oneOf(run.error, writeErrors())) << run.error;
-        EXPECT_TRUE(now == base || now == after)
-            << "fault at " << run.nth << " (" << run.call << ")" << ":" << diff(base, now);
-        if (now == after) ++totals().lateErrors;
-      });
+                  Tree now = snapshot(ws);
+                  if (persistent) dropTemporaries(&now);
+                  if (run.error.empty()) {
+                    EXPECT_TRUE(after == now)
+                        << "fault at " << run.nth << " (" << run.call << ")"
+                        << ":" << diff(after, now);
+                    return;
+                  }
+                  EXPECT_TRUE(oneOf(run.error, writeErrors())) << run.error;
+                  EXPECT_TRUE(now == base || now == after)
+                      << "fault at " << run.nth << " (" << run.call << ")"
+                      << ":" << diff(base, now);
+                  if (now == after) ++totals().lateErrors;
+                });
     }
   }
 }
@@ -358,12 +358,14 @@ TEST_F(FaultTest, SaveLeavesFormerOrNewFile) {
             return it == t.end() ? std::string("(none)") : it->second;
           };
           EXPECT_TRUE(at(now) == at(before) || at(now) == at(after))
-              << p << " via " << name << ", fault at " << run.nth << " (" << run.call << ")" << " ("
-              << at(now).substr(0, 5) << ")";
+              << p << " via " << name << ", fault at " << run.nth << " ("
+              << run.call << ")"
+              << " (" << at(now).substr(0, 5) << ")";
         }
         if (run.error.empty()) {
           EXPECT_EQ(afterIndex, now.at("index.ini"))
-              << "via " << name << ", fault at " << run.nth << " (" << run.call << ")";
+              << "via " << name << ", fault at " << run.nth << " (" << run.call
+              << ")";
           return;
         }
         EXPECT_TRUE(oneOf(run.error, writeErrors())) << run.error;
@@ -372,7 +374,8 @@ TEST_F(FaultTest, SaveLeavesFormerOrNewFile) {
         // a clean save would have written.
         w.save();
         EXPECT_EQ(afterIndex, snapshot(ws).at("index.ini"))
-            << "via " << name << ", fault at " << run.nth << " (" << run.call << ")";
+            << "via " << name << ", fault at " << run.nth << " (" << run.call
+            << ")";
       });
     }
   }
@@ -399,18 +402,21 @@ TEST_F(FaultTest, FailedLoadKeepsWorkspace) {
     former = image(w);
   };
   for (int persistent = 0; persistent < 2; ++persistent) {
-    faultLoop("load", persistent, setup, [&] { w.load(second); },
-              [&](const Attempt& run) {
-                if (!run.error.empty()) {
-                  EXPECT_TRUE(oneOf(run.error, readErrors())) << run.error;
-                  EXPECT_EQ(former, image(w)) << "fault at " << run.nth << " (" << run.call << ")";
-                } else {
-                  EXPECT_EQ(loaded, image(w)) << "fault at " << run.nth << " (" << run.call << ")";
-                }
-                EXPECT_TRUE(base == snapshot(ws))
-                    << "fault at " << run.nth << " (" << run.call << ")" << ":"
-                    << diff(base, snapshot(ws));
-              });
+    faultLoop(
+        "load", persistent, setup, [&] { w.load(second); },
+        [&](const Attempt& run) {
+          if (!run.error.empty()) {
+            EXPECT_TRUE(oneOf(run.error, readErrors())) << run.error;
+            EXPECT_EQ(former, image(w))
+                << "fault at " << run.nth << " (" << run.call << ")";
+          } else {
+            EXPECT_EQ(loaded, image(w))
+                << "fault at " << run.nth << " (" << run.call << ")";
+          }
+          EXPECT_TRUE(base == snapshot(ws))
+              << "fault at " << run.nth << " (" << run.call << ")"
+              << ":" << diff(base, snapshot(ws));
+        });
   }
 }
 
@@ -436,8 +442,10 @@ TEST_F(FaultTest, FailedImportLeavesSourceUntouched) {
   for (int persistent = 0; persistent < 2; ++persistent) {
     faultLoop("import", persistent, setup, op, [&](const Attempt& run) {
       EXPECT_TRUE(srcBase == snapshot(src))
-          << "fault at " << run.nth << " (" << run.call << ")" << ":" << diff(srcBase, snapshot(src));
-      EXPECT_EQ(srcImage, image(s)) << "fault at " << run.nth << " (" << run.call << ")";
+          << "fault at " << run.nth << " (" << run.call << ")"
+          << ":" << diff(srcBase, snapshot(src));
+      EXPECT_EQ(srcImage, image(s))
+          << "fault at " << run.nth << " (" << run.call << ")";
       // Every data file left in the destination is named by a record, or
       // is an orphan only where the shim also failed its removal.
       std::set<std::string> named;
@@ -456,7 +464,8 @@ TEST_F(FaultTest, FailedImportLeavesSourceUntouched) {
         }
       }
       if (!persistent) {
-        EXPECT_EQ(0, orphans) << "fault at " << run.nth << " (" << run.call << ")";
+        EXPECT_EQ(0, orphans)
+            << "fault at " << run.nth << " (" << run.call << ")";
       }
       if (!run.error.empty()) {
         EXPECT_TRUE(oneOf(run.error, copyErrors())) << run.error;
@@ -491,8 +500,10 @@ TEST_F(FaultTest, CascadingReleaseTouchesOnlyItsTree) {
   for (int persistent = 0; persistent < 2; ++persistent) {
     faultLoop("release", persistent, setup, op, [&](const Attempt& run) {
       // Deleting a data file may fail silently; nothing else may change.
-      EXPECT_EQ("", run.error) << "fault at " << run.nth << " (" << run.call << ")";
-      EXPECT_EQ(afterImage, image(w)) << "fault at " << run.nth << " (" << run.call << ")";
+      EXPECT_EQ("", run.error)
+          << "fault at " << run.nth << " (" << run.call << ")";
+      EXPECT_EQ(afterImage, image(w))
+          << "fault at " << run.nth << " (" << run.call << ")";
       const Tree now = snapshot(ws);
       for (const auto& e : base) {
         Tree::const_iterator it = now.find(e.first);
@@ -507,7 +518,8 @@ TEST_F(FaultTest, CascadingReleaseTouchesOnlyItsTree) {
       }
       long orphans = static_cast<long>(now.size() - after.size());
       if (!persistent) {
-        EXPECT_LE(orphans, 1) << "fault at " << run.nth << " (" << run.call << ")";
+        EXPECT_LE(orphans, 1)
+            << "fault at " << run.nth << " (" << run.call << ")";
       }
     });
   }
@@ -640,9 +652,8 @@ class FaultCount : public ::testing::Environment {
  public:
   void TearDown() override {
     std::cout << "fault loops: " << totals().runs << " faulted runs, "
-              << totals().faults << " injected faults, "
-              << totals().lateErrors << " failures reported after the rename"
-              << std::endl;
+              << totals().faults << " injected faults, " << totals().lateErrors
+              << " failures reported after the rename" << std::endl;
   }
 };
 

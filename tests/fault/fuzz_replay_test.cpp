@@ -2,8 +2,6 @@
 // (fuzz/regressions) in the ordinary build, so that a fixed finding stays
 // fixed without running the fuzzer.
 
-#include <stdlib.h>
-
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -12,6 +10,8 @@
 #include <gtest/gtest.h>
 
 #include "fuzz/round_trip.h"
+
+#include <stdlib.h>
 
 #ifndef VORLA_FUZZ_DIR
 #error "VORLA_FUZZ_DIR must name the fuzz directory"

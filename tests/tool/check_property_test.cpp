@@ -4,7 +4,6 @@
 // built from random creations, links, data files, releases, copies and
 // temporaries.
 
-#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <memory>
@@ -12,6 +11,8 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "tests/test_util.h"
 #include "workspace/check.h"

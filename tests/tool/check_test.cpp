@@ -1,6 +1,5 @@
 #include "workspace/check.h"
 
-#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/time.h>  // utimes
 
@@ -8,6 +7,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "tests/test_util.h"
 #include "workspace/workspace.h"

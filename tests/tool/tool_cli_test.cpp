@@ -3,7 +3,6 @@
 // (VORLA_TOOL_PATH).
 
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/time.h>  // utimes
 #include <sys/wait.h>
@@ -15,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "tests/test_util.h"
 #include "workspace/workspace.h"
 
@@ -24,8 +25,8 @@ using vorla::SpaceMan;
 using vorla::StructConfig;
 using vorla_test::exists;
 using vorla_test::header;
-using vorla_test::section;
 using vorla_test::read_file;
+using vorla_test::section;
 using vorla_test::write_file;
 
 struct Result {
