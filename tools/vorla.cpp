@@ -105,7 +105,9 @@ const char kGcHelp[] =
     "does not name yet. AGE is a number of seconds, or a number followed\n"
     "by s, m, h or d; the default is 1h. Only files with the names the\n"
     "library gives data files are considered; the data directory must not\n"
-    "be shared with another workspace.\n";
+    "be shared with another workspace. The temporary files that saves\n"
+    "killed half-way left beside the index file (.vorla-XXXXXX) are listed\n"
+    "and deleted alike.\n";
 
 const char kCopyHelp[] =
     "usage: vorla copy SRC_INDEX ID DST_INDEX\n"
@@ -714,46 +716,67 @@ int runGc(const Args& args) {
   Progress progress;
   SpaceMan ws;
   load(ws, index, progress);
-  std::vector<OrphanFile> orphans;
+  // Orphan data files, then what killed saves left beside the index file.
+  struct Candidate {
+    const std::string* dir;
+    OrphanFile file;
+  };
+  const std::string datadir = ws.getDatadir();
+  const std::string savedir = saveDirectory(ws);
+  std::vector<Candidate> candidates;
+  std::size_t orphans = 0;
   try {
-    orphans = findOrphanFiles(ws);
+    for (const OrphanFile& f : findOrphanFiles(ws))
+      candidates.push_back(Candidate{&datadir, f});
+    orphans = candidates.size();
   } catch (const std::runtime_error& e) {
-    throw Failure(ws.getDatadir(), e.what());
+    throw Failure(datadir, e.what());
+  }
+  try {
+    for (const OrphanFile& f : findSaveLeftovers(ws))
+      candidates.push_back(Candidate{&savedir, f});
+  } catch (const std::runtime_error& e) {
+    throw Failure(savedir, e.what());
   }
   const int64_t now = static_cast<int64_t>(std::time(nullptr));
   Out out;
   std::size_t old = 0, removed = 0, failed = 0;
   uint64_t bytes = 0, removedBytes = 0;
-  for (const OrphanFile& f : orphans) {
+  for (std::size_t k = 0; k < candidates.size(); ++k) {
+    const OrphanFile& f = candidates[k].file;
+    const std::string name =
+        k < orphans ? displayName(f.name)
+                    : displayName(f.name) + " (unfinished save of the index)";
     bytes += f.size;
     const bool young = now - f.mtime < grace;
     if (!young) ++old;
     if (!remove) {
-      out << displayName(f.name) << "  " << humanBytes(f.size) << "  "
+      out << name << "  " << humanBytes(f.size) << "  "
           << humanAge(now - f.mtime) << " old"
           << (young ? "  (younger than the grace age, kept)" : "") << '\n';
       continue;
     }
-    switch (removeOrphanFile(ws, f, now, grace)) {
+    switch (removeIfOld(*candidates[k].dir, f, now, grace)) {
       case RemoveResult::REMOVED:
-        out << "deleted " << displayName(f.name) << "  " << humanBytes(f.size)
-            << '\n';
+        out << "deleted " << name << "  " << humanBytes(f.size) << '\n';
         ++removed;
         removedBytes += f.size;
         break;
       case RemoveResult::TOO_YOUNG:
-        out << "kept " << displayName(f.name)
-            << "  (younger than the grace age)\n";
+        out << "kept " << name << "  (younger than the grace age)\n";
         break;
       case RemoveResult::FAILED:
         out.flush();
         std::fprintf(stderr, "vorla: %s: cannot delete file\n",
-                     utils::pathadd(ws.getDatadir(), f.name).c_str());
+                     utils::pathadd(*candidates[k].dir, f.name).c_str());
         ++failed;
         break;
     }
   }
-  out << count(orphans.size(), "orphan data file") << ", " << humanBytes(bytes);
+  out << count(orphans, "orphan data file");
+  if (candidates.size() > orphans)
+    out << ", " << count(candidates.size() - orphans, "unfinished save");
+  out << ", " << humanBytes(bytes);
   if (remove) {
     out << "; deleted " << removed << ", " << humanBytes(removedBytes) << '\n';
   } else {

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>  // realpath, free
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -531,10 +532,10 @@ std::vector<OrphanFile> findOrphanFiles(const SpaceMan& ws) {
   return orphans;
 }
 
-RemoveResult removeOrphanFile(const SpaceMan& ws, const OrphanFile& file,
-                              int64_t now, int64_t grace) {
+RemoveResult removeIfOld(const std::string& dir, const OrphanFile& file,
+                         int64_t now, int64_t grace) {
   if (!isPlainFileName(file.name)) return RemoveResult::FAILED;
-  const std::string path = utils::pathadd(ws.getDatadir(), file.name);
+  const std::string path = utils::pathadd(dir, file.name);
   struct stat st;
   if (lstat(path.c_str(), &st) != 0) {
     return errno == ENOENT ? RemoveResult::REMOVED : RemoveResult::FAILED;
@@ -547,6 +548,50 @@ RemoveResult removeOrphanFile(const SpaceMan& ws, const OrphanFile& file,
     return RemoveResult::FAILED;
   }
   return RemoveResult::REMOVED;
+}
+
+RemoveResult removeOrphanFile(const SpaceMan& ws, const OrphanFile& file,
+                              int64_t now, int64_t grace) {
+  return removeIfOld(ws.getDatadir(), file, now, grace);
+}
+
+std::string saveDirectory(const SpaceMan& ws) {
+  // save replaces the file that the index path leads to, links followed,
+  // and keeps its temporary file in that file's directory.
+  char* real = realpath(ws.mainfile().c_str(), nullptr);
+  const std::string path = real ? real : ws.mainfile();
+  std::free(real);
+  const std::string::size_type slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::vector<OrphanFile> findSaveLeftovers(const SpaceMan& ws) {
+  const std::string dir = saveDirectory(ws);
+  const std::string prefix = SpaceMan::kSaveTempPrefix;
+  std::vector<OrphanFile> leftovers;
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) throw std::runtime_error("cannot read directory");
+  std::unique_ptr<DIR, int (*)(DIR*)> closer(d, closedir);
+  while (const struct dirent* e = readdir(d)) {
+    const std::string name = e->d_name;
+    if (name.size() != prefix.size() + 6 ||
+        name.compare(0, prefix.size(), prefix) != 0)
+      continue;
+    struct stat st;
+    if (lstat(utils::pathadd(dir, name).c_str(), &st) != 0 ||
+        !S_ISREG(st.st_mode))
+      continue;
+    OrphanFile f;
+    f.name = name;
+    f.size = static_cast<uint64_t>(st.st_size);
+    f.mtime = static_cast<int64_t>(st.st_mtime);
+    leftovers.push_back(f);
+  }
+  std::sort(
+      leftovers.begin(), leftovers.end(),
+      [](const OrphanFile& a, const OrphanFile& b) { return a.name < b.name; });
+  return leftovers;
 }
 
 }  // namespace vorla

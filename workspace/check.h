@@ -136,7 +136,21 @@ struct OrphanFile {
 // "cannot read data directory" as checkWorkspace does.
 std::vector<OrphanFile> findOrphanFiles(const SpaceMan& ws);
 
+// The temporary files of saves that never finished, beside the index file
+// (in the directory of the file that the index path leads to), sorted by
+// name: a process killed in the middle of a save leaves one.
+std::vector<OrphanFile> findSaveLeftovers(const SpaceMan& ws);
+
 enum class RemoveResult { REMOVED, TOO_YOUNG, FAILED };
+
+// Deletes the file `file.name` in `dir` if it is at least `grace` seconds
+// old at time `now`, its age read again just before; a file that is gone
+// by then counts as removed.
+RemoveResult removeIfOld(const std::string& dir, const OrphanFile& file,
+                         int64_t now, int64_t grace);
+
+// The directory that holds the save leftovers of `ws`.
+std::string saveDirectory(const SpaceMan& ws);
 
 // Deletes an orphan data file if it is at least `grace` seconds old at time
 // `now`. Its age is read again just before, since a running process may have

@@ -631,7 +631,7 @@ void SpaceMan::writeIndex(const std::string& path) {
   // A short name of its own, so that a target whose name is at the file
   // system's length limit still saves.
   TempFile tmp;
-  std::string templ = dir + "/.vorla-XXXXXX";
+  std::string templ = dir + "/" + kSaveTempPrefix + "XXXXXX";
   std::vector<char> name(templ.begin(), templ.end());
   name.push_back('\0');
   tmp.fd = ::mkstemp(name.data());

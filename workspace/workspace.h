@@ -364,6 +364,11 @@ class SpaceMan {
   // The process-wide default workspace, `definst`.
   static SpaceMan* getinst();
 
+  // save writes into a temporary file beside the index file whose name is
+  // this and six characters; one is left behind only when a process dies in
+  // the middle of a save.
+  static constexpr char kSaveTempPrefix[] = ".vorla-";
+
  private:
   friend class StructConfig;
   class IndexReader;

@@ -461,6 +461,29 @@ TEST_F(ToolTest, GcDeletesExactlyOrphansOlderThanGraceAge) {
   EXPECT_EQ(0, vorla({"check", index}).status);
 }
 
+TEST_F(ToolTest, GcDeletesWhatKilledSavesLeftBesideTheIndex) {
+  makeSound();
+  const std::string old = dir.file(".vorla-a1B2c3");
+  const std::string young = dir.file(".vorla-d4E5f6");
+  const std::string other = dir.file(".vorla-notmine");
+  for (const std::string& p : {old, young, other}) write_file(p, "partial");
+  setAge(old, 7200);
+  setAge(young, 30);
+  setAge(other, 7200);
+
+  Result r = vorla({"gc", index});
+  EXPECT_EQ(0, r.status);
+  EXPECT_TRUE(contains(r.out, "2 unfinished saves")) << r.out;
+  EXPECT_TRUE(exists(old));
+
+  r = vorla({"gc", "--delete", index});
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_FALSE(exists(old));
+  EXPECT_TRUE(exists(young));
+  EXPECT_TRUE(exists(other));
+  EXPECT_EQ(0, vorla({"check", index}).status);
+}
+
 TEST_F(ToolTest, ShowDrawsTreesAndListsUnreachedRecordsApart) {
   write_file(index, header(20) +
                         section(2, 1, 0,
