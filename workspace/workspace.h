@@ -232,7 +232,7 @@ class SpaceMan {
 
     class const_iterator {
      public:
-      typedef std::bidirectional_iterator_tag iterator_category;
+      typedef std::forward_iterator_tag iterator_category;
       typedef Registry::value_type value_type;
       typedef std::ptrdiff_t difference_type;
       typedef const value_type* pointer;
@@ -250,11 +250,6 @@ class SpaceMan {
         const_iterator old = *this;
         ++*this;
         return old;
-      }
-      const_iterator& operator--() {
-        --pos;
-        while (pos > 0 && !(*entries)[pos].second) --pos;
-        return *this;
       }
       bool operator==(const const_iterator& o) const { return pos == o.pos; }
       bool operator!=(const const_iterator& o) const { return pos != o.pos; }
