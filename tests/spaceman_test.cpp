@@ -1,8 +1,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -146,6 +148,27 @@ TEST_F(SpaceManTest, ANewRecordNeverReplacesARegisteredOne) {
   loadText(header(4294967295u) + "[1]\n");
   EXPECT_EQ(2u, ws.newStruct()->id);
   EXPECT_EQ("system_record", (ws.save(), ws.getStruct(0)->getType()));
+}
+
+TEST_F(SpaceManTest, RegistryStaysOrderedThroughManyRemovals) {
+  ws.init(index, "data");
+  for (int i = 0; i < 100; ++i) ws.newStruct();
+  // Every third, then every other: enough holes to squeeze them out.
+  for (unsigned id = 2; id < 102; id += 3) ws.unlinkStruct(id);
+  for (unsigned id = 3; id < 102; id += 2)
+    if (ws.getStructs().count(static_cast<int>(id))) ws.unlinkStruct(id);
+  std::vector<unsigned> left;
+  for (const auto& entry : ws.getStructs()) {
+    EXPECT_EQ(static_cast<unsigned>(entry.first), entry.second->id);
+    left.push_back(entry.second->id);
+  }
+  EXPECT_EQ(left.size(), ws.getStructs().size());
+  EXPECT_TRUE(std::is_sorted(left.begin(), left.end()));
+  for (unsigned id = 2; id < 102; ++id) {
+    const bool kept = (id - 2) % 3 != 0 && id % 2 == 0;
+    EXPECT_EQ(kept ? 1u : 0u, ws.getStructs().count(static_cast<int>(id)));
+  }
+  EXPECT_EQ(102u, ws.newStruct()->id);
 }
 
 TEST_F(SpaceManTest, ChildRecords) {
@@ -522,6 +545,7 @@ TEST_F(SpaceManTest, LoadFailuresLeaveTheWorkspaceAsItWas) {
       {header(1) + "[\n", "conversion error"},
       {header(1) + "[x]\n", "conversion error"},
       {header(1) + "[0]\n", "duplicated entry"},
+      {header(1) + "[5]\n[3]\n[5]\n", "duplicated entry"},
       {header(1) + "no equals sign\n", "cannot parse this line"},
       {"a_str = before any section\n" + header(1), "cannot parse this line"},
       {"", "cannot find group 0"},
