@@ -4,9 +4,12 @@
 #define VORLA_TESTS_TEST_UTIL_H_
 
 #include <sys/stat.h>
+#include <sys/time.h>  // utimes
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -68,6 +71,15 @@ inline void write_file(const std::string& path, const std::string& content) {
 inline bool exists(const std::string& path) {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0;
+}
+
+// Sets a file's modification (and access) time `seconds` into the past.
+inline void setAge(const std::string& path, int64_t seconds) {
+  struct timeval times[2];
+  times[0].tv_sec = times[1].tv_sec =
+      static_cast<time_t>(std::time(nullptr) - seconds);
+  times[0].tv_usec = times[1].tv_usec = 0;
+  ASSERT_EQ(0, utimes(path.c_str(), times));
 }
 
 // Record 0 of a hand-written index file.

@@ -21,15 +21,8 @@ using vorla::StructConfig;
 using vorla_test::exists;
 using vorla_test::header;
 using vorla_test::section;
+using vorla_test::setAge;
 using vorla_test::write_file;
-
-void setAge(const std::string& path, int64_t seconds) {
-  struct timeval times[2];
-  times[0].tv_sec = times[1].tv_sec =
-      static_cast<time_t>(std::time(nullptr) - seconds);
-  times[0].tv_usec = times[1].tv_usec = 0;
-  ASSERT_EQ(0, utimes(path.c_str(), times));
-}
 
 class CheckTest : public ::testing::Test {
  protected:

@@ -27,6 +27,7 @@ using vorla_test::exists;
 using vorla_test::header;
 using vorla_test::read_file;
 using vorla_test::section;
+using vorla_test::setAge;
 using vorla_test::write_file;
 
 struct Result {
@@ -73,14 +74,6 @@ std::size_t lines(const std::string& text) {
   std::size_t n = 0;
   for (char c : text) n += c == '\n';
   return n;
-}
-
-void setAge(const std::string& path, int64_t seconds) {
-  struct timeval times[2];
-  times[0].tv_sec = times[1].tv_sec =
-      static_cast<time_t>(std::time(nullptr) - seconds);
-  times[0].tv_usec = times[1].tv_usec = 0;
-  ASSERT_EQ(0, utimes(path.c_str(), times));
 }
 
 // A strict JSON validator (RFC 8259), including the UTF-8 of the text: the
