@@ -25,6 +25,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/test_util.h"
 #include "workspace/workspace.h"
 
 namespace vorla {
@@ -196,12 +197,7 @@ TEST_F(CrashTest, SaveIntoMissingDirectoryFails) {
   fill(&w, 10, "kept");
   w.save();
   const std::string former = readFile(index);
-  try {
-    w.save(dir + "/missing/index.ini");
-    ADD_FAILURE() << "save into a missing directory succeeded";
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ("cannot write file", e.what());
-  }
+  EXPECT_THROW_MSG(w.save(dir + "/missing/index.ini"), "cannot write file");
   EXPECT_FALSE(fs::exists(dir + "/missing"));
   EXPECT_EQ(former, readFile(index));
   // The workspace still saves where it belongs.
@@ -209,12 +205,8 @@ TEST_F(CrashTest, SaveIntoMissingDirectoryFails) {
   EXPECT_EQ(former, readFile(index));
 
   SpaceMan fresh;
-  try {
-    fresh.init(dir + "/missing/index.ini", "data");
-    ADD_FAILURE() << "init into a missing directory succeeded";
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ("cannot write file", e.what());
-  }
+  EXPECT_THROW_MSG(fresh.init(dir + "/missing/index.ini", "data"),
+                   "cannot write file");
   EXPECT_FALSE(fs::exists(dir + "/missing"));
 }
 
@@ -222,12 +214,7 @@ TEST_F(CrashTest, SaveOverADirectoryFailsAndCleansUp) {
   SpaceMan w;
   w.init(index, "data");
   fs::create_directories(dir + "/taken/inner");
-  try {
-    w.save(dir + "/taken");
-    ADD_FAILURE() << "save over a directory succeeded";
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ("cannot write file", e.what());
-  }
+  EXPECT_THROW_MSG(w.save(dir + "/taken"), "cannot write file");
   EXPECT_TRUE(fs::is_directory(dir + "/taken/inner"));
   for (const fs::directory_entry& e : fs::directory_iterator(dir)) {
     EXPECT_NE(0u, e.path().filename().string().rfind(".vorla-", 0))
