@@ -44,11 +44,21 @@ std::size_t utf8Length(const std::string& s, std::size_t i) {
   return len;
 }
 
-// Appends s in double quotes. Printable ASCII below `plainEnd` and valid
-// UTF-8 pass through; quotes, backslashes and the usual control characters
-// get their short escapes, and any other byte `hexPrefix` and two hex digits.
-void appendQuoted(std::string& out, const std::string& s, unsigned plainEnd,
-                  const char* hexPrefix) {
+// Whether the valid UTF-8 sequence of `len` bytes at s[i] is a C1 control
+// character (U+0080 to U+009F), which terminals may act on like ESC.
+bool isC1(const std::string& s, std::size_t i, std::size_t len) {
+  return len == 2 && static_cast<unsigned char>(s[i]) == 0xc2 &&
+         static_cast<unsigned char>(s[i + 1]) <= 0x9f;
+}
+
+// Appends s in double quotes, the one escaping routine of the tool's output.
+// Printable ASCII and valid UTF-8 pass through; quotes, backslashes and the
+// usual control characters get their short escapes; every other control
+// character (C0, DEL, C1) and every byte that is not valid UTF-8 is escaped,
+// so that nothing written can act on a terminal. JSON escapes code points
+// (\u00NN, a stray byte as the code point of its number), text escapes
+// bytes (\xNN).
+void appendQuoted(std::string& out, const std::string& s, bool json) {
   out += '"';
   std::size_t i = 0;
   while (i < s.size()) {
@@ -78,21 +88,27 @@ void appendQuoted(std::string& out, const std::string& s, unsigned plainEnd,
       ++i;
       continue;
     }
-    if (c >= 0x20 && c < plainEnd) {
+    if (c >= 0x20 && c < 0x7f) {
       out += static_cast<char>(c);
       ++i;
       continue;
     }
     const std::size_t len = c < 0x80 ? 0 : utf8Length(s, i);
-    if (len > 0) {
+    if (len > 0 && !isC1(s, i, len)) {
       out.append(s, i, len);
       i += len;
-    } else {
-      out += hexPrefix;
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-      ++i;
+      continue;
     }
+    // A lone byte, or the two bytes of a C1 character: JSON names its code
+    // point, text shows both bytes.
+    const std::size_t n = len > 0 ? len : 1;
+    for (std::size_t k = json && n == 2 ? 1 : 0; k < n; ++k) {
+      const unsigned char b = static_cast<unsigned char>(s[i + k]);
+      out += json ? "\\u00" : "\\x";
+      out += kHex[b >> 4];
+      out += kHex[b & 15];
+    }
+    i += n;
   }
   out += '"';
 }
@@ -100,13 +116,20 @@ void appendQuoted(std::string& out, const std::string& s, unsigned plainEnd,
 }  // namespace
 
 void appendJson(std::string& out, const std::string& s) {
-  appendQuoted(out, s, 0x80, "\\u00");
+  appendQuoted(out, s, true);
 }
 
 std::string quoted(const std::string& s) {
   std::string out;
-  appendQuoted(out, s, 0x7f, "\\x");
+  appendQuoted(out, s, false);
   return out;
+}
+
+std::string displayText(const std::string& s) {
+  // Bare only when quoting would add nothing but the quotes.
+  std::string q = quoted(s);
+  if (q.size() == s.size() + 2) return s;
+  return q;
 }
 
 std::string displayName(const std::string& s) {

@@ -14,14 +14,22 @@ namespace tool {
 // Appends `s` as a JSON string, quotes included. Valid UTF-8 passes as it
 // is; every byte that is not part of a valid UTF-8 sequence is written as
 // the escape of the code point of the same number (\u0080 to \u00ff), and
-// control characters, '"' and '\' are escaped, so that any byte string
-// gives valid JSON.
+// control characters (C0, DEL and C1), '"' and '\' are escaped, so that any
+// byte string gives valid JSON that is safe to print on a terminal.
 void appendJson(std::string& out, const std::string& s);
 
-// `s` in double quotes, with control bytes, '"', '\' and bytes that are not
-// valid UTF-8 escaped C-style (\n, \t, \xNN), so that it is safe to print
-// on a terminal and shows exactly which bytes it holds.
+// `s` in double quotes, with control characters (C0, DEL, and C1 in their
+// UTF-8 form), '"', '\' and bytes that are not valid UTF-8 escaped C-style
+// (\n, \r, \t, \xNN per byte), so that it is safe to print on a terminal
+// and shows exactly which bytes it holds. Every file content, path or
+// argument the tool prints goes through it, directly or through one of the
+// two below.
 std::string quoted(const std::string& s);
+
+// `s` as it is when quoting would change nothing but add the quotes, else
+// quoted(s): paths and other free text keep their friendly form (spaces and
+// UTF-8 included) unless they hold something to escape.
+std::string displayText(const std::string& s);
 
 // `s` as it is when it is a non-empty run of printable, non-blank ASCII
 // other than '"' and '\', else quoted(s).

@@ -51,7 +51,11 @@ const char kUsage[] =
     "\n"
     "Run 'vorla COMMAND --help' for more. Exit status: 0 success, 1 check\n"
     "found something wrong (or gc could not delete a file), 2 usage error or\n"
-    "a workspace that could not be read or written.\n";
+    "a workspace that could not be read or written.\n"
+    "\n"
+    "Names, texts and paths are never printed raw: one that holds a control\n"
+    "character or a byte that is not valid UTF-8 is printed in double quotes\n"
+    "with those escaped (\\n, \\r, \\t, \\xNN such as \\x1b).\n";
 
 const char kInitHelp[] =
     "usage: vorla init [--force] INDEX [RELDATADIR]\n"
@@ -74,7 +78,8 @@ const char kShowHelp[] =
     "counter, and \"records\", every record (of the tree of ID, with ID) in\n"
     "ascending id order with its counts, whether a tree reaches it, and its\n"
     "items. Texts are UTF-8; a byte that is not valid UTF-8 is written as\n"
-    "the character of the same number (\\u0080 to \\u00ff).\n";
+    "the character of the same number (\\u0080 to \\u00ff), and control\n"
+    "characters (C0, DEL, C1) are escaped.\n";
 
 const char kCheckHelp[] =
     "usage: vorla check [--fix-counts] INDEX\n"
@@ -124,11 +129,15 @@ const char kStatsHelp[] =
     "total size, and orphan data files.\n";
 
 // A failure to report as "vorla: CONTEXT: MESSAGE" with exit status 2.
+// CONTEXT is a command name or a path, which may come from the command line
+// or from an index file; it is escaped here, and any text the message
+// quotes is escaped by whoever builds the message.
 class Failure : public std::runtime_error {
  public:
   Failure(const std::string& context, const std::string& message)
-      : std::runtime_error(context.empty() ? message
-                                           : context + ": " + message) {}
+      : std::runtime_error(
+            context.empty() ? message : displayText(context) + ": " + message) {
+  }
 };
 
 // The parsed command line of one command: its options and its operands.
@@ -198,7 +207,7 @@ Args parseArgs(int argc, char** argv, int first, const std::string& command,
         args.flags.push_back(a);
       }
     }
-    if (!known) throw Failure(command, "unknown option " + a + hint);
+    if (!known) throw Failure(command, "unknown option " + quoted(a) + hint);
   }
   return args;
 }
@@ -250,7 +259,7 @@ int64_t parseAge(const std::string& command, const std::string& text) {
 
 // Loads INDEX through the library; any error names the file.
 void load(SpaceMan& ws, const std::string& path, Progress& progress) {
-  progress.phase("loading " + path);
+  progress.phase("loading " + displayText(path));
   try {
     ws.load(path);
   } catch (const std::runtime_error& e) {
@@ -315,8 +324,8 @@ int runInit(const Args& args) {
   }
   makeDirs(ws.getDatadir());
   Out out;
-  out << "created " << index << " with data directory " << ws.getDatadir()
-      << '\n';
+  out << "created " << displayText(index) << " with data directory "
+      << displayText(ws.getDatadir()) << '\n';
   out.flush();
   return kOk;
 }
@@ -578,8 +587,8 @@ int runShow(const Args& args) {
     out.flush();
     return kOk;
   }
-  out << "workspace " << index << ", data directory " << ws.getDatadir()
-      << ", counter " << ws.getCounter() << ", "
+  out << "workspace " << displayText(index) << ", data directory "
+      << displayText(ws.getDatadir()) << ", counter " << ws.getCounter() << ", "
       << count(ws.getStructs().size(), "record") << '\n';
   std::vector<unsigned> roots;
   for (const auto& entry : ws.getStructs()) {
@@ -655,7 +664,7 @@ int runCheck(const Args& args) {
   const std::string& index = args.operands[0];
   Progress progress;
   SpaceMan ws;
-  progress.phase("loading " + index);
+  progress.phase("loading " + displayText(index));
   try {
     ws.load(index);
   } catch (const std::runtime_error& e) {
@@ -667,12 +676,12 @@ int runCheck(const Args& args) {
       throw Failure(index, e.what());
     }
     Out out;
-    out << "invalid-file-name: " << index
+    out << "invalid-file-name: " << displayText(index)
         << ": a file item holds a stored file name that is not a plain name "
            "(empty, \".\", \"..\", or holding \"/\" or \"\\\"); the library "
            "refuses to load the index file, so the record cannot be named "
            "here: edit the file by hand\n"
-        << index << ": 1 finding\n";
+        << displayText(index) << ": 1 finding\n";
     out.flush();
     return kFound;
   }
@@ -686,7 +695,7 @@ int runCheck(const Args& args) {
     }
     if (!fixes.empty()) {
       save(ws);
-      out << "saved " << index << '\n';
+      out << "saved " << displayText(index) << '\n';
     }
   }
   CheckReport report;
@@ -697,7 +706,7 @@ int runCheck(const Args& args) {
   }
   progress.clear();
   for (const Finding& f : report.findings) out << describe(f) << '\n';
-  out << index << ": " << count(report.records, "record") << ", "
+  out << displayText(index) << ": " << count(report.records, "record") << ", "
       << (report.findings.empty() ? std::string("sound")
                                   : count(report.findings.size(), "finding"))
       << '\n';
@@ -767,8 +776,9 @@ int runGc(const Args& args) {
         break;
       case RemoveResult::FAILED:
         out.flush();
-        std::fprintf(stderr, "vorla: %s: cannot delete file\n",
-                     utils::pathadd(*candidates[k].dir, f.name).c_str());
+        std::fprintf(
+            stderr, "vorla: %s: cannot delete file\n",
+            displayText(utils::pathadd(*candidates[k].dir, f.name)).c_str());
         ++failed;
         break;
     }
@@ -961,8 +971,12 @@ int main(int argc, char** argv) {
     return vorla::tool::dispatch(argc, argv);
   } catch (const std::bad_alloc&) {
     std::fputs("vorla: out of memory\n", stderr);
-  } catch (const std::exception& e) {
+  } catch (const vorla::tool::Failure& e) {
     std::fprintf(stderr, "vorla: %s\n", e.what());
+  } catch (const std::exception& e) {
+    // Not built by the tool, so not escaped yet.
+    std::fprintf(stderr, "vorla: %s\n",
+                 vorla::tool::displayText(e.what()).c_str());
   }
   return vorla::tool::kError;
 }

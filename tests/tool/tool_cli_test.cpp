@@ -70,6 +70,34 @@ bool contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
+// Whether `text` is valid UTF-8 without any control character but the line
+// break: nothing in it can act on a terminal.
+bool terminalSafe(const std::string& text) {
+  for (std::size_t i = 0; i < text.size();) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c == '\n' || (c >= 0x20 && c < 0x7f)) {
+      ++i;
+      continue;
+    }
+    const std::size_t len = c >= 0xf0 && c <= 0xf4   ? 4
+                            : c >= 0xe0 && c <= 0xef ? 3
+                            : c >= 0xc2 && c <= 0xdf ? 2
+                                                     : 0;
+    if (len == 0 || i + len > text.size()) return false;
+    for (std::size_t k = 1; k < len; ++k) {
+      if ((static_cast<unsigned char>(text[i + k]) & 0xc0) != 0x80) {
+        return false;
+      }
+    }
+    // C1 controls, U+0080 to U+009F.
+    if (c == 0xc2 && static_cast<unsigned char>(text[i + 1]) < 0xa0) {
+      return false;
+    }
+    i += len;
+  }
+  return true;
+}
+
 std::size_t lines(const std::string& text) {
   std::size_t n = 0;
   for (char c : text) n += c == '\n';
@@ -518,7 +546,7 @@ TEST_F(ToolTest, ShowJsonIsValidForAnyBytes) {
   ws.init(index, "data");
   std::shared_ptr<StructConfig> rec = ws.newStruct();
   rec->setType("t\"y\\pe");
-  rec->addStr("ctl", std::string("a\x01z\tq\x7f", 6));
+  rec->addStr("ctl", std::string("a\x01z\tq\x7f\xc2\x9b", 8));
   rec->addStr("bad", "\xff\xfe\xc3\x28\xed\xa0\x80\xf4\x90\x80\x80!");
   rec->addStr("utf8", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80");
   rec->addStr("q\"uote", "\\");
@@ -530,7 +558,7 @@ TEST_F(ToolTest, ShowJsonIsValidForAnyBytes) {
   Result r = vorla({"show", "--json", index});
   EXPECT_EQ(0, r.status) << r.err;
   EXPECT_TRUE(JsonValidator(r.out).valid()) << r.out;
-  EXPECT_TRUE(contains(r.out, "\"a\\u0001z\\tq\x7f\""));
+  EXPECT_TRUE(contains(r.out, "\"a\\u0001z\\tq\\u007f\\u009b\""));
   EXPECT_TRUE(contains(r.out,
                        "\"\\u00ff\\u00fe\\u00c3(\\u00ed\\u00a0\\u0080"
                        "\\u00f4\\u0090\\u0080\\u0080!\""))
@@ -613,6 +641,118 @@ TEST_F(ToolTest, StatsCountsRecordsItemsAndFiles) {
                 "\"orphan_bytes\":7}\n",
             r.out);
   EXPECT_TRUE(contains(vorla({"stats", index}).out, "records       3"));
+}
+
+TEST_F(ToolTest, TextOutputEscapesControlCharactersFromFilesAndPaths) {
+  // ESC starting a colour sequence, CR, BEL, DEL, C1 CSI as a lone byte and
+  // in its UTF-8 form: in a folder name, the data directory name, a type
+  // name, an item name, a text and a file name.
+  const std::string evil = "\x1b[31m\r\x07\x7f\x9b\xc2\x9b";
+  const std::string shown = "\\x1b[31m\\r\\x07\\x7f\\x9b\\xc2\\x9b";
+  // Data file names hold no line break, or they could not be copied.
+  const std::string file = "f\x1b[31m\x07\x7f\x9b\xc2\x9b_2__1_";
+  const std::string shownFile = "f\\x1b[31m\\x07\\x7f\\x9b\\xc2\\x9b_2__1_";
+  const std::string folder = dir.file("ws" + evil);
+  const std::string shownFolder = dir.path() + "/ws" + shown;
+  const std::string hostile = folder + "/ws.ini";
+  ASSERT_EQ(0, ::mkdir(folder.c_str(), 0755));
+  ASSERT_EQ(0, ::mkdir((folder + "/d" + evil).c_str(), 0755));
+  write_file(hostile,
+             "[0]\n$current_counter_uint64 = 9\n$reldatadir_str = d" + evil +
+                 "\nextrefcount_sys = 1000\nstructtype_sys = system_record\n\n"
+                 "[2]\nstructtype_sys = type" +
+                 evil + "end\nf_file = " + file + "\nkid_child = 3\nname" +
+                 evil + "_str = text" + evil + "end\n" +
+                 "extrefcount_sys = 1\nintrefcount_sys = 0\n\n" +
+                 section(3, 0, 1,
+                         "structtype_sys = album\nn_uint64 = 7\n"
+                         "title_str = Gr\xc3\xbc\xc3\x9f"
+                         "e, world\n"));
+  write_file(folder + "/d" + evil + "/" + file, "abc");
+  write_file(folder + "/d" + evil + "/o" + evil + "_9__9_", "orphan");
+
+  std::vector<Result> results;
+  Result r = vorla({"show", hostile});
+  EXPECT_EQ(0, r.status) << r.err;
+  const std::string expected[] = {
+      "workspace \"" + shownFolder + "/ws.ini\", data directory \"" +
+          shownFolder + "/d" + shown + "\", counter 9, 3 records\n",
+      "[2] \"type" + shown + "end\" (ext 1, int 0)\n",
+      "    f = file \"" + shownFile + "\" (3 bytes)\n",
+      // Friendly names and texts as they always were.
+      "    kid = child [3] album (ext 0, int 1)\n"
+      "        n = 7\n"
+      "        title = \"Gr\xc3\xbc\xc3\x9f"
+      "e, world\"\n",
+      "    \"name" + shown + "\" = \"text" + shown + "end\"\n",
+  };
+  std::size_t at = 0;
+  for (const std::string& line : expected) {
+    const std::size_t found = r.out.find(line, at);
+    EXPECT_NE(std::string::npos, found) << line << "in\n" << r.out;
+    if (found != std::string::npos) at = found;
+  }
+  results.push_back(r);
+
+  r = vorla({"check", hostile});
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ("orphan-file: data file \"o" + shown +
+                "_9__9_\" is named by no record\n\"" + shownFolder +
+                "/ws.ini\": 3 records, 1 finding\n",
+            r.out);
+  results.push_back(r);
+  r = vorla({"gc", hostile});
+  EXPECT_EQ(0u, r.out.find("\"o" + shown + "_9__9_\"  6 bytes  ")) << r.out;
+  results.push_back(r);
+  results.push_back(vorla({"stats", hostile}));
+  results.push_back(vorla({"show", hostile, "3"}));
+
+  // Errors that name the path or echo an argument.
+  r = vorla({"copy", hostile, "77", hostile});
+  EXPECT_EQ(
+      "vorla: \"" + shownFolder + "/ws.ini\": record 77: cannot find id\n",
+      r.err);
+  results.push_back(r);
+  write_file(folder + "/bad.ini", "[0]\nno equals sign\n");
+  r = vorla({"show", folder + "/bad.ini"});
+  EXPECT_EQ("vorla: \"" + shownFolder + "/bad.ini\": cannot parse this line\n",
+            r.err);
+  results.push_back(r);
+  results.push_back(vorla({"show", "--x" + evil, index}));
+
+  // Friendly paths, names and texts print as they always did.
+  const std::string friendly = dir.file("my album \xc3\xa4/ws.ini");
+  r = vorla({"init", friendly});
+  EXPECT_EQ("created " + friendly + " with data directory " +
+                dir.file("my album \xc3\xa4/data") + "\n",
+            r.out);
+  r = vorla({"copy", hostile, "3", friendly});
+  EXPECT_EQ("2\n", r.out) << r.err;
+  r = vorla({"show", friendly});
+  EXPECT_EQ("workspace " + friendly + ", data directory " +
+                dir.file("my album \xc3\xa4/data") +
+                ", counter 2, 2 records\n"
+                "[0] system_record (ext 1000, int 0)\n"
+                "    $current_counter = 2\n"
+                "    $reldatadir = \"data\"\n"
+                "    $version = \"" +
+                SpaceMan().getVersion() +
+                "\"\n"
+                "[2] album (ext 1, int 0)\n"
+                "    n = 7\n"
+                "    title = \"Gr\xc3\xbc\xc3\x9f"
+                "e, world\"\n",
+            r.out);
+
+  for (const Result& each : results) {
+    EXPECT_TRUE(terminalSafe(each.out)) << each.out;
+    EXPECT_TRUE(terminalSafe(each.err)) << each.err;
+  }
+  EXPECT_FALSE(
+      terminalSafe("a\x1b"
+                   "b"));
+  EXPECT_FALSE(terminalSafe("\xc2\x9b"));
+  EXPECT_TRUE(terminalSafe("caf\xc3\xa9\n"));
 }
 
 }  // namespace
