@@ -8,7 +8,8 @@
 #   ./dev.sh sanitize   the GoogleTest suites under AddressSanitizer,
 #                       UndefinedBehaviorSanitizer and LeakSanitizer
 #   ./dev.sh tsan       the id counter test under ThreadSanitizer
-#   ./dev.sh fuzz [S]   the index file fuzz target for S seconds (60)
+#   ./dev.sh fuzz [S]   the two fuzz targets (index file reader, workspace
+#                       from anyone), S seconds (60) split between them
 #   ./dev.sh bench      the benchmarks (see bench/run.sh)
 #   ./dev.sh lint       fails when a source differs from clang-format's form
 #
@@ -94,6 +95,16 @@ sanitize_job() {
   ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build-asan --output-on-failure -j2
 }
 
+# Both fuzz targets one after the other, each with half of the time.
+fuzz_job() {
+  local first=$(($1 / 2))
+  local second=$(($1 - first))
+  [ "$first" -ge 1 ] || first=1
+  [ "$second" -ge 1 ] || second=1
+  fuzz/run.sh "$first" load
+  fuzz/run.sh "$second" anyone
+}
+
 tsan_job() {
   install_missing
   build build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORLA_TSAN=ON \
@@ -106,11 +117,11 @@ case "${1:-}" in
   test) test_job ;;
   sanitize) sanitize_job ;;
   tsan) tsan_job ;;
-  fuzz) install_missing; fuzz/run.sh "${2:-60}" ;;
+  fuzz) install_missing; fuzz_job "${2:-60}" ;;
   bench) install_missing; bench/run.sh "${@:2}" ;;
   lint)
     install_missing
     git ls-files '*.cpp' '*.h' | xargs clang-format-14 --dry-run --Werror
     echo "formatting: clean" ;;
-  *) sed -n '2,18p' "$0" >&2; exit 2 ;;
+  *) sed -n '2,17p' "$0" >&2; exit 2 ;;
 esac

@@ -10,9 +10,6 @@
 
 namespace vorla {
 
-namespace {
-
-// Every message by which the reader refuses a file.
 bool isLoadMessage(const std::string& what) {
   static const std::set<std::string> messages = {
       "cannot open file",     "line too long",          "conversion error",
@@ -22,6 +19,8 @@ bool isLoadMessage(const std::string& what) {
   return messages.count(what) != 0;
 }
 
+namespace {
+
 std::string readFile(const std::string& path) {
   std::ifstream in(path.c_str(), std::ios::binary);
   std::ostringstream out;
@@ -29,8 +28,9 @@ std::string readFile(const std::string& path) {
   return out.str();
 }
 
-// The records, their items and the counter, as text.
-std::string image(const SpaceMan& w) {
+}  // namespace
+
+std::string workspaceImage(const SpaceMan& w) {
   std::ostringstream out;
   out << "counter " << w.getCounter() << " reldatadir " << w.getRelDataDir()
       << "\n";
@@ -48,7 +48,26 @@ std::string image(const SpaceMan& w) {
   return out.str();
 }
 
-}  // namespace
+std::string checkSaveAndReload(SpaceMan& w, const std::string& path) {
+  try {
+    w.save(path);
+  } catch (const std::runtime_error& e) {
+    return std::string("a loaded workspace does not save: ") + e.what();
+  }
+  SpaceMan again;
+  try {
+    again.load(path);
+  } catch (const std::runtime_error& e) {
+    return std::string("a saved file does not load: ") + e.what();
+  }
+  const std::string before = workspaceImage(w);
+  const std::string after = workspaceImage(again);
+  if (before != after) {
+    return "records changed across save and load:\n" + before + "----\n" +
+           after;
+  }
+  return std::string();
+}
 
 std::string checkIndexBytes(const std::string& bytes, const std::string& dir) {
   const std::string input = dir + "/input.ini";
@@ -70,21 +89,10 @@ std::string checkIndexBytes(const std::string& bytes, const std::string& dir) {
     }
     return std::string();
   }
-  try {
-    loaded.save(first);
-  } catch (const std::runtime_error& e) {
-    return std::string("a loaded file does not save: ") + e.what();
-  }
+  const std::string problem = checkSaveAndReload(loaded, first);
+  if (!problem.empty()) return problem;
   SpaceMan again;
-  try {
-    again.load(first);
-  } catch (const std::runtime_error& e) {
-    return std::string("a saved file does not load: ") + e.what();
-  }
-  if (image(loaded) != image(again)) {
-    return "records changed across save and load:\n" + image(loaded) +
-           "----\n" + image(again);
-  }
+  again.load(first);
   try {
     again.save(second);
   } catch (const std::runtime_error& e) {
