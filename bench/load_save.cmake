@@ -32,3 +32,6 @@ else()
   message(STATUS "SimpleIni not found (Debian: libsimpleini-dev); "
                  "bench_load_save_simpleini is not built")
 endif()
+
+vorla_bench(bench_unordered_items unordered_items.cpp)
+target_link_libraries(bench_unordered_items PRIVATE vorla::vorla)

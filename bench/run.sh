@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Builds the load/save and sweep benchmarks in Release and runs them.
 #
-#   bench/run.sh [load-save|clean-temp|all]      (default: all)
+#   bench/run.sh [load-save|clean-temp|unordered|all]      (default: all)
 #
 # Environment: BUILD_DIR (default <repo>/build-bench), RECORDS (200000),
 # REPS (5 runs per reader), SWEEP_ARGS (arguments of bench_clean_temp,
-# default "25000 2500 4 3").
+# default "25000 2500 4 3"), UNORDERED_ITEMS (items of the one section whose
+# load is timed in name order, reversed and shuffled; 400000).
 #
 # Every run is a fresh process, so each reader's peak memory is its own;
 # the readers take turns so that a burst of load from elsewhere on the
@@ -16,8 +17,8 @@ set -euo pipefail
 
 what=${1:-all}
 case "$what" in
-  load-save|clean-temp|all) ;;
-  *) echo "usage: $0 [load-save|clean-temp|all]" >&2; exit 2 ;;
+  load-save|clean-temp|unordered|all) ;;
+  *) echo "usage: $0 [load-save|clean-temp|unordered|all]" >&2; exit 2 ;;
 esac
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
@@ -151,5 +152,15 @@ clean_temp() {
   "$bin/bench_clean_temp" "${sweep_args[@]}" "$build"
 }
 
-[[ "$what" == clean-temp ]] || load_save
-[[ "$what" == load-save ]] || clean_temp
+unordered() {
+  built bench_unordered_items || exit 1
+  echo
+  "$bin/bench_unordered_items" "${UNORDERED_ITEMS:-400000}" 3 "$build"
+}
+
+case "$what" in
+  load-save) load_save ;;
+  clean-temp) clean_temp ;;
+  unordered) unordered ;;
+  all) load_save; clean_temp; unordered ;;
+esac

@@ -377,17 +377,32 @@ TEST_F(SpaceManTest, ReleaseCascadesDepthFirstWithDataFiles) {
   EXPECT_EQ(shared, ws.getStruct(shared->id));
 }
 
-TEST_F(SpaceManTest, ReleaseThatMeetsAMissingChildLeavesTheRestInPlace) {
+TEST_F(SpaceManTest, ReleaseThatMeetsAMissingChildChangesNothing) {
+  // 2 names 3, a missing 9 and 4; 3's own child 5 is shared with 6.
   loadText(header(10) +
-           "[2]\na_child = 3\nb_child = 9\nc_child = 4\n"
+           "[2]\na_child = 3\nb_child = 9\nc_child = 4\nf_file = f2\n"
            "extrefcount_sys = 1\n"
-           "[3]\nintrefcount_sys = 1\n[4]\nintrefcount_sys = 1\n");
-  EXPECT_THROW_MSG(ws.unlinkStruct(2), "cannot find id");
-  std::shared_ptr<StructConfig> two = ws.getStruct(2);
-  EXPECT_EQ(3u, two->items.size());
-  EXPECT_EQ(0u, two->extrefcount);
-  EXPECT_THROW_MSG(ws.getStruct(3), "cannot find id");
+           "[3]\nd_child = 5\nintrefcount_sys = 1\n"
+           "[4]\nintrefcount_sys = 1\n[5]\nintrefcount_sys = 2\n"
+           "[6]\ne_child = 5\nextrefcount_sys = 1\n");
+  write_file(data + "/f2", "kept");
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    EXPECT_THROW_MSG(ws.unlinkStruct(2), "cannot find id");
+    EXPECT_THROW_MSG(ws.getStruct(2)->eraseData(), "cannot find id");
+  }
+  EXPECT_EQ(6u, ws.getStructs().size());
+  EXPECT_EQ(4u, ws.getStruct(2)->items.size());
+  EXPECT_EQ(1u, ws.getStruct(2)->extrefcount);
+  EXPECT_EQ(1u, ws.getStruct(3)->intrefcount);
   EXPECT_EQ(1u, ws.getStruct(4)->intrefcount);
+  EXPECT_EQ(2u, ws.getStruct(5)->intrefcount);
+  EXPECT_TRUE(exists(data + "/f2"));
+  // Once the missing child is back, the same release completes.
+  ws.getStruct(2)->items.erase("b");
+  ws.unlinkStruct(2);
+  EXPECT_EQ(3u, ws.getStructs().size());  // 0, and 6 with its child 5
+  EXPECT_EQ(1u, ws.getStruct(5)->intrefcount);
+  EXPECT_FALSE(exists(data + "/f2"));
 }
 
 TEST_F(SpaceManTest, ErasureOfHandEditedCyclesEnds) {

@@ -45,10 +45,21 @@ std::string pathadd(const std::string& dir, const std::string& name) {
 
 bool file_exists(const std::string& path) {
   struct stat st;
-  return ::stat(path.c_str(), &st) == 0;
+  return !has_nul(path) && ::stat(path.c_str(), &st) == 0;
+}
+
+bool name_taken(const std::string& path) {
+  struct stat st;
+  // A path the system cannot even be asked about is taken for no name.
+  return has_nul(path) || ::lstat(path.c_str(), &st) == 0;
+}
+
+bool has_nul(const std::string& path) {
+  return path.find('\0') != std::string::npos;
 }
 
 int64_t filesize(const std::string& path) {
+  if (has_nul(path)) return 0;
   std::ifstream in(path.c_str(), std::ios::in | std::ios::binary);
   if (!in.good() || in.eof() || !in.is_open()) return 0;
   in.seekg(0, std::ios::beg);
@@ -58,26 +69,65 @@ int64_t filesize(const std::string& path) {
   return static_cast<int64_t>(end - begin);
 }
 
-void copyfile(const std::string& src, const std::string& dst) {
-  const int in = ::open(src.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) throw std::runtime_error("cannot open file");
-  struct stat st;
-  if (::fstat(in, &st) != 0) {
-    ::close(in);
-    throw std::runtime_error("cannot open file");
+namespace {
+
+[[noreturn]] void throw_open_error() {
+  throw std::runtime_error("cannot open file");
+}
+
+[[noreturn]] void throw_copy_error() {
+  throw std::runtime_error("cannot copy file");
+}
+
+// Opens src for a copy, or throws. It is examined by name first, so that a
+// FIFO (whose opening would block) or a device (whose opening may act) is
+// never opened, and by descriptor after, so that nothing put in its place
+// in between is read.
+int open_copy_source(const std::string& src, struct stat* st) {
+  if (has_nul(src)) throw_open_error();
+  struct stat named;
+  if (::lstat(src.c_str(), &named) != 0) throw_open_error();
+  if (!S_ISREG(named.st_mode)) throw_copy_error();
+  const int in = ::open(
+      src.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (in < 0) {
+    if (errno == ELOOP) throw_copy_error();
+    throw_open_error();
   }
+  if (::fstat(in, st) != 0) {
+    ::close(in);
+    throw_open_error();
+  }
+  if (!S_ISREG(st->st_mode) || st->st_dev != named.st_dev ||
+      st->st_ino != named.st_ino) {
+    ::close(in);
+    throw_copy_error();
+  }
+  return in;
+}
+
+}  // namespace
+
+void copyfile(const std::string& src, const std::string& dst) {
+  struct stat st;
+  const int in = open_copy_source(src, &st);
   // Only a destination that this call creates is removed when the copy
   // fails; an existing one is overwritten but never deleted.
   bool created = true;
-  int out = ::open(dst.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                   st.st_mode & 07777);
-  if (out < 0 && errno == EEXIST) {
-    created = false;
-    out = ::open(dst.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+  int out = -1;
+  if (!has_nul(dst)) {
+    out = ::open(dst.c_str(),
+                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                 st.st_mode & 0777);
+    if (out < 0 && errno == EEXIST) {
+      created = false;
+      out = ::open(dst.c_str(),
+                   O_WRONLY | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    }
   }
   if (out < 0) {
     ::close(in);
-    throw std::runtime_error("cannot copy file");
+    throw_copy_error();
   }
   off_t offset = 0;
   const off_t size = st.st_size;
@@ -98,11 +148,12 @@ void copyfile(const std::string& src, const std::string& dst) {
   if (::close(out) != 0) ok = false;
   if (!ok) {
     if (created) ::unlink(dst.c_str());
-    throw std::runtime_error("cannot copy file");
+    throw_copy_error();
   }
 }
 
 std::string open_temp(std::ofstream& stream, const std::string& prefix) {
+  if (has_nul(prefix)) return std::string();
   std::string name = prefix + "_XXXXXX";
   std::vector<char> buf(name.begin(), name.end());
   buf.push_back('\0');

@@ -28,14 +28,28 @@ std::string pathadd(const std::string& dir, const std::string& name);
 // Whether stat() succeeds on path (links followed).
 bool file_exists(const std::string& path);
 
+// Whether anything stands at path, a dangling symbolic link included
+// (lstat() succeeds). A name is free only when this is false.
+bool name_taken(const std::string& path);
+
+// Whether path holds a NUL byte. The system would see such a path cut short
+// at the NUL, so that an operation would reach another file than the one
+// named: every operation that touches the file system refuses it.
+bool has_nul(const std::string& path);
+
 // The size of the file at path; 0 when it cannot be opened or is empty.
 int64_t filesize(const std::string& path);
 
 // Copies the contents of src into dst inside the kernel and flushes dst to
-// disk before returning. A dst that is created takes src's permission bits
-// (less the umask). Throws "cannot open file" when src cannot be opened and
-// "cannot copy file" when dst cannot be written or the copy ends early; in
-// that case a dst that this call created is removed again.
+// disk before returning. A dst that is created takes src's read, write and
+// execute bits (less the umask), never its setuid, setgid or sticky bit.
+// Only a regular file is copied, and neither path is followed through a
+// symbolic link in its last component: a src that is a link, a FIFO, a
+// device or a directory fails at once with "cannot copy file", before it is
+// opened, and so does a dst that is a link. Throws "cannot open file" when
+// src is missing or cannot be opened and "cannot copy file" when dst cannot
+// be written or the copy ends early; in that case a dst that this call
+// created is removed again.
 void copyfile(const std::string& src, const std::string& dst);
 
 // Creates a new file named prefix + "_" + six unique characters, readable

@@ -62,6 +62,23 @@ inline bool plain_file_name(const char* s, size_t len) {
   return true;
 }
 
+// A relative data directory that stays inside the index file's folder: not
+// absolute, no ".." component and no NUL. Empty, "." and names that lead
+// down through subdirectories are fine.
+inline bool contained_dir(const std::string& rel) {
+  if (!rel.empty() && rel[0] == '/') return false;
+  if (rel.find('\0') != std::string::npos) return false;
+  size_t start = 0;
+  while (start <= rel.size()) {
+    size_t end = rel.find('/', start);
+    if (end == std::string::npos) end = rel.size();
+    if (end - start == 2 && rel[start] == '.' && rel[start + 1] == '.')
+      return false;
+    start = end + 1;
+  }
+  return true;
+}
+
 }  // namespace line_form
 }  // namespace vorla
 

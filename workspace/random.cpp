@@ -36,7 +36,9 @@ std::string randfilename(const std::string& dir, const std::string& prefix,
     candidate += std::to_string(rnd());
     candidate += '_';
     candidate += suffix;
-    if (!utils::file_exists(utils::pathadd(dir, candidate))) return candidate;
+    // Anything at the name, a dangling symbolic link included, takes it: the
+    // caller creates the file there and must not write through a link.
+    if (!utils::name_taken(utils::pathadd(dir, candidate))) return candidate;
   }
   throw std::runtime_error("cannot create rand file name");
 }

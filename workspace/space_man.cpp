@@ -2,6 +2,7 @@
 // names, and the index file.
 
 #include <fcntl.h>
+#include <sys/random.h>  // getrandom
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,10 +11,11 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
+#include <ctime>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -34,7 +36,9 @@ const size_t kChunk = 1 << 16;
 
 int key_of(unsigned id) { return static_cast<int>(id); }
 
-void throw_write_error() { throw std::runtime_error("cannot write file"); }
+[[noreturn]] void throw_write_error() {
+  throw std::runtime_error("cannot write file");
+}
 
 // The directory that holds `path`, for the system: only "/" separates.
 std::string directory_of(const std::string& path) {
@@ -67,16 +71,39 @@ std::string resolve_links(const std::string& path) {
   return target;
 }
 
-// The process's file-creation mask, read without changing it (umask() would
-// briefly change it for every thread).
-mode_t current_umask() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.compare(0, 6, "Umask:") == 0)
-      return static_cast<mode_t>(std::stoul(line.substr(6), nullptr, 8));
+// Creates a new file `dir`/.vorla-XXXXXX for writing, under a name that
+// nothing stood at, with mode 0666 for the kernel to narrow by the process's
+// file-creation mask. Gives the descriptor and fills `name`, or throws.
+int create_save_temp(const std::string& dir, std::string& name) {
+  static const char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  const size_t letters = sizeof kAlphabet - 1;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    // Drawn apart from the data file names' random source, whose sequence
+    // belongs to the caller.
+    unsigned char draw[6];
+    if (::getrandom(draw, sizeof draw, GRND_NONBLOCK) !=
+        static_cast<ssize_t>(sizeof draw)) {
+      struct timespec now;
+      ::clock_gettime(CLOCK_MONOTONIC, &now);
+      uint64_t mix = static_cast<uint64_t>(now.tv_nsec) * 2654435761u ^
+                     static_cast<uint64_t>(::getpid()) << 20 ^
+                     static_cast<uint64_t>(attempt) << 40;
+      for (unsigned char& c : draw) {
+        c = static_cast<unsigned char>(mix);
+        mix = mix >> 8 | mix << 56;
+      }
+    }
+    name = dir + "/" + SpaceMan::kSaveTempPrefix;
+    for (unsigned char c : draw) name += kAlphabet[c % letters];
+    const int fd =
+        ::open(name.c_str(),
+               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd >= 0) return fd;
+    if (errno != EEXIST) break;
   }
-  return 022;
+  name.clear();
+  throw_write_error();
 }
 
 void write_all(int fd, const std::string& data) {
@@ -203,7 +230,11 @@ std::shared_ptr<StructConfig> SpaceMan::getStruct(unsigned id) const {
 }
 
 void SpaceMan::addLink(unsigned /*from*/, unsigned to) {
-  ++getStruct(to)->intrefcount;
+  StructConfig& rec = *getStruct(to);
+  // A wrapped count would erase a record that is still named.
+  if (rec.intrefcount == UINT_MAX)
+    throw std::runtime_error("reference count overflow");
+  ++rec.intrefcount;
 }
 
 bool SpaceMan::registered(const StructConfig& rec) const {
@@ -235,7 +266,7 @@ bool SpaceMan::reaches(const StructConfig& from,
 }
 
 bool SpaceMan::reachesOrCycles(const StructConfig& from,
-                               const StructConfig& target) const {
+                               const StructConfig* target) const {
   // Depth-first walk that knows the records on the current path: meeting
   // one of them again is a cycle; records already finished are shared
   // subtrees, which are fine.
@@ -246,7 +277,7 @@ bool SpaceMan::reachesOrCycles(const StructConfig& from,
   std::unordered_set<const StructConfig*> onpath;
   std::unordered_set<const StructConfig*> done;
   std::vector<Frame> stack;
-  if (&from == &target) return true;
+  if (&from == target) return true;
   stack.push_back(Frame{&from, 0});
   onpath.insert(&from);
   while (!stack.empty()) {
@@ -265,7 +296,7 @@ bool SpaceMan::reachesOrCycles(const StructConfig& from,
         structs.find(key_of(static_cast<unsigned>(item.value)));
     if (it == structs.end()) continue;
     const StructConfig* child = it->second.get();
-    if (child == &target || onpath.count(child)) return true;
+    if (child == target || onpath.count(child)) return true;
     if (done.count(child)) continue;
     onpath.insert(child);
     stack.push_back(Frame{child, 0});
@@ -275,21 +306,62 @@ bool SpaceMan::reachesOrCycles(const StructConfig& from,
 
 void SpaceMan::unlinkStruct(unsigned id) {
   if (id == 0) return;
-  Registry::const_iterator it = structs.find(key_of(id));
-  if (it == structs.end()) throw std::runtime_error("cannot find id");
-  StructConfig* rec = it->second.get();
-  if (rec->extrefcount > 0) --rec->extrefcount;
-  if (rec->extrefcount == 0 && rec->intrefcount == 0 && !erasing.count(rec))
-    erase(rec, key_of(id), true);
+  release(id, true);
 }
 
-void SpaceMan::internalUnlink(unsigned id) {
+void SpaceMan::internalUnlink(unsigned id) { release(id, false); }
+
+void SpaceMan::release(unsigned id, bool external) {
   Registry::const_iterator it = structs.find(key_of(id));
   if (it == structs.end()) throw std::runtime_error("cannot find id");
   StructConfig* rec = it->second.get();
-  if (rec->intrefcount > 0) --rec->intrefcount;
-  if (rec->extrefcount == 0 && rec->intrefcount == 0 && !erasing.count(rec))
-    erase(rec, key_of(id), true);
+  unsigned& count = external ? rec->extrefcount : rec->intrefcount;
+  const unsigned other = external ? rec->intrefcount : rec->extrefcount;
+  // Record 0 holds the workspace's own items: no release erases it.
+  const bool erases =
+      count <= 1 && other == 0 && id != 0 && !erasing.count(rec);
+  if (erases) checkRelease(*rec);
+  if (count > 0) --count;
+  if (erases) erase(rec, key_of(id), true);
+}
+
+void SpaceMan::checkRelease(const StructConfig& root) const {
+  // Most records own no child: nothing to look up.
+  bool children = false;
+  for (const StructConfig::ItemMap::value_type& entry : root.items) {
+    if (entry.second.type == StructConfig::ITEM_CHILD ||
+        entry.second.type == StructConfig::ITEM_EXTCHILD) {
+      children = true;
+      break;
+    }
+  }
+  if (!children) return;
+  // The same cascade as erase, on counts kept aside: which records reach
+  // no reference does not depend on the order in which counts are lowered.
+  std::unordered_map<const StructConfig*, unsigned> lowered;
+  std::unordered_set<const StructConfig*> doomed(erasing.begin(),
+                                                 erasing.end());
+  doomed.insert(&root);
+  std::vector<const StructConfig*> todo(1, &root);
+  while (!todo.empty()) {
+    const StructConfig* rec = todo.back();
+    todo.pop_back();
+    for (const StructConfig::ItemMap::value_type& entry : rec->items) {
+      const StructConfig::Item& item = entry.second;
+      if (item.type != StructConfig::ITEM_CHILD &&
+          item.type != StructConfig::ITEM_EXTCHILD)
+        continue;
+      const int childkey = key_of(static_cast<unsigned>(item.value));
+      Registry::const_iterator it = structs.find(childkey);
+      if (it == structs.end()) throw std::runtime_error("cannot find id");
+      const StructConfig* child = it->second.get();
+      unsigned& low = lowered[child];
+      if (child->intrefcount > low) ++low;
+      if (child->extrefcount == 0 && child->intrefcount == low &&
+          childkey != 0 && doomed.insert(child).second)
+        todo.push_back(child);
+    }
+  }
 }
 
 void SpaceMan::erase(StructConfig* root, int key, bool remove) {
@@ -343,11 +415,14 @@ void SpaceMan::erase(StructConfig* root, int key, bool remove) {
       case StructConfig::ITEM_EXTCHILD: {
         const int childkey = key_of(static_cast<unsigned>(entry.second.value));
         Registry::const_iterator it = structs.find(childkey);
-        if (it == structs.end()) throw std::runtime_error("cannot find id");
+        // checkRelease found every child registered: one missing now was
+        // erased earlier in this very cascade (a crafted file may name a
+        // record more often than its count says), and owes nothing more.
+        if (it == structs.end()) break;
         StructConfig* child = it->second.get();
         if (child->intrefcount > 0) --child->intrefcount;
         if (child->extrefcount == 0 && child->intrefcount == 0 &&
-            erasing.insert(child).second)
+            childkey != 0 && erasing.insert(child).second)
           stack.push_back(Frame{child, it->second, childkey, true, 0});
         break;
       }
@@ -398,16 +473,75 @@ std::string SpaceMan::decodeFilePrefix(const std::string& name) {
 }
 
 unsigned SpaceMan::import(SpaceMan* other, unsigned id) {
+  std::shared_ptr<StructConfig> source = other->getStruct(id);
+  // Refused copies make no record.
+  checkCopy(*source, nullptr);
   std::shared_ptr<StructConfig> rec = newStruct();
-  rec->importcopy(other->getStruct(id));
+  rec->importcopy(source);
   return rec->id;
 }
 
+void SpaceMan::checkCopy(const StructConfig& source,
+                         const StructConfig* target) const {
+  // A tree whose child items lead back into itself, or to the record that
+  // receives the copy, would be copied without end.
+  const SpaceMan& from = *source.man;
+  if (from.reachesOrCycles(source, target))
+    throw std::runtime_error("cyclic link");
+  // What the copy makes: each record once per path that reaches it, with
+  // its items. Counted bottom-up once per record, so that shared subtrees
+  // cost linear time however often the copy would repeat them.
+  std::unordered_map<const StructConfig*, uint64_t> made;
+  struct Frame {
+    const StructConfig* rec;
+    size_t next;
+    uint64_t total;
+  };
+  const uint64_t over = copylimit + 1;
+  std::vector<Frame> stack(1, Frame{&source, 0, 1 + source.items.size()});
+  uint64_t total = 0;
+  while (!stack.empty()) {
+    Frame& top = stack.back();
+    if (top.next == top.rec->items.size()) {
+      const Frame done = top;
+      made[done.rec] = done.total;
+      stack.pop_back();
+      if (stack.empty()) {
+        total = done.total;
+      } else {
+        stack.back().total = std::min(over, stack.back().total + done.total);
+      }
+      continue;
+    }
+    const StructConfig::Item& item = top.rec->items.nth(top.next++)->second;
+    if (item.type != StructConfig::ITEM_CHILD) continue;
+    Registry::const_iterator it =
+        from.structs.find(key_of(static_cast<unsigned>(item.value)));
+    if (it == from.structs.end()) continue;
+    const StructConfig* child = it->second.get();
+    std::unordered_map<const StructConfig*, uint64_t>::const_iterator known =
+        made.find(child);
+    if (known != made.end()) {
+      top.total = std::min(over, top.total + known->second);
+    } else {
+      stack.push_back(Frame{child, 0, 1 + child->items.size()});
+    }
+  }
+  if (total > copylimit) throw std::runtime_error("copy too large");
+}
+
 void SpaceMan::init(const std::string& file, const std::string& rel) {
-  // The relative data directory is a text item of record 0.
-  if (!line_form::valid_text(rel)) throw std::runtime_error("invalid text");
+  if (utils::has_nul(file)) throw_write_error();
+  // The relative data directory is a text item of record 0, and the reader
+  // trims blanks at a value's ends: a name with them would move on reload.
+  if (!line_form::valid_text(rel) || utils::has_nul(rel) ||
+      (!rel.empty() &&
+       (utils::is_space(rel.front()) || utils::is_space(rel.back()))))
+    throw std::runtime_error("invalid text");
   if (!line_form::fits(sizeof "$reldatadir_str" - 1, rel.size()))
     throw std::runtime_error("line too long");
+  if (!line_form::contained_dir(rel))
+    throw std::runtime_error("invalid file name");
   // Nothing changes unless the new index file is written.
   struct Rollback {
     SpaceMan& ws;
@@ -478,20 +612,28 @@ class SpaceMan::IndexReader {
 
   // Gives the current record the items of its section. Sections written by
   // save hold their items in name order, once each: they are moved into a
-  // sequence of exactly their size in one go. Anything else is put one by
-  // one, so that a later line for a name wins.
+  // sequence of exactly their size in one go. Any other order (files of
+  // other writers do not sort their keys) is sorted first, stably, so that
+  // the last line for a name wins: O(n log n) rather than an insertion per
+  // line.
   void finish() {
     if (!current) return;
-    if (ordered) {
-      StructConfig::ItemSequence seq;
-      seq.reserve(used);
-      for (size_t i = 0; i < used; ++i) seq.push_back(std::move(pending[i]));
-      current->items.adopt_sequence(boost::container::ordered_unique_range,
-                                    std::move(seq));
-    } else {
-      for (size_t i = 0; i < used; ++i)
-        current->put(std::move(pending[i].first), std::move(pending[i].second));
+    if (!ordered) {
+      std::stable_sort(pending.begin(), pending.begin() + used,
+                       [](const StructConfig::ItemSequence::value_type& a,
+                          const StructConfig::ItemSequence::value_type& b) {
+                         return a.first < b.first;
+                       });
     }
+    StructConfig::ItemSequence seq;
+    seq.reserve(used);
+    for (size_t i = 0; i < used; ++i) {
+      if (!ordered && i + 1 < used && pending[i].first == pending[i + 1].first)
+        continue;
+      seq.push_back(std::move(pending[i]));
+    }
+    current->items.adopt_sequence(boost::container::ordered_unique_range,
+                                  std::move(seq));
     used = 0;
     ordered = true;
   }
@@ -549,6 +691,7 @@ void SpaceMan::load(const std::string& file) {
   // leaves the workspace exactly as it was.
   Registry fresh;
   {
+    if (utils::has_nul(file)) throw std::runtime_error("cannot open file");
     const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) throw std::runtime_error("cannot open file");
     FdCloser closer{fd};
@@ -580,6 +723,10 @@ void SpaceMan::load(const std::string& file) {
   Registry::const_iterator rec0 = fresh.find(0);
   if (rec0 == fresh.end()) throw std::runtime_error("cannot find group 0");
   std::string rel = rec0->second->getStr("$reldatadir");
+  // A workspace from elsewhere must not make releases, copies or the tool
+  // reach files outside its own folder.
+  if (!line_form::contained_dir(rel))
+    throw std::runtime_error("invalid file name");
   const unsigned stored =
       static_cast<unsigned>(rec0->second->getUInt64("$current_counter"));
 
@@ -592,6 +739,7 @@ void SpaceMan::load(const std::string& file) {
 }
 
 void SpaceMan::save(const std::string& file) {
+  if (utils::has_nul(file)) throw_write_error();
   if (structs.find(0) == structs.end())
     throw std::runtime_error("cannot find group 0");
   // Temporary records never reach the index file; sweeping them first also
@@ -625,18 +773,19 @@ void SpaceMan::writeIndex(const std::string& path) {
   const bool existed = ::stat(target.c_str(), &former) == 0;
   // A former file whose mode cannot be read would lose it.
   if (!existed && errno != ENOENT) throw_write_error();
-  const mode_t mode =
-      existed ? (former.st_mode & 07777) : (0666 & ~current_umask());
+  // Only a regular file is replaced: never a device, a FIFO or a directory,
+  // and never a file that the caller could not open for writing either.
+  if (existed && (!S_ISREG(former.st_mode) ||
+                  ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0))
+    throw_write_error();
+  // Opened before anything is replaced: once the new file is in place,
+  // save no longer fails.
+  const int dirfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dirfd < 0) throw_write_error();
+  FdCloser dircloser{dirfd};
 
-  // A short name of its own, so that a target whose name is at the file
-  // system's length limit still saves.
   TempFile tmp;
-  std::string templ = dir + "/" + kSaveTempPrefix + "XXXXXX";
-  std::vector<char> name(templ.begin(), templ.end());
-  name.push_back('\0');
-  tmp.fd = ::mkstemp(name.data());
-  if (tmp.fd < 0) throw_write_error();
-  tmp.name.assign(name.data());
+  tmp.fd = create_save_temp(dir, tmp.name);
 
   std::string buf;
   buf.reserve(kChunk + 2 * line_form::kMaxLine);
@@ -650,9 +799,11 @@ void SpaceMan::writeIndex(const std::string& path) {
   }
   write_all(tmp.fd, buf);
 
-  if (::fchmod(tmp.fd, mode) != 0) throw_write_error();
-  // Keeping the owner is best effort: only a privileged process may.
-  if (existed && ::fchown(tmp.fd, former.st_uid, former.st_gid) != 0) {
+  if (existed) {
+    if (::fchmod(tmp.fd, former.st_mode & 07777) != 0) throw_write_error();
+    // Keeping the owner is best effort: only a privileged process may.
+    if (::fchown(tmp.fd, former.st_uid, former.st_gid) != 0) {
+    }
   }
   // The content must be on disk before the rename makes it the index file.
   if (::fsync(tmp.fd) != 0) throw_write_error();
@@ -661,11 +812,11 @@ void SpaceMan::writeIndex(const std::string& path) {
   if (::close(fd) != 0) throw_write_error();
   if (::rename(tmp.name.c_str(), target.c_str()) != 0) throw_write_error();
   tmp.renamed = true;
-  // And the rename itself must survive a power cut.
-  const int dirfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dirfd < 0) throw_write_error();
-  FdCloser dircloser{dirfd};
-  if (::fsync(dirfd) != 0) throw_write_error();
+  // The rename should survive a power cut too. The new file is in place and
+  // readers see it, so a failure to flush the directory is not reported as
+  // a failed save: the caller would take the former file for intact.
+  if (::fsync(dirfd) != 0) {
+  }
 }
 
 }  // namespace vorla

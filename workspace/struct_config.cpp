@@ -203,8 +203,14 @@ std::string StructConfig::getStr(const std::string& name) const {
   return it->second.str;
 }
 
+void StructConfig::checkRegistered() const {
+  if (!man || !man->registered(*this))
+    throw std::runtime_error("foreign record");
+}
+
 std::shared_ptr<StructConfig> StructConfig::newChildStruct(
     const std::string& name) {
+  checkRegistered();
   check_name(name);
   if (items.find(name) != items.end()) throw std::runtime_error("existed");
   // The child's id is not known before it exists; any id fits in ten digits.
@@ -216,6 +222,7 @@ std::shared_ptr<StructConfig> StructConfig::newChildStruct(
 
 std::shared_ptr<StructConfig> StructConfig::getChildStruct(
     const std::string& name) {
+  checkRegistered();
   ItemMap::const_iterator it = items.find(name);
   if (it == items.end()) throw std::runtime_error("cannot find name");
   switch (it->second.type) {
@@ -230,17 +237,20 @@ std::shared_ptr<StructConfig> StructConfig::getChildStruct(
 
 void StructConfig::addIntChild(const std::string& name,
                                const std::shared_ptr<StructConfig>& child) {
+  checkRegistered();
   check_name(name);
   if (!child || child->man != man || !man->registered(*child))
     throw std::runtime_error("foreign record");
   check_fits(name.size() + sizeof kChildSuffix - 1,
              line_form::decimal_digits(child->id));
   if (man->reaches(*child, *this)) throw std::runtime_error("cyclic link");
-  items[name] = Item(ITEM_CHILD, static_cast<uint64_t>(child->id));
+  // Raised first: a count at its maximum refuses before the item is put.
   man->addLink(id, child->id);
+  items[name] = Item(ITEM_CHILD, static_cast<uint64_t>(child->id));
 }
 
 std::shared_ptr<StructConfig> StructConfig::newTempStruct() {
+  checkRegistered();
   return man->newTempStruct();
 }
 
@@ -250,6 +260,7 @@ std::string StructConfig::newFile(const std::string& name) {
 
 std::string StructConfig::newFile(const std::string& name,
                                   const std::string& prefix) {
+  checkRegistered();
   check_name(name);
   // The prefix becomes part of a bare name inside the data directory and of
   // an index file line.
@@ -264,6 +275,7 @@ std::string StructConfig::newFile(const std::string& name,
 }
 
 std::string StructConfig::getFile(const std::string& name) const {
+  checkRegistered();
   ItemMap::const_iterator it = items.find(name);
   if (it == items.end()) throw std::runtime_error("cannot find name");
   if (it->second.type != ITEM_FILE)
@@ -328,6 +340,7 @@ bool StructConfig::parseLine(const char* key, size_t keylen, const char* value,
                    : utils::trim(std::string(value, valuelen));
   } else if (ends_with(key, keylen, kSysSuffix)) {
     if (equals(key, keylen, "structtype_sys")) {
+      check_fits(keylen, valuelen);
       structtype = std::string(value, valuelen);
     } else if (equals(key, keylen, "extrefcount_sys")) {
       extrefcount = parse_number<unsigned int>(value, valuelen);
@@ -341,6 +354,10 @@ bool StructConfig::parseLine(const char* key, size_t keylen, const char* value,
     throw std::runtime_error("unindentified suffix");
   }
   name.assign(key, namelen);
+  // A line that loads must save to a line that loads: save writes " = "
+  // around the value, and an extchild's number and comma in full.
+  if (line_length(name, item) - 1 > line_form::kMaxLine)
+    throw std::runtime_error("line too long");
   return true;
 }
 
@@ -400,10 +417,10 @@ void StructConfig::export_kv(std::ostream& out) const {
 }
 
 void StructConfig::importcopy(std::shared_ptr<StructConfig> source) {
-  // A tree whose child items lead back into itself, or to the record that
-  // receives the copy, would be copied without end.
-  if (source->man->reachesOrCycles(*source, *this))
-    throw std::runtime_error("cyclic link");
+  checkRegistered();
+  if (!source) throw std::runtime_error("foreign record");
+  source->checkRegistered();
+  man->checkCopy(*source, this);
 
   struct Frame {
     StructConfig* dst;
@@ -453,12 +470,17 @@ void StructConfig::importcopy(std::shared_ptr<StructConfig> source) {
 }
 
 void StructConfig::eraseData() {
-  if (man) man->erase(this, 0, false);
+  if (!man) return;
+  checkRegistered();
+  man->checkRelease(*this);
+  man->erase(this, 0, false);
 }
 
 void StructConfig::close() {
   if (!temporary) return;
-  if (man) man->unlinkStruct(id);
+  // A record that is no longer registered holds no reference to give back
+  // (and a release by its id would reach another record).
+  if (man && man->registered(*this)) man->unlinkStruct(id);
   temporary = false;
 }
 

@@ -180,13 +180,17 @@ class StructConfig {
   void appendSection(std::string& out) const;
 
   // Makes this record a deep copy of `source`'s type and items: new data
-  // files and new child records in this record's workspace. Nothing made
-  // before a failure is undone.
+  // files and new child records in this record's workspace. "copy too
+  // large" (before anything is made) when the copy would make more records
+  // and items than the workspace's copy limit. Nothing made before a later
+  // failure is undone.
   void importcopy(std::shared_ptr<StructConfig> source);
 
   // Deletes the record's data files, releases the records its child items
   // name (erasing those left without references, in cascade), then clears
-  // its items and its temporary mark.
+  // its items and its temporary mark. Like a release, it either completes
+  // or, when a child item names no record ("cannot find id"), changes
+  // nothing.
   void eraseData();
   // If the record is temporary, gives its external reference back now
   // rather than at the next save, and clears the mark.
@@ -213,6 +217,11 @@ class StructConfig {
   // Puts `item` under `name`, replacing any item of that name. Items that
   // arrive in name order, as the reader sees them, are appended.
   void put(std::string name, Item item);
+  // Operations that reach into the workspace (data files, children, copies)
+  // refuse a record that is no longer the one registered under its id, for
+  // instance one kept across a load or an init of its workspace, or one
+  // already erased: "foreign record".
+  void checkRegistered() const;
 };
 
 // A workspace: the in-memory image of one index file, its data directory,
@@ -331,12 +340,17 @@ class SpaceMan {
   std::shared_ptr<StructConfig> newDepStruct(unsigned parent);
   // "cannot find id" when no record has that id.
   std::shared_ptr<StructConfig> getStruct(unsigned id) const;
-  // Raises `to`'s internal count; "cannot find id" when `to` is unknown.
+  // Raises `to`'s internal count; "cannot find id" when `to` is unknown,
+  // "reference count overflow" (nothing changed) when the count is at its
+  // maximum.
   void addLink(unsigned from, unsigned to);
 
-  // External release; record 0 is never released this way.
+  // External release; record 0 is never released this way. A release
+  // either completes or changes nothing: when a child item on the way of
+  // the cascade names no record, it fails with "cannot find id" before any
+  // count is lowered or any file deleted. No release ever erases record 0.
   void unlinkStruct(unsigned id);
-  // Internal release.
+  // Internal release, with the same guarantees.
   void internalUnlink(unsigned id);
   // Releases every temporary record, in ascending id order. One linked from
   // another record loses its mark and stays as an ordinary record.
@@ -353,8 +367,18 @@ class SpaceMan {
   // Copies record `id` of `other` (which may be this workspace), with its
   // data files and child records, into a new ordinary record of this
   // workspace and returns its id. "cyclic link" when the source's child
-  // items lead back into the tree being copied.
+  // items lead back into the tree being copied, "copy too large" when it
+  // would make more records and items than the copy limit; both before
+  // anything is made.
   unsigned import(SpaceMan* other, unsigned id);
+
+  // The most records plus items that one copy (import, importcopy) may
+  // make. A child record reached through two child items is copied twice,
+  // so a small crafted index file can describe a copy of exponential size;
+  // the limit is counted in linear time before anything is made.
+  static constexpr uint64_t kDefaultCopyLimit = uint64_t(1) << 24;
+  void setCopyLimit(uint64_t limit) { copylimit = limit; }
+  uint64_t getCopyLimit() const { return copylimit; }
 
   // The process-wide default workspace, `definst`.
   static SpaceMan* getinst();
@@ -381,10 +405,20 @@ class SpaceMan {
   bool registered(const StructConfig& rec) const;
   // Whether `target` can be reached from `from` through child items.
   bool reaches(const StructConfig& from, const StructConfig& target) const;
-  // Whether `target` can be reached from `from`, or the child items below
-  // `from` lead back to one of their own ancestors.
+  // Whether `target` (if any) can be reached from `from`, or the child
+  // items below `from` lead back to one of their own ancestors.
   bool reachesOrCycles(const StructConfig& from,
-                       const StructConfig& target) const;
+                       const StructConfig* target) const;
+  // Throws what a copy of `source` into `target` (null for a record yet to
+  // be made) must refuse before it starts: "cyclic link", "copy too large".
+  void checkCopy(const StructConfig& source, const StructConfig* target) const;
+  // Walks what releasing `root` would erase, changing nothing, and throws
+  // "cannot find id" when a child item on the way names no record.
+  void checkRelease(const StructConfig& root) const;
+  // Lowers `rec`'s count (external when `external`) and erases it when that
+  // leaves it without references; the release behind unlinkStruct and
+  // internalUnlink.
+  void release(unsigned id, bool external);
   void writeIndex(const std::string& path);
 
   std::string mainpath;
@@ -393,6 +427,7 @@ class SpaceMan {
   SharedVar<unsigned int> counter;
   std::string version;
   Registry structs;
+  uint64_t copylimit = kDefaultCopyLimit;
   // Records whose erasure is under way, so that a cycle of child items read
   // from a hand-edited file never re-enters one.
   std::unordered_set<const StructConfig*> erasing;
@@ -404,8 +439,9 @@ extern boost::rand48 rdengine;
 extern boost::uniform_int<int> rddist;
 extern boost::variate_generator<boost::rand48&, boost::uniform_int<int> > rnd;
 
-// A bare file name prefix "_" draw "_" suffix that does not exist in `dir`;
-// at most 20 draws, then "cannot create rand file name".
+// A bare file name prefix "_" draw "_" suffix at which nothing stands in
+// `dir`, not even a dangling symbolic link; at most 20 draws, then "cannot
+// create rand file name".
 std::string randfilename(const std::string& dir, const std::string& prefix,
                          const std::string& suffix);
 

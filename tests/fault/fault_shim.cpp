@@ -53,6 +53,7 @@ int __real_close(int fd);
 int __real_ftruncate(int fd, off_t length);
 ssize_t __real_readlink(const char* path, char* buf, size_t size);
 char* __real_realpath(const char* path, char* resolved);
+int __real_faccessat(int dirfd, const char* path, int mode, int flags);
 }
 
 namespace vorla {
@@ -85,6 +86,7 @@ int errnoFor(CallKind kind) {
     case CALL_UNLINK:
     case CALL_REMOVE:
     case CALL_REALPATH:
+    case CALL_ACCESS:
       return EACCES;
     case CALL_WRITE:
       return ENOSPC;
@@ -135,7 +137,7 @@ const char* kindName(CallKind kind) {
   static const char* const names[CALL_KINDS] = {
       "open",   "read",  "write",     "fsync",    "rename",   "unlink",
       "remove", "stat",  "lstat",     "fstat",    "sendfile", "mkstemp",
-      "fchmod", "close", "ftruncate", "readlink", "realpath"};
+      "fchmod", "close", "ftruncate", "readlink", "realpath", "access"};
   return kind < CALL_KINDS ? names[kind] : "?";
 }
 
@@ -165,6 +167,7 @@ std::vector<LogEntry> log() { return state().log; }
 }  // namespace fault
 }  // namespace vorla
 
+using vorla::fault::CALL_ACCESS;
 using vorla::fault::CALL_CLOSE;
 using vorla::fault::CALL_FCHMOD;
 using vorla::fault::CALL_FSTAT;
@@ -400,6 +403,11 @@ ssize_t __wrap_readlink(const char* path, char* buf, size_t size) {
 char* __wrap_realpath(const char* path, char* resolved) {
   if (enter(CALL_REALPATH, -1, path, nullptr)) return nullptr;
   return __real_realpath(path, resolved);
+}
+
+int __wrap_faccessat(int dirfd, const char* path, int mode, int flags) {
+  if (enter(CALL_ACCESS, dirfd, path, nullptr)) return -1;
+  return __real_faccessat(dirfd, path, mode, flags);
 }
 
 }  // extern "C"

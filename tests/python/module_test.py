@@ -107,11 +107,17 @@ class InitWorkspaceTest(TempDirTest):
             self.assertEqual(read(self.ws), EMPTY_WORKSPACE)
             os.remove(self.ws)
 
-    def test_embedded_nul_reaches_library_whole(self):
-        _vorla.init_workspace(to_bytes(self.ws) + b"\0tail", b"da\0ta")
-        self.assertEqual(os.listdir(self.dir), ["ws.ini"])
-        self.assertEqual(read(self.ws),
-                         EMPTY_WORKSPACE.replace(b"= data", b"= da\0ta"))
+    def test_embedded_nul_is_refused_and_writes_nothing(self):
+        # The system would see the path cut short at the NUL.
+        for path, reldatadir, message in [
+                (to_bytes(self.ws) + b"\0tail", b"data", "cannot write file"),
+                (to_bytes(self.dir) + b"\0/ws.ini", b"data",
+                 "cannot write file"),
+                (to_bytes(self.ws), b"da\0ta", "invalid text")]:
+            with self.assertRaises(RuntimeError) as caught:
+                _vorla.init_workspace(path, reldatadir)
+            self.assertEqual(str(caught.exception), message)
+            self.assertEqual(os.listdir(self.dir), [])
 
     def test_unwritable_index_file_raises_runtime_error(self):
         missing = os.path.join(self.dir, "missing", "ws.ini")
@@ -185,7 +191,7 @@ class WrappedPointerTest(TempDirTest):
         self.assertEqual(read(self.ws), EMPTY_WORKSPACE)
 
     def test_string_pointer_used_in_place(self):
-        long_value = b"da\0ta" + b"x" * 64  # held on the heap, not inline
+        long_value = b"data" + b"x" * 64  # held on the heap, not inline
         value = self.peer.string_new(long_value)
         _vorla.init_workspace(self.peer.string_new(to_bytes(self.ws)), value)
         self.assertEqual(read(self.ws),
@@ -242,7 +248,7 @@ class FileNameTest(TempDirTest):
         self.assertEqual(read(raw), EMPTY_WORKSPACE)
 
     def test_bytes_taken_byte_for_byte(self):
-        value = b"d\xff\x00\x80ta"
+        value = b"d\xff\x01\x80ta"
         _vorla.init_workspace(self.ws, value)
         self.assertEqual(read(self.ws),
                          EMPTY_WORKSPACE.replace(b"= data", b"= " + value))
