@@ -14,6 +14,7 @@
 #ifndef VORLA_FUZZ_ANYONE_H_
 #define VORLA_FUZZ_ANYONE_H_
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -55,13 +56,16 @@ class AnyoneScratch {
 
   // The copy limit the destination workspace gets, so that a copy that
   // would multiply records fails early instead of filling the memory.
-  static const unsigned long long kCopyLimit = 20000;
+  static constexpr uint64_t kCopyLimit = 20000;
 
  private:
+  // A decoy is known by hashes only: a comparison with its bytes would
+  // show them to the fuzzer, which watches comparisons and tries what it
+  // sees in its inputs.
   struct Decoy {
     std::string path;
-    std::string token;  // random, so that no input can hold it
-    std::string content;
+    uint64_t contentHash;
+    uint64_t tokenHash;  // of a random part that no input can guess
     unsigned mode;
   };
 
