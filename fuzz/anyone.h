@@ -56,7 +56,7 @@ class AnyoneScratch {
 
   // The copy limit the destination workspace gets, so that a copy that
   // would multiply records fails early instead of filling the memory.
-  static constexpr uint64_t kCopyLimit = 20000;
+  static constexpr uint64_t kCopyLimit = 4096;
 
  private:
   // A decoy is known by hashes only: a comparison with its bytes would
