@@ -508,6 +508,22 @@ std::string AnyoneScratch::run(const std::string& bytes) {
       }
     }
   }
+  // And one copy within the workspace, as `vorla copy` makes them: its first
+  // record but record 0, into a new record drawn from its own counter.
+  src.setCopyLimit(kCopyLimit);
+  for (unsigned id : ids) {
+    if (id == 0) continue;
+    try {
+      src.import(&src, id);
+    } catch (const std::runtime_error& e) {
+      if (!isLibraryMessage(e.what())) {
+        return "the copy of record " + std::to_string(id) +
+               " within its workspace failed with an unknown message: " +
+               e.what();
+      }
+    }
+    break;
+  }
   // Every data file the copies made is a file of the destination's own.
   for (const auto& entry : dst.getStructs()) {
     for (const auto& item : entry.second->items) {
@@ -524,6 +540,41 @@ std::string AnyoneScratch::run(const std::string& bytes) {
   std::string problem;
   auto unlinkOne = [&src](unsigned id) { src.unlinkStruct(id); };
   auto internalOne = [&src](unsigned id) { src.internalUnlink(id); };
+  // Records kept across a load of their workspace belong to it no more:
+  // asked to erase their data, they must leave alone the files and records
+  // of what was loaded in their place.
+  {
+    std::vector<std::shared_ptr<StructConfig> > kept;
+    for (const auto& entry : src.getStructs()) kept.push_back(entry.second);
+    try {
+      src.load(input);
+    } catch (const std::runtime_error& e) {
+      return std::string("a file that loaded does not load again: ") + e.what();
+    }
+    const uint64_t before = fingerprint(src);
+    const std::vector<std::string> files = listDir(datadir);
+    for (const std::shared_ptr<StructConfig>& rec : kept) {
+      try {
+        rec->eraseData();
+      } catch (const std::runtime_error& e) {
+        if (!isLibraryMessage(e.what())) {
+          return std::string(
+                     "erasing a record kept across a load failed "
+                     "with an unknown message: ") +
+                 e.what();
+        }
+      }
+    }
+    if (fingerprint(src) != before || listDir(datadir) != files) {
+      return "erasing a record kept across a load changed the workspace "
+             "loaded in its place";
+    }
+  }
+
+  ids.clear();
+  for (const auto& entry : src.getStructs()) {
+    ids.push_back(static_cast<unsigned>(entry.first));
+  }
   for (unsigned id : ids) {
     if (id == 0 || !registered(src, id)) continue;
     problem = release(src, id, "the release", unlinkOne);

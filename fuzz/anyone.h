@@ -1,15 +1,19 @@
 // The properties that "a workspace from anyone" is fuzzed for: an index file
 // written by someone else is loaded in a folder that also holds files which
-// belong to nobody's workspace, every record is copied into a second
-// workspace and released, and both workspaces are saved and read back.
+// belong to nobody's workspace; every record is copied into a second
+// workspace and one into the workspace itself; the workspace is loaded again
+// while its former records are still held, and those are asked to erase
+// their data; every record is released; and both workspaces are saved and
+// read back.
 //
 // Each input must either fail with one of the library's messages or
 // complete, and never block on a FIFO; no decoy (a file outside the data
-// directory) is ever changed, removed, or read into either workspace; no copy
-// keeps a setuid or setgid bit or takes a symbolic link for a data file of its
-// own; a release that fails changes nothing and record 0 outlives every
-// release; and whatever loads, or is left after the copies and releases, saves
-// to a file that loads to the same records.
+// directory) is ever changed, removed, or read into either workspace; no
+// copy keeps a setuid or setgid bit or takes a symbolic link for a data file
+// of its own; a record kept across a load changes nothing; a release that
+// fails changes nothing and record 0 outlives every release; and whatever
+// loads, or is left after the copies and releases, saves to a file that
+// loads to the same records.
 
 #ifndef VORLA_FUZZ_ANYONE_H_
 #define VORLA_FUZZ_ANYONE_H_
