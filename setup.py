@@ -26,7 +26,7 @@ def project_field(keyword):
     with open(os.path.join(SOURCE_DIR, "CMakeLists.txt")) as f:
         text = f.read()
     call = re.search(r"^project\(vorla\b([^)]*)\)", text, re.MULTILINE)
-    value = call and re.search(keyword + r'\s+("([^"]*)"|[^\s"]+)',
+    value = call and re.search(r"\b" + keyword + r'\s+("([^"]*)"|[^\s"]+)',
                                call.group(1))
     if not value:
         sys.exit("setup.py: no %s in project() of CMakeLists.txt" % keyword)
@@ -64,7 +64,11 @@ class CMakeBuild(build_ext):
                    ext.cmake_component, "--prefix", stage_dir]
         for command in (configure, build, install):
             self.announce(" ".join(command), level=2)
-            subprocess.check_call(command)
+            try:
+                subprocess.check_call(command)
+            except OSError:
+                sys.exit("setup.py: cannot run cmake (Debian: apt-get install "
+                         "cmake)")
         built = os.path.join(stage_dir, ext.name + ".so")
         if not os.path.isfile(built):
             sys.exit("setup.py: the CMake build made no " + built)
@@ -95,5 +99,4 @@ setup(
         "build": {"build_base": os.path.join(scratch, "build")},
         "egg_info": {"egg_base": scratch},
     },
-    zip_safe=False,
 )
