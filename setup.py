@@ -34,8 +34,9 @@ def project_field(keyword):
 
 
 class CMakeBuild(build_ext):
-    """Builds each extension as the CMake target of the same name and
-    copies the module that CMake installs to where setuptools wants it."""
+    """Builds each extension's CMake target, installs its install component
+    into a staging directory and copies the module from there to where
+    setuptools wants it."""
 
     def build_extension(self, ext):
         build_dir = os.path.join(os.path.abspath(self.build_temp), "cmake")
