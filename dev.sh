@@ -19,9 +19,12 @@ set -euo pipefail
 cd "$(dirname "$0")"
 root=$(pwd)
 
+# python3-venv, -pip, -setuptools and -wheel: the pip install test; dpkg-dev:
+# the .deb (dpkg-shlibdeps).
 packages=(g++ make cmake pkg-config libboost-thread-dev libboost-random-dev
           libgtest-dev swig python3-dev clang-14 libclang-rt-14-dev
-          libsimpleini-dev clang-format-14)
+          libsimpleini-dev clang-format-14 python3-venv python3-pip
+          python3-setuptools python3-wheel dpkg-dev)
 
 install_missing() {
   local missing=()

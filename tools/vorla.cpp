@@ -49,9 +49,10 @@ const char kUsage[] =
     "  copy SRC_INDEX ID DST_INDEX copy a record tree into another workspace\n"
     "  stats [--json] INDEX        count records, items and data files\n"
     "\n"
-    "Run 'vorla COMMAND --help' for more. Exit status: 0 success, 1 check\n"
-    "found something wrong (or gc could not delete a file), 2 usage error or\n"
-    "a workspace that could not be read or written.\n"
+    "Run 'vorla COMMAND --help' for more, 'vorla --version' for the version.\n"
+    "Exit status: 0 success, 1 check found something wrong (or gc could not\n"
+    "delete a file), 2 usage error or a workspace that could not be read or\n"
+    "written.\n"
     "\n"
     "Names, texts and paths are never printed raw: one that holds a control\n"
     "character or a byte that is not valid UTF-8 is printed in double quotes\n"
@@ -935,6 +936,10 @@ int dispatch(int argc, char** argv) {
     return kError;
   }
   std::string name = argv[1];
+  if (name == "--version") {
+    std::fputs("vorla " VORLA_VERSION "\n", stdout);
+    return kOk;
+  }
   if (name == "--help" || name == "-h" || name == "help") {
     if (name == "help" && argc > 2) {
       name = argv[2];

@@ -1,6 +1,6 @@
 // The vorla program as a user runs it: output, exit codes and what it does
 // to the files. The path of the program comes from the build
-// (VORLA_TOOL_PATH).
+// (VORLA_TOOL_PATH), and so does the version it must report (VORLA_VERSION).
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -276,6 +276,13 @@ TEST_F(ToolTest, HelpIsThereForEveryCommand) {
     EXPECT_EQ("", r.err);
   }
   EXPECT_EQ(r.out, vorla({"help", "stats"}).out);
+}
+
+TEST_F(ToolTest, VersionIsTheProjectVersion) {
+  const Result r = vorla({"--version"});
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("vorla " VORLA_VERSION "\n", r.out);
+  EXPECT_EQ("", r.err);
 }
 
 TEST_F(ToolTest, UsageErrorsAreOneLineAndExitTwo) {

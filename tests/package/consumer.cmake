@@ -1,0 +1,49 @@
+# Shared by the package tests: builds consumer.cpp against a vorla installed
+# under a prefix, as a CMake project (find_package) and by hand with
+# pkg-config, and runs both programs.
+
+function(run)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out
+                  ERROR_VARIABLE out)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "failed: ${ARGN}\n${out}")
+  endif()
+endfunction()
+
+# build_consumers(<prefix> <libdir> <work>): <libdir> is the library
+# directory below <prefix>; the builds and their workspaces go in <work>.
+function(build_consumers prefix libdir work)
+  run(${CMAKE_COMMAND} -S ${SRC} -B ${work}/consumer
+      -DCMAKE_PREFIX_PATH=${prefix})
+  # The package must come from the prefix, not from an install elsewhere on
+  # the machine.
+  file(STRINGS ${work}/consumer/CMakeCache.txt found REGEX "^vorla_DIR:")
+  string(REGEX REPLACE "^vorla_DIR:[A-Z]*=" "" found "${found}")
+  get_filename_component(found "${found}" REALPATH)
+  get_filename_component(expected "${prefix}/${libdir}/cmake/vorla" REALPATH)
+  if(NOT found STREQUAL expected)
+    message(FATAL_ERROR "find_package(vorla) found ${found}, not the package "
+                        "under ${prefix}")
+  endif()
+  run(${CMAKE_COMMAND} --build ${work}/consumer)
+  run(${work}/consumer/consumer ${work})
+
+  find_program(PKG_CONFIG pkg-config)
+  find_program(CXX NAMES c++ g++)
+  if(NOT PKG_CONFIG OR NOT CXX)
+    return()
+  endif()
+  # Only the prefix's pkg-config files, so that another vorla.pc on the
+  # machine cannot stand in for this one.
+  set(ENV{PKG_CONFIG_LIBDIR} ${prefix}/${libdir}/pkgconfig)
+  execute_process(COMMAND ${PKG_CONFIG} --cflags --libs vorla
+                  OUTPUT_VARIABLE flags OUTPUT_STRIP_TRAILING_WHITESPACE
+                  RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "pkg-config does not know vorla")
+  endif()
+  separate_arguments(flags UNIX_COMMAND "${flags}")
+  run(${CXX} ${SRC}/consumer.cpp -o ${work}/consumer-pc ${flags})
+  file(MAKE_DIRECTORY ${work}/pc)
+  run(${work}/consumer-pc ${work}/pc)
+endfunction()
