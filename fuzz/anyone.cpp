@@ -25,7 +25,7 @@
 #include "fuzz/round_trip.h"
 #include "workspace/workspace.h"
 
-#include <dirent.h>
+#include <dirent.h>  // opendir, readdir
 
 namespace vorla {
 
@@ -289,6 +289,118 @@ bool registered(const SpaceMan& w, unsigned id) {
   return w.getStructs().count(static_cast<int>(id)) != 0;
 }
 
+std::vector<unsigned> idsOf(const SpaceMan& w) {
+  std::vector<unsigned> ids;
+  for (const auto& entry : w.getStructs()) {
+    ids.push_back(static_cast<unsigned>(entry.first));
+  }
+  return ids;
+}
+
+// Copies every record of `src` into `dst`, and the first one but record 0
+// within `src`, as `vorla copy` makes them; every data file the copies put
+// in `dst` must be a file of its own.
+std::string copyEverything(SpaceMan& src, SpaceMan& dst) {
+  const std::vector<unsigned> ids = idsOf(src);
+  for (unsigned id : ids) {
+    try {
+      dst.import(&src, id);
+    } catch (const std::runtime_error& e) {
+      if (!isLibraryMessage(e.what())) {
+        return "the copy of record " + std::to_string(id) +
+               " failed with an unknown message: " + e.what();
+      }
+    }
+  }
+  const auto first =
+      std::find_if(ids.begin(), ids.end(), [](unsigned id) { return id != 0; });
+  if (first != ids.end()) {
+    try {
+      src.import(&src, *first);
+    } catch (const std::runtime_error& e) {
+      if (!isLibraryMessage(e.what())) {
+        return "the copy of record " + std::to_string(*first) +
+               " within its workspace failed with an unknown message: " +
+               e.what();
+      }
+    }
+  }
+  for (const auto& entry : dst.getStructs()) {
+    for (const auto& item : entry.second->items) {
+      if (item.second.type != StructConfig::ITEM_FILE) continue;
+      struct stat st;
+      const std::string path = dst.getDatadir() + "/" + item.second.str;
+      if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        return "a copy took a symbolic link for its data file: " +
+               printable(item.second.str);
+      }
+    }
+  }
+  return std::string();
+}
+
+// Loads `input` into `w` again while the former records are still held,
+// and has those erase their data: they belong to the workspace no more,
+// and must leave alone the files and records loaded in their place.
+std::string eraseThroughStaleRecords(SpaceMan& w, const std::string& input) {
+  std::vector<std::shared_ptr<StructConfig> > kept;
+  for (const auto& entry : w.getStructs()) kept.push_back(entry.second);
+  try {
+    w.load(input);
+  } catch (const std::runtime_error& e) {
+    return std::string("a file that loaded does not load again: ") + e.what();
+  }
+  const uint64_t before = fingerprint(w);
+  const std::vector<std::string> files = listDir(w.getDatadir());
+  for (const std::shared_ptr<StructConfig>& rec : kept) {
+    try {
+      rec->eraseData();
+    } catch (const std::runtime_error& e) {
+      if (!isLibraryMessage(e.what())) {
+        return std::string(
+                   "erasing a record kept across a load failed with "
+                   "an unknown message: ") +
+               e.what();
+      }
+    }
+  }
+  if (fingerprint(w) != before || listDir(w.getDatadir()) != files) {
+    return "erasing a record kept across a load changed the workspace loaded "
+           "in its place";
+  }
+  return std::string();
+}
+
+// Releases every record but record 0: its external reference, then its
+// internal ones while any remain (a few passes at most). Record 0 must
+// outlive them all.
+std::string releaseEverything(SpaceMan& w) {
+  const auto external = [&w](unsigned id) { w.unlinkStruct(id); };
+  const auto internal = [&w](unsigned id) { w.internalUnlink(id); };
+  for (unsigned id : idsOf(w)) {
+    if (id == 0 || !registered(w, id)) continue;
+    const std::string problem = release(w, id, "the release", external);
+    if (!problem.empty()) return problem;
+  }
+  for (int pass = 0; pass < kReleasePasses; ++pass) {
+    std::vector<unsigned> kept;
+    for (const auto& entry : w.getStructs()) {
+      if (entry.first != 0 && entry.second->intrefcount > 0) {
+        kept.push_back(static_cast<unsigned>(entry.first));
+      }
+    }
+    if (kept.empty()) break;
+    for (unsigned id : kept) {
+      if (!registered(w, id)) continue;
+      const std::string problem =
+          release(w, id, "the internal release", internal);
+      if (!problem.empty()) return problem;
+    }
+  }
+  if (!registered(w, 0)) return "a release erased record 0";
+  return std::string();
+}
+
 // Whether thread `tid` of this process sleeps in a call that a FIFO
 // without a writer blocks: open, openat or read.
 bool sleepsInOpenOrRead(long tid) {
@@ -494,107 +606,11 @@ std::string AnyoneScratch::run(const std::string& bytes) {
     fail(e.what(), rootDir + "/dst/dst.ini");
   }
   dst.setCopyLimit(kCopyLimit);
-  std::vector<unsigned> ids;
-  for (const auto& entry : src.getStructs()) {
-    ids.push_back(static_cast<unsigned>(entry.first));
-  }
-  for (unsigned id : ids) {
-    try {
-      dst.import(&src, id);
-    } catch (const std::runtime_error& e) {
-      if (!isLibraryMessage(e.what())) {
-        return "the copy of record " + std::to_string(id) +
-               " failed with an unknown message: " + e.what();
-      }
-    }
-  }
-  // And one copy within the workspace, as `vorla copy` makes them: its first
-  // record but record 0, into a new record drawn from its own counter.
   src.setCopyLimit(kCopyLimit);
-  for (unsigned id : ids) {
-    if (id == 0) continue;
-    try {
-      src.import(&src, id);
-    } catch (const std::runtime_error& e) {
-      if (!isLibraryMessage(e.what())) {
-        return "the copy of record " + std::to_string(id) +
-               " within its workspace failed with an unknown message: " +
-               e.what();
-      }
-    }
-    break;
-  }
-  // Every data file the copies made is a file of the destination's own.
-  for (const auto& entry : dst.getStructs()) {
-    for (const auto& item : entry.second->items) {
-      if (item.second.type != StructConfig::ITEM_FILE) continue;
-      struct stat st;
-      const std::string path = dst.getDatadir() + "/" + item.second.str;
-      if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-        return "a copy took a symbolic link for its data file: " +
-               printable(item.second.str);
-      }
-    }
-  }
-
-  std::string problem;
-  auto unlinkOne = [&src](unsigned id) { src.unlinkStruct(id); };
-  auto internalOne = [&src](unsigned id) { src.internalUnlink(id); };
-  // Records kept across a load of their workspace belong to it no more:
-  // asked to erase their data, they must leave alone the files and records
-  // of what was loaded in their place.
-  {
-    std::vector<std::shared_ptr<StructConfig> > kept;
-    for (const auto& entry : src.getStructs()) kept.push_back(entry.second);
-    try {
-      src.load(input);
-    } catch (const std::runtime_error& e) {
-      return std::string("a file that loaded does not load again: ") + e.what();
-    }
-    const uint64_t before = fingerprint(src);
-    const std::vector<std::string> files = listDir(datadir);
-    for (const std::shared_ptr<StructConfig>& rec : kept) {
-      try {
-        rec->eraseData();
-      } catch (const std::runtime_error& e) {
-        if (!isLibraryMessage(e.what())) {
-          return std::string(
-                     "erasing a record kept across a load failed "
-                     "with an unknown message: ") +
-                 e.what();
-        }
-      }
-    }
-    if (fingerprint(src) != before || listDir(datadir) != files) {
-      return "erasing a record kept across a load changed the workspace "
-             "loaded in its place";
-    }
-  }
-
-  ids.clear();
-  for (const auto& entry : src.getStructs()) {
-    ids.push_back(static_cast<unsigned>(entry.first));
-  }
-  for (unsigned id : ids) {
-    if (id == 0 || !registered(src, id)) continue;
-    problem = release(src, id, "the release", unlinkOne);
-    if (!problem.empty()) return problem;
-  }
-  for (int pass = 0; pass < kReleasePasses; ++pass) {
-    std::vector<unsigned> kept;
-    for (const auto& entry : src.getStructs()) {
-      if (entry.first != 0 && entry.second->intrefcount > 0) {
-        kept.push_back(static_cast<unsigned>(entry.first));
-      }
-    }
-    if (kept.empty()) break;
-    for (unsigned id : kept) {
-      if (!registered(src, id)) continue;
-      problem = release(src, id, "the internal release", internalOne);
-      if (!problem.empty()) return problem;
-    }
-  }
-  if (!registered(src, 0)) return "a release erased record 0";
+  std::string problem = copyEverything(src, dst);
+  if (problem.empty()) problem = eraseThroughStaleRecords(src, input);
+  if (problem.empty()) problem = releaseEverything(src);
+  if (!problem.empty()) return problem;
 
   problem = checkSaveAndReload(src, ws + "/released.ini");
   if (!problem.empty()) return "after the releases: " + problem;
