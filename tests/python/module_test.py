@@ -8,14 +8,19 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import threading
 import unittest
 
 import _vorla
+from in_child import CASES
 from load_order import registry_pointer
 
 PY3 = sys.version_info[0] >= 3
-LOAD_ORDER = os.path.join(os.path.dirname(os.path.abspath(__file__)),
-                          "load_order.py")
+HERE = os.path.dirname(os.path.abspath(__file__))
+LOAD_ORDER = os.path.join(HERE, "load_order.py")
+IN_CHILD = os.path.join(HERE, "in_child.py")
+# Seconds a child process may run; only a hang comes near it.
+CHILD_TIMEOUT = 120
 
 EMPTY_WORKSPACE = (b"[0]\n"
                    b"$current_counter_uint64 = 1\n"
@@ -43,6 +48,27 @@ def arg_error(number):
 
 def null_error(number):
     return "invalid null reference " + arg_error(number)
+
+
+def run_child(args, env=None):
+    """Runs a child process to its end, or kills it after CHILD_TIMEOUT.
+    Returns its exit status (negative: the signal that ended it) and its
+    output."""
+    child = subprocess.Popen(args, stdout=subprocess.PIPE,
+                             stderr=subprocess.STDOUT, env=env)
+
+    def kill():
+        try:
+            child.kill()
+        except OSError:  # ended meanwhile
+            pass
+    timer = threading.Timer(CHILD_TIMEOUT, kill)
+    timer.start()
+    try:
+        output = child.communicate()[0]
+    finally:
+        timer.cancel()
+    return child.returncode, output.decode("utf-8", "replace")
 
 
 class TempDirTest(unittest.TestCase):
@@ -202,11 +228,9 @@ class WrappedPointerTest(TempDirTest):
 
 class RegistrySharingTest(TempDirTest):
     def check_order(self, first, second):
-        child = subprocess.Popen(
-            [sys.executable, "-B", LOAD_ORDER, first, second, self.ws],
-            stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        output = child.communicate()[0]
-        self.assertEqual(child.returncode, 0, output.decode("utf-8", "replace"))
+        status, output = run_child(
+            [sys.executable, "-B", LOAD_ORDER, first, second, self.ws])
+        self.assertEqual(status, 0, "exit status %d\n%s" % (status, output))
         self.assertEqual(read(self.ws), EMPTY_WORKSPACE)
 
     def test_peer_loaded_before(self):
@@ -246,6 +270,44 @@ class FileNameTest(TempDirTest):
         _vorla.init_workspace(self.ws, value)
         self.assertEqual(read(self.ws),
                          EMPTY_WORKSPACE.replace(b"= data", b"= " + value))
+
+
+class HostileArgumentTest(TempDirTest):
+    """Each case of in_child.py runs in a child interpreter: a crash or a
+    hang there fails the test."""
+
+    def check_group(self, group):
+        failures = []
+        for case in sorted(CASES[group]):
+            status, output = run_child([sys.executable, "-B", IN_CHILD,
+                                        "argument", group, case, self.ws])
+            if status != 0:
+                failures.append("%s: exit status %d\n%s"
+                                % (case, status, output))
+        self.assertFalse(failures, "\n".join(failures))
+
+    def test_this_freed_endless_or_raising(self):
+        self.check_group("this")
+
+    def test_objects_posing_as_pointers_and_pointer_chains(self):
+        self.check_group("pointer")
+
+    def test_registry_module_removed_or_replaced(self):
+        self.check_group("registry")
+
+    def test_subinterpreters(self):
+        program = os.environ.get("VORLA_SUBINTERP")
+        if not program:
+            self.skipTest("this Python has no shared library to embed")
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+            [os.environ.get("PYTHONPATH", ""), HERE]))
+        checks = "import in_child; in_child.basic_checks(%r)" % self.ws
+        # Imported by the main interpreter, first used by a subinterpreter;
+        # used by both in turn; imported by a subinterpreter first.
+        for main in ["import _vorla", checks, "pass"]:
+            status, output = run_child([program, main, checks, checks], env)
+            self.assertEqual(status, 0, "%s: exit status %d\n%s"
+                             % (main, status, output))
 
 
 if __name__ == "__main__":
