@@ -12,6 +12,8 @@
 //   Python 3 bytes (and subclasses) all its bytes, embedded NULs included
 //   Python 3 str (and subclasses)   encoded as os.fsencode does (file-system
 //                                   encoding with surrogate escapes)
+//   Python 3 os.PathLike            what its __fspath__ returns (str or
+//                                   bytes), converted as above
 //   wrapped char *                  the characters up to its first NUL
 //   wrapped std::string *           a copy of that string (only when another
 //                                   module has registered the type)
@@ -184,10 +186,10 @@ SWIGINTERN PyObject *vorla_instance_method_new(PyObject *, PyObject *func) {
 
 // ---------------------------------------------------------------------------
 // std::string arguments. Replaces SWIG's conversion (the first definition of
-// a fragment wins) to take Python 3 str and bytes as file names are taken,
-// to look up std::string * on every call until some module registers it
-// (that module may well be imported after the first call), and to find
-// wrapped pointers without SWIG's own search.
+// a fragment wins) to take Python 3 str, bytes and path-like objects as file
+// names are taken, to look up std::string * on every call until some module
+// registers it (that module may well be imported after the first call), and
+// to find wrapped pointers without SWIG's own search.
 //
 // That search lets go of what a `this` property returns before using it
 // (read after it is freed), follows `this` without end (an object that is
@@ -320,6 +322,19 @@ SWIGINTERN int SWIG_AsPtr_std_string(PyObject *obj, std::string **val) {
   if (PyBytes_Check(obj)) return vorla_text_string(obj, val);
 %#if PY_VERSION_HEX >= 0x03000000
   if (PyUnicode_Check(obj)) return vorla_text_string(obj, val);
+  // A path-like object as os.PathLike tells one: its type has __fspath__.
+  // What that returns is taken as os.fspath takes it, str or bytes only.
+  if (PyObject_HasAttrString(reinterpret_cast<PyObject *>(Py_TYPE(obj)),
+                             "__fspath__")) {
+    PyObject *path = PyOS_FSPath(obj);
+    if (!path) {
+      PyErr_Clear();
+      return SWIG_TypeError;
+    }
+    int res = vorla_text_string(path, val);
+    Py_DECREF(path);
+    return res;
+  }
 %#endif
   if (obj == Py_None) {
     if (val) *val = 0;

@@ -71,6 +71,16 @@ def run_child(args, env=None):
     return child.returncode, output.decode("utf-8", "replace")
 
 
+class PathLike(object):
+    def __init__(self, path):
+        self.path = path
+
+    def __fspath__(self):
+        if isinstance(self.path, Exception):
+            raise self.path
+        return self.path
+
+
 class TempDirTest(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="vorla-py-")
@@ -134,10 +144,28 @@ class InitWorkspaceTest(TempDirTest):
             os.remove(self.ws)
 
     def test_embedded_nul_reaches_library_whole(self):
-        _vorla.init_workspace(to_bytes(self.ws) + b"\0tail", b"da\0ta")
+        values = [(to_bytes(self.ws) + b"\0tail", b"data"),
+                  (self.ws, b"da\0ta")]
+        if PY3:
+            values.append((PathLike(self.ws), PathLike("da\0ta")))
+        for mainfile, reldatadir in values:
+            self.assert_reaches_library_whole(mainfile, reldatadir)
+
+    def assert_reaches_library_whole(self, mainfile, reldatadir):
+        """The library writes the index file under the name up to the NUL,
+        with the whole reldatadir, or refuses NULs itself."""
+        try:
+            _vorla.init_workspace(mainfile, reldatadir)
+        except RuntimeError as e:
+            self.assertIn(str(e), ["cannot write file", "invalid text"])
+            self.assertEqual(os.listdir(self.dir), [])
+            return
         self.assertEqual(os.listdir(self.dir), ["ws.ini"])
-        self.assertEqual(read(self.ws),
-                         EMPTY_WORKSPACE.replace(b"= data", b"= da\0ta"))
+        if isinstance(reldatadir, PathLike):
+            reldatadir = os.fsencode(reldatadir.path)
+        self.assertEqual(read(self.ws), EMPTY_WORKSPACE.replace(
+            b"= data", b"= " + reldatadir))
+        os.remove(self.ws)
 
     def test_unwritable_index_file_raises_runtime_error(self):
         missing = os.path.join(self.dir, "missing", "ws.ini")
@@ -165,6 +193,7 @@ class ArgumentErrorTest(TempDirTest):
         wrong = [1, 2.5, [b"data"], bytearray(b"data"), object()]
         if not PY3:
             wrong.append(u"data")  # unicode, even plain ASCII
+            wrong.append(PathLike("data"))  # no path-like objects either
         for value in wrong:
             for number, args in [(1, (value, "data")), (2, (self.ws, value))]:
                 with self.assertRaises(TypeError) as caught:
@@ -270,6 +299,46 @@ class FileNameTest(TempDirTest):
         _vorla.init_workspace(self.ws, value)
         self.assertEqual(read(self.ws),
                          EMPTY_WORKSPACE.replace(b"= data", b"= " + value))
+
+
+@unittest.skipUnless(PY3, "Python 3 os.PathLike")
+class PathLikeTest(TempDirTest):
+    def test_path_objects_taken_as_their_str_or_bytes(self):
+        import pathlib
+        raw = os.path.join(to_bytes(self.dir), b"ws-\xff.ini")
+        for mainfile in [pathlib.Path(self.ws), PathLike(self.ws),
+                         PathLike(to_bytes(self.ws)),
+                         PathLike(type("Sub", (str,), {})(self.ws))]:
+            _vorla.init_workspace(mainfile, pathlib.PurePath("data"))
+            self.assertEqual(read(self.ws), EMPTY_WORKSPACE)
+            os.remove(self.ws)
+        for mainfile in [PathLike(raw), pathlib.Path(os.fsdecode(raw))]:
+            _vorla.init_workspace(mainfile, PathLike(b"d\xff\x00ta"))
+            self.assertEqual(os.listdir(to_bytes(self.dir)),
+                             [os.path.basename(raw)])
+            self.assertEqual(read(raw), EMPTY_WORKSPACE.replace(
+                b"= data", b"= d\xff\x00ta"))
+            os.remove(raw)
+
+    def test_failing_fspath_raises_type_error(self):
+        import pathlib
+        wrong = [PathLike(ValueError("no path")), PathLike(TypeError("none")),
+                 PathLike(None), PathLike(1), PathLike(bytearray(b"data")),
+                 PathLike(pathlib.Path("data")), PathLike("\ud800"),
+                 type("NoneFspath", (object,), {"__fspath__": None})()]
+        for value in wrong:
+            for number, args in [(1, (value, "data")), (2, (self.ws, value))]:
+                with self.assertRaises(TypeError) as caught:
+                    _vorla.init_workspace(*args)
+                self.assertEqual(str(caught.exception), arg_error(number),
+                                 repr(value.__dict__))
+        self.assertEqual(os.listdir(self.dir), [])
+
+    def test_str_and_bytes_taken_before_their_fspath(self):
+        for kind, value in [(str, "data"), (bytes, b"data")]:
+            odd = type("Odd", (kind,), {"__fspath__": lambda self: "other"})
+            _vorla.init_workspace(self.ws, odd(value))
+            self.assertEqual(read(self.ws), EMPTY_WORKSPACE)
 
 
 class HostileArgumentTest(TempDirTest):
