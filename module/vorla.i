@@ -22,12 +22,13 @@
 // A wrapped pointer may be reached through `this` (a proxy object), at most
 // VORLA_CHAIN_LIMIT objects deep. A std::exception thrown by the library
 // reaches Python as RuntimeError with its message (std::bad_alloc as
-// MemoryError).
+// MemoryError). The library runs without the interpreter's lock.
 
 // Built with -noproxy: Python uses the extension module itself.
 %module _vorla
 
 %{
+#include <exception>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -276,7 +277,8 @@ SWIGINTERN PyObject *vorla_pointer_object(PyObject *obj) {
 
 // The string a wrapped char * or std::string * holds, copied: the pointer
 // object found may be gone once the conversion ends (a `this` property may
-// make a new one each time).
+// make a new one each time), and the library runs without the interpreter's
+// lock, while other threads may change or free what the pointer points to.
 SWIGINTERN int vorla_pointed_string(PyObject *obj, std::string **val) {
   // Type lookups may import the registry module, which runs Python code:
   // they come before the pointer object is checked, not between the check
@@ -361,15 +363,28 @@ SWIGINTERN int SWIG_AsPtr_std_string(PyObject *obj, std::string **val) {
 %}
 
 // Library errors become Python exceptions; a C++ exception must never
-// unwind through the interpreter.
+// unwind through the interpreter. The library runs without the interpreter's
+// lock, so that other Python threads go on while it writes and flushes the
+// file; by then the arguments are the module's own copies. An exception is
+// kept until the lock is taken back: only then may Python be told of it.
 %exception {
+  std::exception_ptr vorla_failure;
+  Py_BEGIN_ALLOW_THREADS
   try {
     $action
-  } catch (const std::bad_alloc &) {
-    PyErr_NoMemory();
-    SWIG_fail;
-  } catch (const std::exception &e) {
-    SWIG_exception_fail(SWIG_RuntimeError, e.what());
+  } catch (...) {
+    vorla_failure = std::current_exception();
+  }
+  Py_END_ALLOW_THREADS
+  if (vorla_failure) {
+    try {
+      std::rethrow_exception(vorla_failure);
+    } catch (const std::bad_alloc &) {
+      PyErr_NoMemory();
+      SWIG_fail;
+    } catch (const std::exception &e) {
+      SWIG_exception_fail(SWIG_RuntimeError, e.what());
+    }
   }
 }
 

@@ -4,12 +4,16 @@
 #   in_child.py argument <group> <case> <index file path>
 #       passes the arguments of one case below to init_workspace as its
 #       second argument, in order, and checks what becomes of each
+#   in_child.py flush-gate <index file path>
+#       checks that another thread runs while the library flushes the index
+#       file; needs fsync_gate preloaded (LD_PRELOAD)
 #
 # Also imported by code that module_test.py runs in subinterpreters, for
 # basic_checks. Exits non-zero (sys.exit with a message) on a failed check.
 
 import os
 import sys
+import threading
 import types
 import weakref
 
@@ -183,12 +187,37 @@ CASES = {
 }
 
 
+def flush_gate(path):
+    """With fsync_gate preloaded, every fsync of the library tells a pipe
+    that it has started, then waits for an answer on another; the answer
+    comes from a thread of this process, which can give it only while the
+    library runs without the interpreter's lock."""
+    started_read, started_write = os.pipe()
+    answer_read, answer_write = os.pipe()
+    os.environ["VORLA_FSYNC_GATE"] = "%d,%d" % (started_write, answer_read)
+    answered = []
+
+    def answer():
+        while os.read(started_read, 1):
+            answered.append(1)
+            os.write(answer_write, b"x")
+
+    helper = threading.Thread(target=answer)
+    helper.daemon = True
+    helper.start()
+    check(path, "data", True)
+    if not answered:
+        sys.exit("the library flushed nothing through the gate")
+
+
 def main(command, *args):
     import_peer()
     if command == "argument":
         group, case, path = args
         for value, accepted in CASES[group][case]():
             check(path, value, accepted)
+    elif command == "flush-gate":
+        flush_gate(*args)
     else:
         sys.exit("unknown command " + command)
 

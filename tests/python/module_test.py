@@ -379,5 +379,49 @@ class HostileArgumentTest(TempDirTest):
                              % (main, status, output))
 
 
+class ThreadTest(TempDirTest):
+    def test_other_threads_run_while_library_flushes(self):
+        # In the child a thread must answer every fsync of the library before
+        # it goes on (in_child.flush_gate): it can only while the library
+        # runs without the interpreter's lock.
+        gate = os.environ.get("VORLA_FSYNC_GATE_LIB")
+        if not gate:
+            self.skipTest("fsync_gate not built")
+        status, output = run_child(
+            [sys.executable, "-B", IN_CHILD, "flush-gate", self.ws],
+            dict(os.environ, LD_PRELOAD=gate))
+        self.assertEqual(status, 0, "exit status %d\n%s" % (status, output))
+        self.assertEqual(read(self.ws), EMPTY_WORKSPACE)
+
+    def test_calls_from_many_threads(self):
+        unwritable = os.path.join(self.dir, "missing", "ws.ini")
+        own = [os.path.join(self.dir, "ws%d.ini" % n) for n in range(4)]
+        errors = []
+
+        def work(path):
+            expected = {path: None, self.ws: None,  # shared by all threads
+                        unwritable: "cannot write file"}
+            for _ in range(10):
+                for target in sorted(expected):
+                    try:
+                        _vorla.init_workspace(target, "data")
+                        error = None
+                    except Exception as e:
+                        error = str(e)
+                    if error != expected[target]:
+                        errors.append("%s: %s" % (target, error))
+        threads = [threading.Thread(target=work, args=(path,))
+                   for path in own]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        self.assertEqual(errors, [])
+        self.assertEqual(sorted(os.listdir(self.dir)),
+                         sorted(os.path.basename(p) for p in own + [self.ws]))
+        for path in own + [self.ws]:
+            self.assertEqual(read(path), EMPTY_WORKSPACE)
+
+
 if __name__ == "__main__":
     unittest.main()
