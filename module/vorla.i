@@ -46,9 +46,9 @@
 // finds under either name and then publishes it under both, so that
 // neighbours of either kind, loaded before or after it, see the same types.
 // Start-up code finds the registry through the SWIG_GetModule macro,
-// redefined below to look under both names. Later type lookups go by the
-// capsule name only, so a registry joined under "type_pointer" gets a
-// capsule alias too. A registry that _vorla creates itself is SWIG's own
+// redefined below to look under both names. Later type lookups of other
+// modules go by the capsule name only, so a registry joined under
+// "type_pointer" gets a capsule alias too. A registry that _vorla creates itself is SWIG's own
 // capsule, freed when the interpreter shuts down.
 //
 // An interpreter may show no registry at all: a subinterpreter has its own
