@@ -6,6 +6,8 @@
 #   VORLA_PYTHON<N>_EXECUTABLE   the interpreter (may be set by the user)
 #   VORLA_PYTHON<N>_VERSION      "<major>.<minor>", empty when unusable
 #   VORLA_PYTHON<N>_INCLUDE_DIR  the directory of its Python.h
+#   VORLA_PYTHON<N>_LIBRARY      its shared libpython, for programs that embed
+#                                it; empty when it has none
 #
 # vorla_swig_module(<target> PYTHON <2|3> INTERFACE <file.i> NAME <module>
 #                   OUTPUT_DIR <dir> [SWIG_FLAGS <flag>...])
@@ -59,26 +61,28 @@ function(vorla_default_python major)
 endfunction()
 
 # Asks the interpreter for its version and headers. Sets
-# VORLA_PYTHON<major>_VERSION and _INCLUDE_DIR in the cache, and
+# VORLA_PYTHON<major>_VERSION, _INCLUDE_DIR and _LIBRARY in the cache, and
 # vorla_python_reason in the caller's scope when the interpreter is unusable.
 function(vorla_probe_python major)
   set(VORLA_PYTHON${major}_VERSION "" CACHE INTERNAL "")
   set(VORLA_PYTHON${major}_INCLUDE_DIR "" CACHE INTERNAL "")
+  set(VORLA_PYTHON${major}_LIBRARY "" CACHE INTERNAL "")
   set(exe "${VORLA_PYTHON${major}_EXECUTABLE}")
   if(NOT exe)
     set(vorla_python_reason "no Python ${major} interpreter found" PARENT_SCOPE)
     return()
   endif()
   execute_process(COMMAND "${exe}" -c
-    "import sys, sysconfig; sys.stdout.write('%d.%d;%s' % (sys.version_info[0], sys.version_info[1], sysconfig.get_paths()['include']))"
+    "import os, sys, sysconfig; v = sysconfig.get_config_var; sys.stdout.write('%d.%d;%s;%s' % (sys.version_info[0], sys.version_info[1], sysconfig.get_paths()['include'], os.path.join(v('LIBDIR') or '', v('LDLIBRARY') or '') if v('Py_ENABLE_SHARED') else ''))"
     OUTPUT_VARIABLE out RESULT_VARIABLE rc ERROR_QUIET)
   list(LENGTH out n)
-  if(NOT rc EQUAL 0 OR NOT n EQUAL 2)
+  if(NOT rc EQUAL 0 OR NOT n EQUAL 3)
     set(vorla_python_reason "${exe} does not run" PARENT_SCOPE)
     return()
   endif()
   list(GET out 0 version)
   list(GET out 1 include_dir)
+  list(GET out 2 library)
   if(NOT version MATCHES "^${major}\\.")
     set(vorla_python_reason "${exe} is Python ${version}, not Python ${major}" PARENT_SCOPE)
   elseif(major EQUAL 2 AND NOT version VERSION_EQUAL 2.7)
@@ -93,6 +97,9 @@ function(vorla_probe_python major)
   else()
     set(VORLA_PYTHON${major}_VERSION "${version}" CACHE INTERNAL "")
     set(VORLA_PYTHON${major}_INCLUDE_DIR "${include_dir}" CACHE INTERNAL "")
+    if(library MATCHES "\\.so$" AND EXISTS "${library}")
+      set(VORLA_PYTHON${major}_LIBRARY "${library}" CACHE INTERNAL "")
+    endif()
   endif()
 endfunction()
 

@@ -8,14 +8,19 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import threading
 import unittest
 
 import _vorla
+from in_child import CASES
 from load_order import registry_pointer
 
 PY3 = sys.version_info[0] >= 3
-LOAD_ORDER = os.path.join(os.path.dirname(os.path.abspath(__file__)),
-                          "load_order.py")
+HERE = os.path.dirname(os.path.abspath(__file__))
+LOAD_ORDER = os.path.join(HERE, "load_order.py")
+IN_CHILD = os.path.join(HERE, "in_child.py")
+# Seconds a child process may run; only a hang comes near it.
+CHILD_TIMEOUT = 120
 
 EMPTY_WORKSPACE = (b"[0]\n"
                    b"$current_counter_uint64 = 1\n"
@@ -43,6 +48,37 @@ def arg_error(number):
 
 def null_error(number):
     return "invalid null reference " + arg_error(number)
+
+
+def run_child(args, env=None):
+    """Runs a child process to its end, or kills it after CHILD_TIMEOUT.
+    Returns its exit status (negative: the signal that ended it) and its
+    output."""
+    child = subprocess.Popen(args, stdout=subprocess.PIPE,
+                             stderr=subprocess.STDOUT, env=env)
+
+    def kill():
+        try:
+            child.kill()
+        except OSError:  # ended meanwhile
+            pass
+    timer = threading.Timer(CHILD_TIMEOUT, kill)
+    timer.start()
+    try:
+        output = child.communicate()[0]
+    finally:
+        timer.cancel()
+    return child.returncode, output.decode("utf-8", "replace")
+
+
+class PathLike(object):
+    def __init__(self, path):
+        self.path = path
+
+    def __fspath__(self):
+        if isinstance(self.path, Exception):
+            raise self.path
+        return self.path
 
 
 class TempDirTest(unittest.TestCase):
@@ -109,11 +145,16 @@ class InitWorkspaceTest(TempDirTest):
 
     def test_embedded_nul_is_refused_and_writes_nothing(self):
         # The system would see the path cut short at the NUL.
-        for path, reldatadir, message in [
-                (to_bytes(self.ws) + b"\0tail", b"data", "cannot write file"),
-                (to_bytes(self.dir) + b"\0/ws.ini", b"data",
-                 "cannot write file"),
-                (to_bytes(self.ws), b"da\0ta", "invalid text")]:
+        cases = [
+            (to_bytes(self.ws) + b"\0tail", b"data", "cannot write file"),
+            (to_bytes(self.dir) + b"\0/ws.ini", b"data", "cannot write file"),
+            (to_bytes(self.ws), b"da\0ta", "invalid text")]
+        if PY3:
+            cases.append((PathLike(self.ws + "\0tail"), "data",
+                          "cannot write file"))
+            cases.append((PathLike(self.ws), PathLike("da\0ta"),
+                          "invalid text"))
+        for path, reldatadir, message in cases:
             with self.assertRaises(RuntimeError) as caught:
                 _vorla.init_workspace(path, reldatadir)
             self.assertEqual(str(caught.exception), message)
@@ -145,6 +186,7 @@ class ArgumentErrorTest(TempDirTest):
         wrong = [1, 2.5, [b"data"], bytearray(b"data"), object()]
         if not PY3:
             wrong.append(u"data")  # unicode, even plain ASCII
+            wrong.append(PathLike("data"))  # no path-like objects either
         for value in wrong:
             for number, args in [(1, (value, "data")), (2, (self.ws, value))]:
                 with self.assertRaises(TypeError) as caught:
@@ -208,11 +250,9 @@ class WrappedPointerTest(TempDirTest):
 
 class RegistrySharingTest(TempDirTest):
     def check_order(self, first, second):
-        child = subprocess.Popen(
-            [sys.executable, "-B", LOAD_ORDER, first, second, self.ws],
-            stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        output = child.communicate()[0]
-        self.assertEqual(child.returncode, 0, output.decode("utf-8", "replace"))
+        status, output = run_child(
+            [sys.executable, "-B", LOAD_ORDER, first, second, self.ws])
+        self.assertEqual(status, 0, "exit status %d\n%s" % (status, output))
         self.assertEqual(read(self.ws), EMPTY_WORKSPACE)
 
     def test_peer_loaded_before(self):
@@ -252,6 +292,128 @@ class FileNameTest(TempDirTest):
         _vorla.init_workspace(self.ws, value)
         self.assertEqual(read(self.ws),
                          EMPTY_WORKSPACE.replace(b"= data", b"= " + value))
+
+
+@unittest.skipUnless(PY3, "Python 3 os.PathLike")
+class PathLikeTest(TempDirTest):
+    def test_path_objects_taken_as_their_str_or_bytes(self):
+        import pathlib
+        raw = os.path.join(to_bytes(self.dir), b"ws-\xff.ini")
+        for mainfile in [pathlib.Path(self.ws), PathLike(self.ws),
+                         PathLike(to_bytes(self.ws)),
+                         PathLike(type("Sub", (str,), {})(self.ws))]:
+            _vorla.init_workspace(mainfile, pathlib.PurePath("data"))
+            self.assertEqual(read(self.ws), EMPTY_WORKSPACE)
+            os.remove(self.ws)
+        for mainfile in [PathLike(raw), pathlib.Path(os.fsdecode(raw))]:
+            _vorla.init_workspace(mainfile, PathLike(b"d\xff\x00ta"))
+            self.assertEqual(os.listdir(to_bytes(self.dir)),
+                             [os.path.basename(raw)])
+            self.assertEqual(read(raw), EMPTY_WORKSPACE.replace(
+                b"= data", b"= d\xff\x00ta"))
+            os.remove(raw)
+
+    def test_failing_fspath_raises_type_error(self):
+        import pathlib
+        wrong = [PathLike(ValueError("no path")), PathLike(TypeError("none")),
+                 PathLike(None), PathLike(1), PathLike(bytearray(b"data")),
+                 PathLike(pathlib.Path("data")), PathLike("\ud800"),
+                 type("NoneFspath", (object,), {"__fspath__": None})()]
+        for value in wrong:
+            for number, args in [(1, (value, "data")), (2, (self.ws, value))]:
+                with self.assertRaises(TypeError) as caught:
+                    _vorla.init_workspace(*args)
+                self.assertEqual(str(caught.exception), arg_error(number),
+                                 repr(value.__dict__))
+        self.assertEqual(os.listdir(self.dir), [])
+
+    def test_str_and_bytes_taken_before_their_fspath(self):
+        for kind, value in [(str, "data"), (bytes, b"data")]:
+            odd = type("Odd", (kind,), {"__fspath__": lambda self: "other"})
+            _vorla.init_workspace(self.ws, odd(value))
+            self.assertEqual(read(self.ws), EMPTY_WORKSPACE)
+
+
+class HostileArgumentTest(TempDirTest):
+    """Each case of in_child.py runs in a child interpreter: a crash or a
+    hang there fails the test."""
+
+    def check_group(self, group):
+        failures = []
+        for case in sorted(CASES[group]):
+            status, output = run_child([sys.executable, "-B", IN_CHILD,
+                                        "argument", group, case, self.ws])
+            if status != 0:
+                failures.append("%s: exit status %d\n%s"
+                                % (case, status, output))
+        self.assertFalse(failures, "\n".join(failures))
+
+    def test_this_freed_endless_or_raising(self):
+        self.check_group("this")
+
+    def test_objects_posing_as_pointers_and_pointer_chains(self):
+        self.check_group("pointer")
+
+    def test_registry_module_removed_or_replaced(self):
+        self.check_group("registry")
+
+    def test_subinterpreters(self):
+        program = os.environ.get("VORLA_SUBINTERP")
+        if not program:
+            self.skipTest("this Python has no shared library to embed")
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+            [os.environ.get("PYTHONPATH", ""), HERE]))
+        checks = "import in_child; in_child.basic_checks(%r)" % self.ws
+        # Imported by the main interpreter, first used by a subinterpreter;
+        # used by both in turn; imported by a subinterpreter first.
+        for main in ["import _vorla", checks, "pass"]:
+            status, output = run_child([program, main, checks, checks], env)
+            self.assertEqual(status, 0, "%s: exit status %d\n%s"
+                             % (main, status, output))
+
+
+class ThreadTest(TempDirTest):
+    def test_other_threads_run_while_library_flushes(self):
+        # In the child a thread must answer every fsync of the library before
+        # it goes on (in_child.flush_gate): it can only while the library
+        # runs without the interpreter's lock.
+        gate = os.environ.get("VORLA_FSYNC_GATE_LIB")
+        if not gate:
+            self.skipTest("fsync_gate not built")
+        status, output = run_child(
+            [sys.executable, "-B", IN_CHILD, "flush-gate", self.ws],
+            dict(os.environ, LD_PRELOAD=gate))
+        self.assertEqual(status, 0, "exit status %d\n%s" % (status, output))
+        self.assertEqual(read(self.ws), EMPTY_WORKSPACE)
+
+    def test_calls_from_many_threads(self):
+        unwritable = os.path.join(self.dir, "missing", "ws.ini")
+        own = [os.path.join(self.dir, "ws%d.ini" % n) for n in range(4)]
+        errors = []
+
+        def work(path):
+            expected = {path: None, self.ws: None,  # shared by all threads
+                        unwritable: "cannot write file"}
+            for _ in range(10):
+                for target in sorted(expected):
+                    try:
+                        _vorla.init_workspace(target, "data")
+                        error = None
+                    except Exception as e:
+                        error = str(e)
+                    if error != expected[target]:
+                        errors.append("%s: %s" % (target, error))
+        threads = [threading.Thread(target=work, args=(path,))
+                   for path in own]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        self.assertEqual(errors, [])
+        self.assertEqual(sorted(os.listdir(self.dir)),
+                         sorted(os.path.basename(p) for p in own + [self.ws]))
+        for path in own + [self.ws]:
+            self.assertEqual(read(path), EMPTY_WORKSPACE)
 
 
 if __name__ == "__main__":
