@@ -306,11 +306,11 @@ class PathLikeTest(TempDirTest):
             self.assertEqual(read(self.ws), EMPTY_WORKSPACE)
             os.remove(self.ws)
         for mainfile in [PathLike(raw), pathlib.Path(os.fsdecode(raw))]:
-            _vorla.init_workspace(mainfile, PathLike(b"d\xff\x00ta"))
+            _vorla.init_workspace(mainfile, PathLike(b"d\xff\x01ta"))
             self.assertEqual(os.listdir(to_bytes(self.dir)),
                              [os.path.basename(raw)])
             self.assertEqual(read(raw), EMPTY_WORKSPACE.replace(
-                b"= data", b"= d\xff\x00ta"))
+                b"= data", b"= d\xff\x01ta"))
             os.remove(raw)
 
     def test_failing_fspath_raises_type_error(self):
