@@ -18,10 +18,12 @@
 #include <utility>
 #include <vector>
 
+#include "utils/file_lock.h"
 #include "utils/file_utils.h"
 #include "utils/str_utils.h"
 #include "workspace/line_form.h"
 #include "workspace/workspace.h"
+#include "workspace/writer_lock.h"
 
 namespace vorla {
 
@@ -293,6 +295,7 @@ void SpaceMan::internalUnlink(unsigned id) {
 }
 
 void SpaceMan::erase(StructConfig* root, int key, bool remove) {
+  if (!writer.current() && reachesFiles(*root)) lockForWriting();
   // Depth first, items in name order: a child's own children are released
   // before the parent's next child. Records on the stack are in `erasing`,
   // so a cycle of child items never re-enters one of them.
@@ -376,6 +379,7 @@ void SpaceMan::cleanTemp() {
 }
 
 std::string SpaceMan::randfile(unsigned id, const std::string& prefix) {
+  lockForWriting();
   std::string composed = prefix;
   composed += '_';
   composed += utils::tostr(id);
@@ -384,6 +388,7 @@ std::string SpaceMan::randfile(unsigned id, const std::string& prefix) {
 }
 
 std::string SpaceMan::randtempfile(const std::string& tag) {
+  lockForWriting();
   std::string composed = "_";
   composed += tag;
   composed += '_';
@@ -398,6 +403,7 @@ std::string SpaceMan::decodeFilePrefix(const std::string& name) {
 }
 
 unsigned SpaceMan::import(SpaceMan* other, unsigned id) {
+  lockForWriting();
   std::shared_ptr<StructConfig> rec = newStruct();
   rec->importcopy(other->getStruct(id));
   return rec->id;
@@ -408,6 +414,9 @@ void SpaceMan::init(const std::string& file, const std::string& rel) {
   if (!line_form::valid_text(rel)) throw std::runtime_error("invalid text");
   if (!line_form::fits(sizeof "$reldatadir_str" - 1, rel.size()))
     throw std::runtime_error("line too long");
+  // The new workspace's lock, whatever its file holds; the former lock comes
+  // back if the init fails.
+  WriterLock::Claim claim(writer, file);
   // Nothing changes unless the new index file is written.
   struct Rollback {
     SpaceMan& ws;
@@ -440,6 +449,7 @@ void SpaceMan::init(const std::string& file, const std::string& rel) {
   structs.insert(0, rec0);
   save(file);
   rollback.committed = true;
+  claim.commit();
 }
 
 // Turns the lines of an index file into records of a new registry.
@@ -548,10 +558,14 @@ void SpaceMan::load(const std::string& file) {
   // Everything is read into a new registry first: a file that fails to load
   // leaves the workspace exactly as it was.
   Registry fresh;
+  utils::FileIdentity seen;
   {
     const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) throw std::runtime_error("cannot open file");
     FdCloser closer{fd};
+    // The version read, for the writer lock's check before a later write.
+    if (!utils::identity_of(fd, &seen))
+      throw std::runtime_error("cannot open file");
     IndexReader reader(this, fresh);
     std::vector<char> buf(kChunk);
     size_t have = 0;
@@ -585,6 +599,7 @@ void SpaceMan::load(const std::string& file) {
 
   dropRecords(structs);
   structs.swap(fresh);
+  writer.loaded(seen, file == mainpath);
   mainpath = file;
   reldatadir.swap(rel);
   datadir = utils::pathadd(utils::pathname(file), reldatadir);
@@ -594,6 +609,7 @@ void SpaceMan::load(const std::string& file) {
 void SpaceMan::save(const std::string& file) {
   if (structs.find(0) == structs.end())
     throw std::runtime_error("cannot find group 0");
+  WriterLock::Saving lock(writer, file, mainpath);
   // Temporary records never reach the index file; sweeping them first also
   // releases the children and data files that only they kept.
   cleanTemp();
@@ -610,14 +626,15 @@ void SpaceMan::save(const std::string& file) {
   rec0.id = 0;
   rec0.extrefcount = 1000;
   rec0.structtype = "system_record";
-  writeIndex(file);
+  writeIndex(file, &lock.written);
 }
 
 void SpaceMan::save() {
   if (!mainpath.empty()) save(mainpath);
 }
 
-void SpaceMan::writeIndex(const std::string& path) {
+void SpaceMan::writeIndex(const std::string& path,
+                          utils::FileIdentity* written) {
   const std::string target = resolve_links(path);
   const std::string dir = directory_of(target);
 
@@ -656,16 +673,43 @@ void SpaceMan::writeIndex(const std::string& path) {
   }
   // The content must be on disk before the rename makes it the index file.
   if (::fsync(tmp.fd) != 0) throw_write_error();
+  utils::FileIdentity identity;
+  if (!utils::identity_of(tmp.fd, &identity)) throw_write_error();
   const int fd = tmp.fd;
   tmp.fd = -1;
   if (::close(fd) != 0) throw_write_error();
   if (::rename(tmp.name.c_str(), target.c_str()) != 0) throw_write_error();
   tmp.renamed = true;
+  *written = identity;
   // And the rename itself must survive a power cut.
   const int dirfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dirfd < 0) throw_write_error();
   FdCloser dircloser{dirfd};
   if (::fsync(dirfd) != 0) throw_write_error();
+}
+
+void SpaceMan::lockForWriting() { writer.ensure(mainpath); }
+
+bool SpaceMan::reachesFiles(const StructConfig& root) const {
+  std::unordered_set<const StructConfig*> seen;
+  std::vector<const StructConfig*> todo(1, &root);
+  seen.insert(&root);
+  while (!todo.empty()) {
+    const StructConfig* rec = todo.back();
+    todo.pop_back();
+    for (const StructConfig::ItemMap::value_type& entry : rec->items) {
+      const StructConfig::Item& item = entry.second;
+      if (item.type == StructConfig::ITEM_FILE) return true;
+      if (item.type != StructConfig::ITEM_CHILD &&
+          item.type != StructConfig::ITEM_EXTCHILD)
+        continue;
+      Registry::const_iterator it =
+          structs.find(key_of(static_cast<unsigned>(item.value)));
+      if (it != structs.end() && seen.insert(it->second.get()).second)
+        todo.push_back(it->second.get());
+    }
+  }
+  return false;
 }
 
 }  // namespace vorla

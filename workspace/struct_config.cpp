@@ -273,6 +273,7 @@ std::string StructConfig::getFile(const std::string& name) const {
 
 void StructConfig::eraseFile(const std::string& name) {
   const std::string path = getFile(name);
+  man->lockForWriting();
   // A data file that is already gone is no failure, and neither is one that
   // cannot be removed: the record is being emptied either way.
   if (utils::file_exists(path)) std::remove(path.c_str());
@@ -400,6 +401,7 @@ void StructConfig::export_kv(std::ostream& out) const {
 }
 
 void StructConfig::importcopy(std::shared_ptr<StructConfig> source) {
+  man->lockForWriting();
   // A tree whose child items lead back into itself, or to the record that
   // receives the copy, would be copied without end.
   if (source->man->reachesOrCycles(*source, *this))

@@ -436,6 +436,8 @@ TEST_F(FaultTest, FailedImportLeavesSourceUntouched) {
     restore(ws, dstBase);
     s.load(src + "/index.ini");
     d.load(index);
+    // The lock's own calls have a loop of their own.
+    d.lockForWriting();
     srcImage = image(s);
   };
   auto op = [&] { copied = d.import(&s, top); };
