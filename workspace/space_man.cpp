@@ -280,6 +280,7 @@ void SpaceMan::unlinkStruct(unsigned id) {
   Registry::const_iterator it = structs.find(key_of(id));
   if (it == structs.end()) throw std::runtime_error("cannot find id");
   StructConfig* rec = it->second.get();
+  if (rec->extrefcount <= 1 && rec->intrefcount == 0) lockBeforeErasing(*rec);
   if (rec->extrefcount > 0) --rec->extrefcount;
   if (rec->extrefcount == 0 && rec->intrefcount == 0 && !erasing.count(rec))
     erase(rec, key_of(id), true);
@@ -289,13 +290,14 @@ void SpaceMan::internalUnlink(unsigned id) {
   Registry::const_iterator it = structs.find(key_of(id));
   if (it == structs.end()) throw std::runtime_error("cannot find id");
   StructConfig* rec = it->second.get();
+  if (rec->intrefcount <= 1 && rec->extrefcount == 0) lockBeforeErasing(*rec);
   if (rec->intrefcount > 0) --rec->intrefcount;
   if (rec->extrefcount == 0 && rec->intrefcount == 0 && !erasing.count(rec))
     erase(rec, key_of(id), true);
 }
 
 void SpaceMan::erase(StructConfig* root, int key, bool remove) {
-  if (!writer.current() && reachesFiles(*root)) lockForWriting();
+  lockBeforeErasing(*root);
   // Depth first, items in name order: a child's own children are released
   // before the parent's next child. Records on the stack are in `erasing`,
   // so a cycle of child items never re-enters one of them.
@@ -690,7 +692,8 @@ void SpaceMan::writeIndex(const std::string& path,
 
 void SpaceMan::lockForWriting() { writer.ensure(mainpath); }
 
-bool SpaceMan::reachesFiles(const StructConfig& root) const {
+void SpaceMan::lockBeforeErasing(const StructConfig& root) {
+  if (writer.current()) return;
   std::unordered_set<const StructConfig*> seen;
   std::vector<const StructConfig*> todo(1, &root);
   seen.insert(&root);
@@ -699,7 +702,10 @@ bool SpaceMan::reachesFiles(const StructConfig& root) const {
     todo.pop_back();
     for (const StructConfig::ItemMap::value_type& entry : rec->items) {
       const StructConfig::Item& item = entry.second;
-      if (item.type == StructConfig::ITEM_FILE) return true;
+      if (item.type == StructConfig::ITEM_FILE) {
+        lockForWriting();
+        return;
+      }
       if (item.type != StructConfig::ITEM_CHILD &&
           item.type != StructConfig::ITEM_EXTCHILD)
         continue;
@@ -709,7 +715,6 @@ bool SpaceMan::reachesFiles(const StructConfig& root) const {
         todo.push_back(it->second.get());
     }
   }
-  return false;
 }
 
 }  // namespace vorla

@@ -415,9 +415,9 @@ class SpaceMan {
   // Writes the index file; once the new file is in place, `written` is
   // what it was just before its rename.
   void writeIndex(const std::string& path, utils::FileIdentity* written);
-  // Whether a file item can be reached from `root` through child items:
-  // whether erasing it may delete data files.
-  bool reachesFiles(const StructConfig& root) const;
+  // Takes the writer lock before `root` is erased, if a file item can be
+  // reached from it through child items: the erasure may delete data files.
+  void lockBeforeErasing(const StructConfig& root);
 
   std::string mainpath;
   std::string datadir;

@@ -53,6 +53,8 @@ int __real_close(int fd);
 int __real_ftruncate(int fd, off_t length);
 ssize_t __real_readlink(const char* path, char* buf, size_t size);
 char* __real_realpath(const char* path, char* resolved);
+int __real_fcntl(int fd, int cmd, ...);
+int __real_fcntl64(int fd, int cmd, ...);
 }
 
 namespace vorla {
@@ -90,6 +92,8 @@ int errnoFor(CallKind kind) {
       return ENOSPC;
     case CALL_READLINK:
       return EINVAL;
+    case CALL_FCNTL:
+      return ENOLCK;
     default:
       return EIO;
   }
@@ -135,7 +139,7 @@ const char* kindName(CallKind kind) {
   static const char* const names[CALL_KINDS] = {
       "open",   "read",  "write",     "fsync",    "rename",   "unlink",
       "remove", "stat",  "lstat",     "fstat",    "sendfile", "mkstemp",
-      "fchmod", "close", "ftruncate", "readlink", "realpath"};
+      "fchmod", "close", "ftruncate", "readlink", "realpath", "fcntl"};
   return kind < CALL_KINDS ? names[kind] : "?";
 }
 
@@ -167,6 +171,7 @@ std::vector<LogEntry> log() { return state().log; }
 
 using vorla::fault::CALL_CLOSE;
 using vorla::fault::CALL_FCHMOD;
+using vorla::fault::CALL_FCNTL;
 using vorla::fault::CALL_FSTAT;
 using vorla::fault::CALL_FSYNC;
 using vorla::fault::CALL_FTRUNCATE;
@@ -400,6 +405,25 @@ ssize_t __wrap_readlink(const char* path, char* buf, size_t size) {
 char* __wrap_realpath(const char* path, char* resolved) {
   if (enter(CALL_REALPATH, -1, path, nullptr)) return nullptr;
   return __real_realpath(path, resolved);
+}
+
+// The library passes a pointer (struct flock) as the third argument.
+int __wrap_fcntl(int fd, int cmd, ...) {
+  va_list args;
+  va_start(args, cmd);
+  void* arg = va_arg(args, void*);
+  va_end(args);
+  if (enter(CALL_FCNTL, fd, nullptr, nullptr)) return -1;
+  return __real_fcntl(fd, cmd, arg);
+}
+
+int __wrap_fcntl64(int fd, int cmd, ...) {
+  va_list args;
+  va_start(args, cmd);
+  void* arg = va_arg(args, void*);
+  va_end(args);
+  if (enter(CALL_FCNTL, fd, nullptr, nullptr)) return -1;
+  return __real_fcntl64(fd, cmd, arg);
 }
 
 }  // extern "C"
