@@ -8,10 +8,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -473,6 +475,43 @@ TEST_F(MultiProcessTest, AnObjectOlderThanAnotherProcessesSaveCannotSave) {
   now.load(index);
   EXPECT_EQ("from-p", read_file(now.getStruct(2)->getFile("photo")));
   EXPECT_EQ("x", now.getStruct(3)->getStr("by"));
+}
+
+// Threads of one process that wait for one workspace's lock together share
+// it once it is free: none takes the others for another process.
+TEST_F(MultiProcessTest, ThreadsOfOneProcessWaitForTheLockTogether) {
+  Worker holder;
+  ASSERT_EQ("ok", holder.call("load w " + index));
+  ASSERT_EQ("ok", holder.call("lock w"));
+  const int n = 6;
+  std::vector<std::unique_ptr<SpaceMan> > objects;
+  for (int i = 0; i < n; ++i) {
+    objects.emplace_back(new SpaceMan);
+    objects.back()->load(index);
+    objects.back()->setLockWait(60);
+  }
+  std::vector<std::string> errors(n);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < n; ++i) {
+    threads.emplace_back([&objects, &errors, i] {
+      try {
+        objects[i]->lockForWriting();
+      } catch (const std::runtime_error& e) {
+        errors[i] = e.what();
+      }
+    });
+  }
+  // Let them start waiting; the outcome does not depend on how many have.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  ASSERT_EQ(0, holder.quit());
+  for (std::thread& t : threads) t.join();
+  for (const std::string& e : errors) EXPECT_EQ("", e);
+  Worker other;
+  ASSERT_EQ("ok", other.call("load w " + index));
+  EXPECT_EQ("error workspace in use holder " + std::to_string(::getpid()),
+            other.call("lock w"));
+  objects.clear();
+  EXPECT_EQ("ok", other.call("lock w"));
 }
 
 TEST_F(MultiProcessTest, HelpNamesTheExitStatusOfAWorkspaceInUse) {
