@@ -9,7 +9,8 @@
 //
 // Several processes: the operations that write to a workspace's files take
 // the workspace's writer lock first and check that the index file is still
-// the one this object read (workspace/writer_lock.h).
+// the one this object read (workspace/writer_lock.h, whose process-wide
+// table of locks is locked inside).
 
 #ifndef VORLA_WORKSPACE_WORKSPACE_H_
 #define VORLA_WORKSPACE_WORKSPACE_H_
