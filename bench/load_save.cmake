@@ -1,6 +1,7 @@
 # Load/save benchmark: a generator of index files, one timing program per
 # reader (vorla, SimpleIni, Boost.PropertyTree) so that each reports its own
-# peak memory, and the scaling benchmark of the temporary-record sweep.
+# peak memory, the scaling benchmark of the temporary-record sweep, and the
+# cost of the writer lock to a save.
 # bench/run.sh builds them in Release and prints the tables.
 
 function(vorla_bench name source)
@@ -16,6 +17,9 @@ target_link_libraries(bench_load_save_vorla PRIVATE vorla::vorla)
 
 vorla_bench(bench_clean_temp clean_temp.cpp)
 target_link_libraries(bench_clean_temp PRIVATE vorla::vorla)
+
+vorla_bench(bench_save_lock save_lock.cpp)
+target_link_libraries(bench_save_lock PRIVATE vorla::vorla)
 
 vorla_bench(bench_load_save_ptree load_save_ptree.cpp)
 target_link_libraries(bench_load_save_ptree PRIVATE Boost::headers)

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# Builds the load/save and sweep benchmarks in Release and runs them.
+# Builds the load/save, sweep and writer lock benchmarks in Release and runs
+# them.
 #
-#   bench/run.sh [load-save|clean-temp|unordered|all]      (default: all)
+#   bench/run.sh [load-save|clean-temp|unordered|lock|all]      (default: all)
 #
 # Environment: BUILD_DIR (default <repo>/build-bench), RECORDS (200000),
 # REPS (5 runs per reader), SWEEP_ARGS (arguments of bench_clean_temp,
 # default "25000 2500 4 3"), UNORDERED_ITEMS (items of the one section whose
-# load is timed in name order, reversed and shuffled; 400000).
+# load is timed in name order, reversed and shuffled; 400000), LOCK_REPS (9
+# saves of each kind for the lock).
 #
 # Every run is a fresh process, so each reader's peak memory is its own;
 # the readers take turns so that a burst of load from elsewhere on the
@@ -17,8 +19,8 @@ set -euo pipefail
 
 what=${1:-all}
 case "$what" in
-  load-save|clean-temp|unordered|all) ;;
-  *) echo "usage: $0 [load-save|clean-temp|unordered|all]" >&2; exit 2 ;;
+  load-save|clean-temp|unordered|lock|all) ;;
+  *) echo "usage: $0 [load-save|clean-temp|unordered|lock|all]" >&2; exit 2 ;;
 esac
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
@@ -27,6 +29,7 @@ bin=$build/bench
 records=${RECORDS:-200000}
 reps=${REPS:-5}
 read -r -a sweep_args <<< "${SWEEP_ARGS:-25000 2500 4 3}"
+lock_reps=${LOCK_REPS:-9}
 
 mkdir -p "$build"
 cmake -S "$repo" -B "$build" -DVORLA_BUILD_BENCH=ON \
@@ -158,9 +161,29 @@ unordered() {
   "$bin/bench_unordered_items" "${UNORDERED_ITEMS:-400000}" 3 "$build"
 }
 
+# Save with the writer lock taken inside it against save with the lock
+# already held (no lock work), on a large and a small workspace.
+lock() {
+  built bench_gen_index || exit 1
+  built bench_save_lock || exit 1
+  local data="$build/bench-data"
+  mkdir -p "$data/lock"
+  echo
+  echo "save with and without taking the writer lock, median of $lock_reps"
+  echo "saves of each kind (the lock alone: median of 200 takes a run)"
+  local n input
+  for n in "$records" 11; do
+    input="$data/index_$n.ini"
+    [[ -f "$input" ]] || "$bin/bench_gen_index" "$n" "$input"
+    "$bin/bench_save_lock" "$input" "$data/lock" "$lock_reps"
+  done
+  rm -rf "$data/lock"
+}
+
 case "$what" in
   load-save) load_save ;;
   clean-temp) clean_temp ;;
   unordered) unordered ;;
-  all) load_save; clean_temp; unordered ;;
+  lock) lock ;;
+  all) load_save; clean_temp; unordered; lock ;;
 esac

@@ -9,9 +9,9 @@ install(TARGETS vorla EXPORT vorlaTargets COMPONENT devel
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vorla)
-install(FILES utils/str_utils.h utils/file_utils.h
+install(FILES utils/str_utils.h utils/file_utils.h utils/file_lock.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vorla/utils COMPONENT devel)
-install(FILES workspace/workspace.h workspace/check.h
+install(FILES workspace/workspace.h workspace/check.h workspace/writer_lock.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vorla/workspace COMPONENT devel)
 install(FILES module/vorla.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vorla/module COMPONENT devel)

@@ -3,7 +3,8 @@
 // All the work is done by the library (SpaceMan and workspace/check.h);
 // this file parses arguments, prints, and turns outcomes into exit codes:
 // 0 success, 1 check found something wrong or gc could not delete a file,
-// 2 a usage error or a workspace that could not be read or written.
+// 2 a usage error or a workspace that could not be read or written, 5 the
+// workspace is in use by another process.
 
 #include <sys/stat.h>  // mkdir, stat
 #include <unistd.h>
@@ -27,6 +28,7 @@
 #include "utils/file_utils.h"
 #include "workspace/check.h"
 #include "workspace/workspace.h"
+#include "workspace/writer_lock.h"
 
 namespace vorla {
 namespace tool {
@@ -35,6 +37,8 @@ namespace {
 const int kOk = 0;
 const int kFound = 1;
 const int kError = 2;
+// Codes 3 and 4 are kept for later use.
+const int kInUse = 5;
 
 const char kUsage[] =
     "usage: vorla COMMAND [OPTIONS] ARGS\n"
@@ -49,22 +53,29 @@ const char kUsage[] =
     "  copy SRC_INDEX ID DST_INDEX copy a record tree into another workspace\n"
     "  stats [--json] INDEX        count records, items and data files\n"
     "\n"
+    "init, check --fix-counts, gc --delete and copy hold the workspace's\n"
+    "writer lock while they work; --wait SECONDS lets them wait that long\n"
+    "for another process that holds it.\n"
+    "\n"
     "Run 'vorla COMMAND --help' for more, 'vorla --version' for the version.\n"
     "Exit status: 0 success, 1 check found something wrong (or gc could not\n"
     "delete a file), 2 usage error or a workspace that could not be read or\n"
-    "written.\n"
+    "written, 5 another process holds the workspace (or saved it while the\n"
+    "command ran): nothing was changed, run the command again later.\n"
     "\n"
     "Names, texts and paths are never printed raw: one that holds a control\n"
     "character or a byte that is not valid UTF-8 is printed in double quotes\n"
     "with those escaped (\\n, \\r, \\t, \\xNN such as \\x1b).\n";
 
 const char kInitHelp[] =
-    "usage: vorla init [--force] INDEX [RELDATADIR]\n"
+    "usage: vorla init [--force] [--wait SECONDS] INDEX [RELDATADIR]\n"
     "\n"
     "Writes a new, empty workspace to the index file INDEX and creates its\n"
     "data directory, RELDATADIR (default \"data\") beside the index file,\n"
     "and any missing directory above them.\n"
-    "An existing INDEX is left alone unless --force is given.\n";
+    "An existing INDEX is left alone unless --force is given, and even then\n"
+    "while another process holds the workspace (exit status 5; --wait\n"
+    "waits up to SECONDS for it).\n";
 
 const char kShowHelp[] =
     "usage: vorla show [--json] INDEX [ID]\n"
@@ -83,7 +94,7 @@ const char kShowHelp[] =
     "characters (C0, DEL, C1) are escaped.\n";
 
 const char kCheckHelp[] =
-    "usage: vorla check [--fix-counts] INDEX\n"
+    "usage: vorla check [--fix-counts] [--wait SECONDS] INDEX\n"
     "\n"
     "Checks a workspace and names each finding with its record and item:\n"
     "  dangling-child     a child item names a record that does not exist\n"
@@ -99,10 +110,13 @@ const char kCheckHelp[] =
     "Exits 0 when the workspace is sound, 1 when anything is wrong.\n"
     "\n"
     "--fix-counts sets every internal count to the recomputed one, saves\n"
-    "the workspace and prints what it changed, then checks the result.\n";
+    "the workspace and prints what it changed, then checks the result. It\n"
+    "holds the workspace's writer lock from before it reads the workspace;\n"
+    "while another process holds it, it changes nothing and exits 5 (--wait\n"
+    "waits up to SECONDS for it).\n";
 
 const char kGcHelp[] =
-    "usage: vorla gc [--delete] [--grace AGE] INDEX\n"
+    "usage: vorla gc [--delete] [--grace AGE] [--wait SECONDS] INDEX\n"
     "\n"
     "Lists the data files that no record names (left by crashes or by\n"
     "copies that failed); with --delete, deletes them and prints what it\n"
@@ -113,15 +127,25 @@ const char kGcHelp[] =
     "library gives data files are considered; the data directory must not\n"
     "be shared with another workspace. The temporary files that saves\n"
     "killed half-way left beside the index file (.vorla-XXXXXX) are listed\n"
-    "and deleted alike.\n";
+    "and deleted alike.\n"
+    "\n"
+    "--delete holds the workspace's writer lock from before it reads the\n"
+    "workspace, so no running process that writes through the library has\n"
+    "unsaved data files meanwhile; while another process holds it, nothing\n"
+    "is deleted and the exit status is 5 (--wait waits up to SECONDS for it).\n"
+    "The grace age still protects what the lock cannot: files of programs\n"
+    "that write without it, and files being put in place by hand.\n";
 
 const char kCopyHelp[] =
-    "usage: vorla copy SRC_INDEX ID DST_INDEX\n"
+    "usage: vorla copy [--wait SECONDS] SRC_INDEX ID DST_INDEX\n"
     "\n"
     "Copies record ID of the workspace SRC_INDEX, with its child records\n"
     "and data files, into a new top-level record of DST_INDEX (which may be\n"
     "the same workspace), saves DST_INDEX and prints the new record's id.\n"
-    "DST_INDEX's data directory is created when it is missing.\n";
+    "DST_INDEX's data directory is created when it is missing. DST_INDEX's\n"
+    "writer lock is held from before it is read; while another process\n"
+    "holds it, nothing is copied and the exit status is 5 (--wait waits up\n"
+    "to SECONDS for it). SRC_INDEX is only read.\n";
 
 const char kStatsHelp[] =
     "usage: vorla stats [--json] INDEX\n"
@@ -138,6 +162,23 @@ class Failure : public std::runtime_error {
   Failure(const std::string& context, const std::string& message)
       : std::runtime_error(
             context.empty() ? message : displayText(context) + ": " + message) {
+  }
+};
+
+// Another process holds the workspace (or saved it after this command read
+// it): reported like a Failure, with exit status 5.
+class InUse : public Failure {
+ public:
+  InUse(const std::string& context, const WriterConflict& e)
+      : Failure(context, e.what() + holderOf(e)) {}
+
+ private:
+  static std::string holderOf(const WriterConflict& e) {
+    if (e.holder() > 0)
+      return " (held by process " + std::to_string(e.holder()) + ")";
+    if (e.kind() == WriterConflict::CHANGED_ON_DISK)
+      return " (another process saved it)";
+    return "";
   }
 };
 
@@ -258,6 +299,40 @@ int64_t parseAge(const std::string& command, const std::string& text) {
   return v * scale;
 }
 
+// Seconds to wait for another process's writer lock: --wait, a decimal
+// number (fractions allowed); 0 without it.
+double parseWait(const Args& args) {
+  const std::string* text = args.value("--wait");
+  if (text == nullptr) return 0;
+  std::size_t digits = 0, dots = 0;
+  for (char c : *text) {
+    if (c >= '0' && c <= '9') {
+      ++digits;
+    } else if (c == '.') {
+      ++dots;
+    } else {
+      dots = 2;
+    }
+  }
+  if (digits == 0 || dots > 1 || text->size() > 12 || (*text)[0] == '.') {
+    throw Failure(args.command, "invalid number of seconds " + quoted(*text));
+  }
+  return std::stod(*text);
+}
+
+// Holds the writer lock of INDEX for a command that reads the workspace
+// and then writes it, so that no other process changes it in between.
+void lockWorkspace(WriterLock& lock, const std::string& index, double wait) {
+  lock.setWait(wait);
+  try {
+    lock.hold(index);
+  } catch (const WriterConflict& e) {
+    throw InUse(index, e);
+  } catch (const std::runtime_error& e) {
+    throw Failure(index, e.what());
+  }
+}
+
 // Loads INDEX through the library; any error names the file.
 void load(SpaceMan& ws, const std::string& path, Progress& progress) {
   progress.phase("loading " + displayText(path));
@@ -273,6 +348,8 @@ void load(SpaceMan& ws, const std::string& path, Progress& progress) {
 void save(SpaceMan& ws) {
   try {
     ws.save();
+  } catch (const WriterConflict& e) {
+    throw InUse(ws.mainfile(), e);
   } catch (const std::runtime_error& e) {
     throw Failure(ws.mainfile(), e.what());
   }
@@ -318,8 +395,11 @@ int runInit(const Args& args) {
   }
   makeDirs(utils::pathname(index));
   SpaceMan ws;
+  ws.setLockWait(parseWait(args));
   try {
     ws.init(index, rel);
+  } catch (const WriterConflict& e) {
+    throw InUse(index, e);
   } catch (const std::runtime_error& e) {
     throw Failure(index, e.what());
   }
@@ -663,6 +743,9 @@ std::string describe(const Finding& f) {
 int runCheck(const Args& args) {
   needOperands(args, 1, 1);
   const std::string& index = args.operands[0];
+  const double wait = parseWait(args);
+  WriterLock lock;
+  if (args.has("--fix-counts")) lockWorkspace(lock, index, wait);
   Progress progress;
   SpaceMan ws;
   progress.phase("loading " + displayText(index));
@@ -723,6 +806,11 @@ int runGc(const Args& args) {
   const std::string* graceText = args.value("--grace");
   const int64_t grace = graceText ? parseAge(args.command, *graceText) : 3600;
   const bool remove = args.has("--delete");
+  const double wait = parseWait(args);
+  // With the lock held, no process that writes through the library can
+  // have made a data file that its index file does not name yet.
+  WriterLock lock;
+  if (remove) lockWorkspace(lock, index, wait);
   Progress progress;
   SpaceMan ws;
   load(ws, index, progress);
@@ -811,6 +899,8 @@ int runCopy(const Args& args) {
   const std::string& srcIndex = args.operands[0];
   const unsigned id = parseId(args.command, args.operands[1]);
   const std::string& dstIndex = args.operands[2];
+  WriterLock lock;
+  lockWorkspace(lock, dstIndex, parseWait(args));
   Progress progress;
   SpaceMan dst;
   load(dst, dstIndex, progress);
@@ -924,11 +1014,11 @@ struct Command {
 
 int dispatch(int argc, char** argv) {
   const std::vector<Command> commands = {
-      {"init", kInitHelp, {"--force"}, {}, runInit},
+      {"init", kInitHelp, {"--force"}, {"--wait"}, runInit},
       {"show", kShowHelp, {"--json"}, {}, runShow},
-      {"check", kCheckHelp, {"--fix-counts"}, {}, runCheck},
-      {"gc", kGcHelp, {"--delete"}, {"--grace"}, runGc},
-      {"copy", kCopyHelp, {}, {}, runCopy},
+      {"check", kCheckHelp, {"--fix-counts"}, {"--wait"}, runCheck},
+      {"gc", kGcHelp, {"--delete"}, {"--grace", "--wait"}, runGc},
+      {"copy", kCopyHelp, {}, {"--wait"}, runCopy},
       {"stats", kStatsHelp, {"--json"}, {}, runStats},
   };
   if (argc < 2) {
@@ -974,6 +1064,9 @@ int dispatch(int argc, char** argv) {
 int main(int argc, char** argv) {
   try {
     return vorla::tool::dispatch(argc, argv);
+  } catch (const vorla::tool::InUse& e) {
+    std::fprintf(stderr, "vorla: %s\n", e.what());
+    return vorla::tool::kInUse;
   } catch (const std::bad_alloc&) {
     std::fputs("vorla: out of memory\n", stderr);
   } catch (const vorla::tool::Failure& e) {

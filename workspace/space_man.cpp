@@ -20,10 +20,12 @@
 #include <utility>
 #include <vector>
 
+#include "utils/file_lock.h"
 #include "utils/file_utils.h"
 #include "utils/str_utils.h"
 #include "workspace/line_form.h"
 #include "workspace/workspace.h"
+#include "workspace/writer_lock.h"
 
 namespace vorla {
 
@@ -320,7 +322,12 @@ void SpaceMan::release(unsigned id, bool external) {
   // Record 0 holds the workspace's own items: no release erases it.
   const bool erases =
       count <= 1 && other == 0 && id != 0 && !erasing.count(rec);
-  if (erases) checkRelease(*rec);
+  if (erases) {
+    checkRelease(*rec);
+    // The erasure may delete data files: the lock comes before any count
+    // is lowered.
+    lockBeforeErasing(*rec);
+  }
   if (count > 0) --count;
   if (erases) erase(rec, key_of(id), true);
 }
@@ -365,6 +372,7 @@ void SpaceMan::checkRelease(const StructConfig& root) const {
 }
 
 void SpaceMan::erase(StructConfig* root, int key, bool remove) {
+  lockBeforeErasing(*root);
   // Depth first, items in name order: a child's own children are released
   // before the parent's next child. Records on the stack are in `erasing`,
   // so a cycle of child items never re-enters one of them.
@@ -451,6 +459,7 @@ void SpaceMan::cleanTemp() {
 }
 
 std::string SpaceMan::randfile(unsigned id, const std::string& prefix) {
+  lockForWriting();
   std::string composed = prefix;
   composed += '_';
   composed += utils::tostr(id);
@@ -459,6 +468,7 @@ std::string SpaceMan::randfile(unsigned id, const std::string& prefix) {
 }
 
 std::string SpaceMan::randtempfile(const std::string& tag) {
+  lockForWriting();
   std::string composed = "_";
   composed += tag;
   composed += '_';
@@ -476,6 +486,7 @@ unsigned SpaceMan::import(SpaceMan* other, unsigned id) {
   std::shared_ptr<StructConfig> source = other->getStruct(id);
   // Refused copies make no record.
   checkCopy(*source, nullptr);
+  lockForWriting();
   std::shared_ptr<StructConfig> rec = newStruct();
   rec->importcopy(source);
   return rec->id;
@@ -542,6 +553,9 @@ void SpaceMan::init(const std::string& file, const std::string& rel) {
     throw std::runtime_error("line too long");
   if (!line_form::contained_dir(rel))
     throw std::runtime_error("invalid file name");
+  // The new workspace's lock, whatever its file holds; the former lock comes
+  // back if the init fails.
+  WriterLock::Claim claim(writer, file);
   // Nothing changes unless the new index file is written.
   struct Rollback {
     SpaceMan& ws;
@@ -574,6 +588,7 @@ void SpaceMan::init(const std::string& file, const std::string& rel) {
   structs.insert(0, rec0);
   save(file);
   rollback.committed = true;
+  claim.commit();
 }
 
 // Turns the lines of an index file into records of a new registry.
@@ -690,11 +705,15 @@ void SpaceMan::load(const std::string& file) {
   // Everything is read into a new registry first: a file that fails to load
   // leaves the workspace exactly as it was.
   Registry fresh;
+  utils::FileIdentity seen;
   {
     if (utils::has_nul(file)) throw std::runtime_error("cannot open file");
     const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) throw std::runtime_error("cannot open file");
     FdCloser closer{fd};
+    // The version read, for the writer lock's check before a later write.
+    if (!utils::identity_of(fd, &seen))
+      throw std::runtime_error("cannot open file");
     IndexReader reader(this, fresh);
     std::vector<char> buf(kChunk);
     size_t have = 0;
@@ -732,6 +751,7 @@ void SpaceMan::load(const std::string& file) {
 
   dropRecords(structs);
   structs.swap(fresh);
+  writer.loaded(seen, file == mainpath);
   mainpath = file;
   reldatadir.swap(rel);
   datadir = utils::pathadd(utils::pathname(file), reldatadir);
@@ -742,6 +762,7 @@ void SpaceMan::save(const std::string& file) {
   if (utils::has_nul(file)) throw_write_error();
   if (structs.find(0) == structs.end())
     throw std::runtime_error("cannot find group 0");
+  WriterLock::Saving lock(writer, file, mainpath);
   // Temporary records never reach the index file; sweeping them first also
   // releases the children and data files that only they kept.
   cleanTemp();
@@ -758,14 +779,15 @@ void SpaceMan::save(const std::string& file) {
   rec0.id = 0;
   rec0.extrefcount = 1000;
   rec0.structtype = "system_record";
-  writeIndex(file);
+  writeIndex(file, &lock.written);
 }
 
 void SpaceMan::save() {
   if (!mainpath.empty()) save(mainpath);
 }
 
-void SpaceMan::writeIndex(const std::string& path) {
+void SpaceMan::writeIndex(const std::string& path,
+                          utils::FileIdentity* written) {
   const std::string target = resolve_links(path);
   const std::string dir = directory_of(target);
 
@@ -807,15 +829,45 @@ void SpaceMan::writeIndex(const std::string& path) {
   }
   // The content must be on disk before the rename makes it the index file.
   if (::fsync(tmp.fd) != 0) throw_write_error();
+  utils::FileIdentity identity;
+  if (!utils::identity_of(tmp.fd, &identity)) throw_write_error();
   const int fd = tmp.fd;
   tmp.fd = -1;
   if (::close(fd) != 0) throw_write_error();
   if (::rename(tmp.name.c_str(), target.c_str()) != 0) throw_write_error();
   tmp.renamed = true;
+  *written = identity;
   // The rename should survive a power cut too. The new file is in place and
   // readers see it, so a failure to flush the directory is not reported as
   // a failed save: the caller would take the former file for intact.
   if (::fsync(dirfd) != 0) {
+  }
+}
+
+void SpaceMan::lockForWriting() { writer.ensure(mainpath); }
+
+void SpaceMan::lockBeforeErasing(const StructConfig& root) {
+  if (writer.current()) return;
+  std::unordered_set<const StructConfig*> seen;
+  std::vector<const StructConfig*> todo(1, &root);
+  seen.insert(&root);
+  while (!todo.empty()) {
+    const StructConfig* rec = todo.back();
+    todo.pop_back();
+    for (const StructConfig::ItemMap::value_type& entry : rec->items) {
+      const StructConfig::Item& item = entry.second;
+      if (item.type == StructConfig::ITEM_FILE) {
+        lockForWriting();
+        return;
+      }
+      if (item.type != StructConfig::ITEM_CHILD &&
+          item.type != StructConfig::ITEM_EXTCHILD)
+        continue;
+      Registry::const_iterator it =
+          structs.find(key_of(static_cast<unsigned>(item.value)));
+      if (it != structs.end() && seen.insert(it->second.get()).second)
+        todo.push_back(it->second.get());
+    }
   }
 }
 

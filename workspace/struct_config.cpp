@@ -285,6 +285,7 @@ std::string StructConfig::getFile(const std::string& name) const {
 
 void StructConfig::eraseFile(const std::string& name) {
   const std::string path = getFile(name);
+  man->lockForWriting();
   // A data file that is already gone is no failure, and neither is one that
   // cannot be removed: the record is being emptied either way.
   if (utils::file_exists(path)) std::remove(path.c_str());
@@ -421,6 +422,7 @@ void StructConfig::importcopy(std::shared_ptr<StructConfig> source) {
   if (!source) throw std::runtime_error("foreign record");
   source->checkRegistered();
   man->checkCopy(*source, this);
+  man->lockForWriting();
 
   struct Frame {
     StructConfig* dst;

@@ -6,6 +6,11 @@
 // are used by one thread at a time; callers that share them serialise their
 // calls. The only lock is the one of the id counter (SharedVar), so that ids
 // stay unique.
+//
+// Several processes: the operations that write to a workspace's files take
+// the workspace's writer lock first and check that the index file is still
+// the one this object read (workspace/writer_lock.h, whose process-wide
+// table of locks is locked inside).
 
 #ifndef VORLA_WORKSPACE_WORKSPACE_H_
 #define VORLA_WORKSPACE_WORKSPACE_H_
@@ -28,6 +33,8 @@
 #include <boost/random/variate_generator.hpp>
 #include <boost/thread/locks.hpp>
 #include <boost/thread/shared_mutex.hpp>
+
+#include "workspace/writer_lock.h"
 
 namespace vorla {
 
@@ -226,6 +233,18 @@ class StructConfig {
 
 // A workspace: the in-memory image of one index file, its data directory,
 // its id counter and the registry of its records.
+//
+// The operations that write to the workspace's files (init, save, drawing a
+// data file name with randfile, randtempfile or StructConfig::newFile,
+// import and StructConfig::importcopy, eraseFile and a release that may
+// delete data files) first take the workspace's writer lock, unless this
+// object holds it, and keep it until the object is destroyed or loads or
+// inits another workspace. They fail, changing nothing, with WriterConflict
+// "workspace in use" while another process holds it, and "changed on disk"
+// when another process saved the index file after this object read it
+// (reload, then work again); with "cannot write file" when the lock cannot
+// be taken at all. Loading and reading take no lock. Objects of one process
+// share the lock and never conflict.
 class SpaceMan {
  public:
   // The records of a workspace by id, in ascending order of the signed key
@@ -317,6 +336,15 @@ class SpaceMan {
   std::string getRelDataDir() const { return reldatadir; }
   unsigned getCounter() const { return counter.get(); }
   std::string getVersion() const { return version; }
+  // How long a writing operation waits for another process's writer lock
+  // before "workspace in use"; 0, the default, fails at once.
+  void setLockWait(double seconds) { writer.setWait(seconds); }
+  double getLockWait() const { return writer.getWait(); }
+  // Takes the writer lock now, as the first writing operation would, and
+  // checks that the index file is still the one this object read: a program
+  // learns before it starts its work whether it may save it. Nothing when
+  // the lock is held and the image current, or the workspace has no path.
+  void lockForWriting();
   // The registry, for code that walks every record (the command-line tool).
   const Registry& getStructs() const { return structs; }
 
@@ -419,7 +447,12 @@ class SpaceMan {
   // leaves it without references; the release behind unlinkStruct and
   // internalUnlink.
   void release(unsigned id, bool external);
-  void writeIndex(const std::string& path);
+  // Writes the index file; once the new file is in place, `written` is
+  // what it was just before its rename.
+  void writeIndex(const std::string& path, utils::FileIdentity* written);
+  // Takes the writer lock before `root` is erased, if a file item can be
+  // reached from it through child items: the erasure may delete data files.
+  void lockBeforeErasing(const StructConfig& root);
 
   std::string mainpath;
   std::string datadir;
@@ -431,6 +464,7 @@ class SpaceMan {
   // Records whose erasure is under way, so that a cycle of child items read
   // from a hand-edited file never re-enters one.
   std::unordered_set<const StructConfig*> erasing;
+  WriterLock writer;
 };
 
 // The process-wide random source of data file names: rand48 seeded once,

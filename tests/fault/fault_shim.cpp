@@ -54,6 +54,8 @@ int __real_ftruncate(int fd, off_t length);
 ssize_t __real_readlink(const char* path, char* buf, size_t size);
 char* __real_realpath(const char* path, char* resolved);
 int __real_faccessat(int dirfd, const char* path, int mode, int flags);
+int __real_fcntl(int fd, int cmd, ...);
+int __real_fcntl64(int fd, int cmd, ...);
 }
 
 namespace vorla {
@@ -92,6 +94,8 @@ int errnoFor(CallKind kind) {
       return ENOSPC;
     case CALL_READLINK:
       return EINVAL;
+    case CALL_FCNTL:
+      return ENOLCK;
     default:
       return EIO;
   }
@@ -135,9 +139,10 @@ mode_t modeArg(int flags, va_list args) {
 
 const char* kindName(CallKind kind) {
   static const char* const names[CALL_KINDS] = {
-      "open",   "read",  "write",     "fsync",    "rename",   "unlink",
-      "remove", "stat",  "lstat",     "fstat",    "sendfile", "mkstemp",
-      "fchmod", "close", "ftruncate", "readlink", "realpath", "access"};
+      "open",     "read",     "write",  "fsync", "rename",
+      "unlink",   "remove",   "stat",   "lstat", "fstat",
+      "sendfile", "mkstemp",  "fchmod", "close", "ftruncate",
+      "readlink", "realpath", "access", "fcntl"};
   return kind < CALL_KINDS ? names[kind] : "?";
 }
 
@@ -170,6 +175,7 @@ std::vector<LogEntry> log() { return state().log; }
 using vorla::fault::CALL_ACCESS;
 using vorla::fault::CALL_CLOSE;
 using vorla::fault::CALL_FCHMOD;
+using vorla::fault::CALL_FCNTL;
 using vorla::fault::CALL_FSTAT;
 using vorla::fault::CALL_FSYNC;
 using vorla::fault::CALL_FTRUNCATE;
@@ -408,6 +414,25 @@ char* __wrap_realpath(const char* path, char* resolved) {
 int __wrap_faccessat(int dirfd, const char* path, int mode, int flags) {
   if (enter(CALL_ACCESS, dirfd, path, nullptr)) return -1;
   return __real_faccessat(dirfd, path, mode, flags);
+}
+
+// The library passes a pointer (struct flock) as the third argument.
+int __wrap_fcntl(int fd, int cmd, ...) {
+  va_list args;
+  va_start(args, cmd);
+  void* arg = va_arg(args, void*);
+  va_end(args);
+  if (enter(CALL_FCNTL, fd, nullptr, nullptr)) return -1;
+  return __real_fcntl(fd, cmd, arg);
+}
+
+int __wrap_fcntl64(int fd, int cmd, ...) {
+  va_list args;
+  va_start(args, cmd);
+  void* arg = va_arg(args, void*);
+  va_end(args);
+  if (enter(CALL_FCNTL, fd, nullptr, nullptr)) return -1;
+  return __real_fcntl64(fd, cmd, arg);
 }
 
 }  // extern "C"

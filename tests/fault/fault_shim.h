@@ -38,6 +38,7 @@ enum CallKind {
   CALL_READLINK,
   CALL_REALPATH,
   CALL_ACCESS,
+  CALL_FCNTL,
   CALL_KINDS
 };
 

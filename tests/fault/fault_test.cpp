@@ -16,6 +16,7 @@
 #include <functional>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <set>
 #include <sstream>
 #include <stdexcept>
@@ -25,6 +26,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/fault/fault_shim.h"
+#include "utils/file_lock.h"
 #include "workspace/workspace.h"
 
 namespace vorla {
@@ -441,6 +443,8 @@ TEST_F(FaultTest, FailedImportLeavesSourceUntouched) {
     restore(ws, dstBase);
     s.load(src + "/index.ini");
     d.load(index);
+    // The lock's own calls have a loop of their own.
+    d.lockForWriting();
     srcImage = image(s);
   };
   auto op = [&] { copied = d.import(&s, top); };
@@ -555,6 +559,120 @@ TEST_F(FaultTest, ImportIntoUnwritableDataDirFails) {
     EXPECT_EQ(srcImage, image(s));
     if (regular) {
       EXPECT_EQ("not a directory", readFile(ws + "/data"));
+    }
+  }
+}
+
+// Whether any open file description holds the writer lock of `index`,
+// asked through one of its own, which drops the slot again if it got it.
+bool lockHeld(const std::string& index) {
+  const int fd = utils::open_directory(utils::directory_part(index));
+  if (fd < 0) return true;
+  long holder = 0;
+  const utils::SlotTry tried =
+      utils::try_slot(fd, utils::slot_of(utils::name_part(index)), &holder);
+  ::close(fd);
+  return tried != utils::SlotTry::TAKEN;
+}
+
+// The first write of a workspace object takes the writer lock. With any of
+// its calls (or of the operation after it) failing, no lock and no
+// descriptor is left behind once the object is gone, and a failure to take
+// the lock changes neither the workspace nor the disk.
+TEST_F(FaultTest, FirstWriteTakesTheLockOrChangesNothing) {
+  const std::string src = root + "/src";
+  fs::create_directories(src + "/data");
+  unsigned srcTop, srcOther, top, other;
+  makeTree(src + "/index.ini", &srcTop, &srcOther);
+  makeTree(index, &top, &other);
+  const Tree base = snapshot(ws);
+  SpaceMan s;
+  s.load(src + "/index.ini");
+
+  struct Case {
+    const char* label;
+    std::function<void(SpaceMan&)> prepare;
+    std::function<void(SpaceMan&)> step;
+    std::set<std::string> errors;
+    // What a run leaves on disk: EXACT, what a clean run leaves on success
+    // and the former or that on failure; EITHER, the former or what a clean
+    // run leaves (a data file that cannot be deleted stays, silently);
+    // FREE, not checked here (copies get names of their own; the import
+    // loop checks them).
+    enum { EXACT, EITHER, FREE } disk;
+    // Whether "cannot write file" can only mean that the lock was not taken.
+    bool lockOnly;
+  };
+  auto loaded = [&](SpaceMan& w) { w.load(index); };
+  std::set<std::string> importErrors = copyErrors();
+  importErrors.insert("cannot write file");
+  const std::set<std::string> drawErrors = {"cannot write file",
+                                            "cannot create rand file name"};
+  const std::vector<Case> cases = {
+      {"lock, then save",
+       [&](SpaceMan& w) {
+         w.load(index);
+         w.newStruct()->addStr("added", "by the save");
+       },
+       [](SpaceMan& w) { w.save(); }, writeErrors(), Case::EXACT, false},
+      {"lock, then init", [](SpaceMan&) {},
+       [&](SpaceMan& w) { w.init(index, "data"); }, writeErrors(), Case::EXACT,
+       false},
+      {"lock, then draw a name", loaded,
+       [&](SpaceMan& w) { w.getStruct(top)->newFile("extra"); }, drawErrors,
+       Case::EXACT, true},
+      {"lock, then release",
+       loaded,
+       [&](SpaceMan& w) { w.unlinkStruct(other); },
+       {"cannot write file"},
+       Case::EITHER,
+       true},
+      {"lock, then import", loaded, [&](SpaceMan& w) { w.import(&s, srcTop); },
+       importErrors, Case::FREE, true},
+  };
+  for (const Case& c : cases) {
+    std::unique_ptr<SpaceMan> w;
+    std::string before, left;
+    auto setup = [&] {
+      restore(ws, base);
+      w.reset(new SpaceMan);
+      c.prepare(*w);
+      before = image(*w);
+    };
+    auto op = [&] {
+      // The object goes within the run, so that a lock it took is given
+      // back before descriptors are counted.
+      struct Drop {
+        std::unique_ptr<SpaceMan>& w;
+        std::string& left;
+        ~Drop() {
+          left = image(*w);
+          w.reset();
+        }
+      } drop{w, left};
+      c.step(*w);
+    };
+    const Tree after = reference(ws, setup, op);
+    for (int persistent = 0; persistent < 2; ++persistent) {
+      faultLoop(c.label, persistent, setup, op, [&](const Attempt& run) {
+        const std::string at = std::string(c.label) + ", fault at " +
+                               std::to_string(run.nth) + " (" + run.call + ")";
+        EXPECT_FALSE(lockHeld(index)) << at;
+        Tree now = snapshot(ws);
+        if (persistent) dropTemporaries(&now);
+        if (run.error.empty() && c.disk == Case::EXACT) {
+          EXPECT_TRUE(after == now) << at << ":" << diff(after, now);
+        } else if (c.disk != Case::FREE) {
+          EXPECT_TRUE(now == base || now == after)
+              << at << ":" << diff(base, now);
+        }
+        if (run.error.empty()) return;
+        EXPECT_TRUE(oneOf(run.error, c.errors)) << at << ": " << run.error;
+        if (c.lockOnly && run.error == "cannot write file") {
+          EXPECT_EQ(before, left) << at;
+          EXPECT_TRUE(base == now) << at << ":" << diff(base, now);
+        }
+      });
     }
   }
 }

@@ -414,6 +414,34 @@ class ThreadTest(TempDirTest):
                          sorted(os.path.basename(p) for p in own + [self.ws]))
         for path in own + [self.ws]:
             self.assertEqual(read(path), EMPTY_WORKSPACE)
+@unittest.skipUnless(os.environ.get("VORLA_WORKER"), "no worker program")
+class WriterLockTest(TempDirTest):
+    """init_workspace takes the workspace's writer lock, as init does."""
+
+    def call(self, worker, line):
+        worker.stdin.write((line + "\n").encode("ascii"))
+        worker.stdin.flush()
+        return worker.stdout.readline().decode("ascii").strip()
+
+    def test_refuses_a_workspace_that_another_process_holds(self):
+        _vorla.init_workspace(self.ws, "data")
+        worker = subprocess.Popen([os.environ["VORLA_WORKER"]],
+                                  stdin=subprocess.PIPE,
+                                  stdout=subprocess.PIPE)
+        try:
+            self.assertEqual(self.call(worker, "load w " + self.ws), "ok")
+            self.assertEqual(self.call(worker, "lock w"), "ok")
+            with self.assertRaises(RuntimeError) as caught:
+                _vorla.init_workspace(self.ws, "other")
+            self.assertEqual(str(caught.exception), "workspace in use")
+            self.assertEqual(read(self.ws), EMPTY_WORKSPACE)
+        finally:
+            worker.stdin.close()
+            worker.wait()
+            worker.stdout.close()
+        _vorla.init_workspace(self.ws, "other")
+        self.assertIn(b"$reldatadir_str = other\n", read(self.ws))
+        self.assertEqual(os.listdir(self.dir), ["ws.ini"])
 
 
 if __name__ == "__main__":

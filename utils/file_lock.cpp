@@ -1,0 +1,164 @@
+#include "utils/file_lock.h"
+
+#include <fcntl.h>  // open, fcntl, F_OFD_SETLK
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace utils {
+
+namespace {
+
+static_assert(sizeof(off_t) == 8, "lock slots need 64-bit file offsets");
+
+// Room after a slot's first byte for every process id (PID_MAX_LIMIT).
+const uint64_t kSlotSpan = uint64_t(1) << 23;
+const long kMaxPid = (1L << 22) - 1;
+
+void identity_from(const struct stat& st, FileIdentity* id) {
+  id->exists = true;
+  id->dev = static_cast<uint64_t>(st.st_dev);
+  id->ino = static_cast<uint64_t>(st.st_ino);
+  id->size = static_cast<uint64_t>(st.st_size);
+  id->mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 +
+                 static_cast<int64_t>(st.st_mtim.tv_nsec);
+}
+
+struct flock range(short type, uint64_t start, uint64_t len) {
+  struct flock fl;
+  std::memset(&fl, 0, sizeof fl);
+  fl.l_type = type;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = static_cast<off_t>(start);
+  fl.l_len = static_cast<off_t>(len);
+  return fl;
+}
+
+bool set_lock(int fd, short type, uint64_t start) {
+  struct flock fl = range(type, start, 1);
+  for (;;) {
+    if (::fcntl(fd, F_OFD_SETLK, &fl) == 0) return true;
+    if (errno != EINTR) return false;
+  }
+}
+
+// Whether a description other than `fd`'s holds a lock in the range; the
+// lock found is written to `found`. -1 when the kernel cannot be asked.
+int conflict(int fd, uint64_t start, uint64_t len, struct flock* found) {
+  *found = range(F_WRLCK, start, len);
+  if (::fcntl(fd, F_OFD_GETLK, found) != 0) return -1;
+  return found->l_type == F_UNLCK ? 0 : 1;
+}
+
+}  // namespace
+
+bool identity_of(int fd, FileIdentity* id) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return false;
+  identity_from(st, id);
+  return true;
+}
+
+bool identity_at(const std::string& path, FileIdentity* id) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) {
+    if (errno != ENOENT) return false;
+    *id = FileIdentity();
+    return true;
+  }
+  identity_from(st, id);
+  return true;
+}
+
+bool follow_links(const std::string& path, std::string* target) {
+  std::string at = path;
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat st;
+    if (::lstat(at.c_str(), &st) != 0) {
+      // Only a path that leads to nothing is a plain new file; any other
+      // failure might hide a link.
+      if (errno != ENOENT) return false;
+      *target = at;
+      return true;
+    }
+    if (!S_ISLNK(st.st_mode)) {
+      *target = at;
+      return true;
+    }
+    std::vector<char> buf(PATH_MAX + 1);
+    const ssize_t n = ::readlink(at.c_str(), buf.data(), buf.size());
+    if (n <= 0 || static_cast<size_t>(n) >= buf.size()) return false;
+    const std::string link(buf.data(), static_cast<size_t>(n));
+    at = link[0] == '/' ? link : directory_part(at) + "/" + link;
+  }
+  return false;
+}
+
+std::string directory_part(const std::string& path) {
+  const std::string::size_type pos = path.rfind('/');
+  if (pos == std::string::npos) return ".";
+  if (pos == 0) return "/";
+  return path.substr(0, pos);
+}
+
+std::string name_part(const std::string& path) {
+  const std::string::size_type pos = path.rfind('/');
+  return pos == std::string::npos ? path : path.substr(pos + 1);
+}
+
+int open_directory(const std::string& dir) {
+  return ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+uint64_t slot_of(const std::string& name) {
+  uint64_t h = 14695981039346656037ull;
+  for (unsigned char c : name) {
+    h ^= c;
+    h *= 1099511628211ull;
+  }
+  return (h >> 24) * kSlotSpan;
+}
+
+long slot_holder(int fd, uint64_t slot) {
+  struct flock found;
+  const int c = conflict(fd, slot + 1, kSlotSpan - 1, &found);
+  if (c < 0) return -1;
+  if (c == 0) return 0;
+  return static_cast<long>(static_cast<uint64_t>(found.l_start) - slot - 1);
+}
+
+SlotTry try_slot(int fd, uint64_t slot, long* holder) {
+  *holder = 0;
+  // A read lock never waits: nobody can place a write lock on a directory.
+  if (!set_lock(fd, F_RDLCK, slot)) return SlotTry::FAILED;
+  struct flock found;
+  const int c = conflict(fd, slot, 1, &found);
+  if (c == 0) {
+    const long pid = static_cast<long>(::getpid());
+    // Without its process id the slot is still held; others then wait or
+    // report an unknown holder.
+    if (pid <= kMaxPid) set_lock(fd, F_RDLCK, slot + 1 + pid);
+    return SlotTry::TAKEN;
+  }
+  const int saved = errno;
+  // Step back; the lock that another holds or places stays.
+  set_lock(fd, F_UNLCK, slot);
+  if (c < 0) {
+    errno = saved;
+    return SlotTry::FAILED;
+  }
+  const long pid = slot_holder(fd, slot);
+  if (pid > 0) {
+    *holder = pid;
+    return SlotTry::HELD;
+  }
+  return SlotTry::CONTENDED;
+}
+
+}  // namespace utils
