@@ -10,6 +10,7 @@ install(TARGETS vorla EXPORT vorlaTargets COMPONENT devel
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vorla)
 install(FILES utils/str_utils.h utils/file_utils.h utils/file_lock.h
+  utils/posix_file.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vorla/utils COMPONENT devel)
 install(FILES workspace/workspace.h workspace/check.h workspace/writer_lock.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vorla/workspace COMPONENT devel)

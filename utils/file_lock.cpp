@@ -21,15 +21,6 @@ static_assert(sizeof(off_t) == 8, "lock slots need 64-bit file offsets");
 const uint64_t kSlotSpan = uint64_t(1) << 23;
 const long kMaxPid = (1L << 22) - 1;
 
-void identity_from(const struct stat& st, FileIdentity* id) {
-  id->exists = true;
-  id->dev = static_cast<uint64_t>(st.st_dev);
-  id->ino = static_cast<uint64_t>(st.st_ino);
-  id->size = static_cast<uint64_t>(st.st_size);
-  id->mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 +
-                 static_cast<int64_t>(st.st_mtim.tv_nsec);
-}
-
 struct flock range(short type, uint64_t start, uint64_t len) {
   struct flock fl;
   std::memset(&fl, 0, sizeof fl);
@@ -57,64 +48,6 @@ int conflict(int fd, uint64_t start, uint64_t len, struct flock* found) {
 }
 
 }  // namespace
-
-bool identity_of(int fd, FileIdentity* id) {
-  struct stat st;
-  if (::fstat(fd, &st) != 0) return false;
-  identity_from(st, id);
-  return true;
-}
-
-bool identity_at(const std::string& path, FileIdentity* id) {
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0) {
-    if (errno != ENOENT) return false;
-    *id = FileIdentity();
-    return true;
-  }
-  identity_from(st, id);
-  return true;
-}
-
-bool follow_links(const std::string& path, std::string* target) {
-  std::string at = path;
-  for (int hops = 0; hops < 40; ++hops) {
-    struct stat st;
-    if (::lstat(at.c_str(), &st) != 0) {
-      // Only a path that leads to nothing is a plain new file; any other
-      // failure might hide a link.
-      if (errno != ENOENT) return false;
-      *target = at;
-      return true;
-    }
-    if (!S_ISLNK(st.st_mode)) {
-      *target = at;
-      return true;
-    }
-    std::vector<char> buf(PATH_MAX + 1);
-    const ssize_t n = ::readlink(at.c_str(), buf.data(), buf.size());
-    if (n <= 0 || static_cast<size_t>(n) >= buf.size()) return false;
-    const std::string link(buf.data(), static_cast<size_t>(n));
-    at = link[0] == '/' ? link : directory_part(at) + "/" + link;
-  }
-  return false;
-}
-
-std::string directory_part(const std::string& path) {
-  const std::string::size_type pos = path.rfind('/');
-  if (pos == std::string::npos) return ".";
-  if (pos == 0) return "/";
-  return path.substr(0, pos);
-}
-
-std::string name_part(const std::string& path) {
-  const std::string::size_type pos = path.rfind('/');
-  return pos == std::string::npos ? path : path.substr(pos + 1);
-}
-
-int open_directory(const std::string& dir) {
-  return ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-}
 
 uint64_t slot_of(const std::string& name) {
   uint64_t h = 14695981039346656037ull;

@@ -1,6 +1,5 @@
-// POSIX plumbing for locks between processes: the identity of one version
-// of a file, and exclusive lock slots kept as open-file-description locks
-// on a directory.
+// Exclusive lock slots between processes, kept as open-file-description
+// locks on a directory.
 //
 // A slot is a byte range of a directory, so that many files of one folder
 // can each have a lock of their own without any file being created. The
@@ -27,51 +26,9 @@
 #include <cstdint>
 #include <string>
 
+#include "utils/posix_file.h"
+
 namespace utils {
-
-// One version of a file: device, inode, size and modification time in
-// nanoseconds. An atomic replacement gives the new version a new inode; a
-// rewrite in place changes its modification time. The change time is left
-// out because renaming a file changes it, and a version is recorded just
-// before it is renamed into place.
-struct FileIdentity {
-  bool exists = false;
-  uint64_t dev = 0;
-  uint64_t ino = 0;
-  uint64_t size = 0;
-  int64_t mtime_ns = 0;
-
-  bool operator==(const FileIdentity& o) const {
-    return exists == o.exists && dev == o.dev && ino == o.ino &&
-           size == o.size && mtime_ns == o.mtime_ns;
-  }
-  bool operator!=(const FileIdentity& o) const { return !(*this == o); }
-};
-
-// The identity of the open file `fd`; false when it cannot be read.
-bool identity_of(int fd, FileIdentity* id);
-
-// The identity of the file that `path` leads to, links followed; a path
-// that leads to nothing gives `exists` false. False when the answer cannot
-// be known (any failure but a missing file).
-bool identity_at(const std::string& path, FileIdentity* id);
-
-// The path of the file that `path` names once the symbolic links of its
-// last component are followed, as a save that keeps links must replace
-// it. A path that leads to nothing is its own target. False when a link
-// cannot be read or links lead on too long.
-bool follow_links(const std::string& path, std::string* target);
-
-// The directory part of `path` for the system, only "/" separating: "."
-// when there is none.
-std::string directory_part(const std::string& path);
-
-// The last component of `path`, after its last "/".
-std::string name_part(const std::string& path);
-
-// Opens the directory `dir` for locking (read only, closed on exec); -1
-// when it cannot be opened.
-int open_directory(const std::string& dir);
 
 // The offset of the lock slot of the file named `name` in its directory: a
 // fixed 64-bit hash of the name's bytes (FNV-1a) cut to 40 bits, times 2^23,

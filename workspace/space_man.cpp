@@ -23,7 +23,7 @@
 #include "utils/file_lock.h"
 #include "utils/file_utils.h"
 #include "utils/str_utils.h"
-#include "workspace/line_form.h"
+#include "workspace/index_format.h"
 #include "workspace/workspace.h"
 #include "workspace/writer_lock.h"
 
@@ -31,116 +31,11 @@ namespace vorla {
 
 namespace {
 
-// Reads and writes go through buffers of this size: large enough to keep
-// system calls rare, small enough that a large index file is never held in
-// memory whole.
-const size_t kChunk = 1 << 16;
-
 int key_of(unsigned id) { return static_cast<int>(id); }
 
 [[noreturn]] void throw_write_error() {
   throw std::runtime_error("cannot write file");
 }
-
-// The directory that holds `path`, for the system: only "/" separates.
-std::string directory_of(const std::string& path) {
-  const std::string::size_type pos = path.rfind('/');
-  if (pos == std::string::npos) return ".";
-  if (pos == 0) return "/";
-  return path.substr(0, pos);
-}
-
-// The file that a save of `path` must replace: symbolic links are followed,
-// so that the link stays and the file it names gets the new content.
-std::string resolve_links(const std::string& path) {
-  std::string target = path;
-  for (int hops = 0; hops < 40; ++hops) {
-    struct stat st;
-    if (::lstat(target.c_str(), &st) != 0) {
-      // Only a path that does not exist yet is a plain new file; any other
-      // failure might hide a link that must not be replaced.
-      if (errno == ENOENT) return target;
-      throw_write_error();
-    }
-    if (!S_ISLNK(st.st_mode)) return target;
-    std::vector<char> buf(PATH_MAX + 1);
-    const ssize_t n = ::readlink(target.c_str(), buf.data(), buf.size());
-    if (n <= 0 || static_cast<size_t>(n) >= buf.size()) throw_write_error();
-    std::string link(buf.data(), static_cast<size_t>(n));
-    target = link[0] == '/' ? link : directory_of(target) + "/" + link;
-  }
-  throw_write_error();
-  return target;
-}
-
-// Creates a new file `dir`/.vorla-XXXXXX for writing, under a name that
-// nothing stood at, with mode 0666 for the kernel to narrow by the process's
-// file-creation mask. Gives the descriptor and fills `name`, or throws.
-int create_save_temp(const std::string& dir, std::string& name) {
-  static const char kAlphabet[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-  const size_t letters = sizeof kAlphabet - 1;
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    // Drawn apart from the data file names' random source, whose sequence
-    // belongs to the caller.
-    unsigned char draw[6];
-    if (::getrandom(draw, sizeof draw, GRND_NONBLOCK) !=
-        static_cast<ssize_t>(sizeof draw)) {
-      struct timespec now;
-      ::clock_gettime(CLOCK_MONOTONIC, &now);
-      uint64_t mix = static_cast<uint64_t>(now.tv_nsec) * 2654435761u ^
-                     static_cast<uint64_t>(::getpid()) << 20 ^
-                     static_cast<uint64_t>(attempt) << 40;
-      for (unsigned char& c : draw) {
-        c = static_cast<unsigned char>(mix);
-        mix = mix >> 8 | mix << 56;
-      }
-    }
-    name = dir + "/" + SpaceMan::kSaveTempPrefix;
-    for (unsigned char c : draw) name += kAlphabet[c % letters];
-    const int fd =
-        ::open(name.c_str(),
-               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd >= 0) return fd;
-    if (errno != EEXIST) break;
-  }
-  name.clear();
-  throw_write_error();
-}
-
-void write_all(int fd, const std::string& data) {
-  const char* p = data.data();
-  size_t left = data.size();
-  while (left > 0) {
-    const ssize_t n = ::write(fd, p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) throw_write_error();
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
-}
-
-// A temporary file beside the index file; removed unless it was renamed
-// into place.
-struct TempFile {
-  std::string name;
-  int fd = -1;
-  bool renamed = false;
-
-  ~TempFile() {
-    if (fd >= 0) ::close(fd);
-    if (!name.empty() && !renamed) ::unlink(name.c_str());
-  }
-};
-
-struct FdCloser {
-  int fd;
-  ~FdCloser() { ::close(fd); }
-};
-
-}  // namespace
-
-namespace {
 
 bool key_less(const SpaceMan::Registry::value_type& entry, int key) {
   return entry.first < key;
@@ -545,13 +440,13 @@ void SpaceMan::init(const std::string& file, const std::string& rel) {
   if (utils::has_nul(file)) throw_write_error();
   // The relative data directory is a text item of record 0, and the reader
   // trims blanks at a value's ends: a name with them would move on reload.
-  if (!line_form::valid_text(rel) || utils::has_nul(rel) ||
+  if (!index_format::valid_text(rel) || utils::has_nul(rel) ||
       (!rel.empty() &&
        (utils::is_space(rel.front()) || utils::is_space(rel.back()))))
     throw std::runtime_error("invalid text");
-  if (!line_form::fits(sizeof "$reldatadir_str" - 1, rel.size()))
+  if (!index_format::fits(sizeof "$reldatadir_str" - 1, rel.size()))
     throw std::runtime_error("line too long");
-  if (!line_form::contained_dir(rel))
+  if (!index_format::contained_dir(rel))
     throw std::runtime_error("invalid file name");
   // The new workspace's lock, whatever its file holds; the former lock comes
   // back if the init fails.
@@ -591,163 +486,21 @@ void SpaceMan::init(const std::string& file, const std::string& rel) {
   claim.commit();
 }
 
-// Turns the lines of an index file into records of a new registry.
-class SpaceMan::IndexReader {
- public:
-  IndexReader(SpaceMan* owner, Registry& target)
-      : ws(owner), registry(target) {}
-
-  void line(const char* b, const char* e) {
-    if (static_cast<size_t>(e - b) > line_form::kMaxLine)
-      throw std::runtime_error("line too long");
-    while (b < e && utils::is_space(*b)) ++b;
-    while (e > b && utils::is_space(e[-1])) --e;
-    if (b == e || *b == ';' || *b == '#') return;
-    if (*b == '[') {
-      // The last character is taken to be the closing bracket.
-      const std::string idtext(b + 1, e - b >= 2 ? e - 1 : b + 1);
-      section(utils::strto<unsigned int>(idtext));
-      return;
-    }
-    const char* eq = static_cast<const char*>(std::memchr(b, '=', e - b));
-    if (!eq || !current) throw std::runtime_error("cannot parse this line");
-    const char* ke = eq;
-    while (ke > b && utils::is_space(ke[-1])) --ke;
-    const char* vb = eq + 1;
-    while (vb < e && utils::is_space(*vb)) ++vb;
-    if (pending.size() == used) pending.emplace_back();
-    StructConfig::ItemSequence::value_type& slot = pending[used];
-    if (current->parseLine(b, static_cast<size_t>(ke - b), vb,
-                           static_cast<size_t>(e - vb), slot.first,
-                           slot.second)) {
-      if (used > 0 && !(pending[used - 1].first < slot.first)) ordered = false;
-      ++used;
-    }
-  }
-
-  // Gives the current record the items of its section. Sections written by
-  // save hold their items in name order, once each: they are moved into a
-  // sequence of exactly their size in one go. Any other order (files of
-  // other writers do not sort their keys) is sorted first, stably, so that
-  // the last line for a name wins: O(n log n) rather than an insertion per
-  // line.
-  void finish() {
-    if (!current) return;
-    if (!ordered) {
-      std::stable_sort(pending.begin(), pending.begin() + used,
-                       [](const StructConfig::ItemSequence::value_type& a,
-                          const StructConfig::ItemSequence::value_type& b) {
-                         return a.first < b.first;
-                       });
-    }
-    StructConfig::ItemSequence seq;
-    seq.reserve(used);
-    for (size_t i = 0; i < used; ++i) {
-      if (!ordered && i + 1 < used && pending[i].first == pending[i + 1].first)
-        continue;
-      seq.push_back(std::move(pending[i]));
-    }
-    current->items.adopt_sequence(boost::container::ordered_unique_range,
-                                  std::move(seq));
-    used = 0;
-    ordered = true;
-  }
-
- private:
-  void section(unsigned id) {
-    const int key = static_cast<int>(id);
-    // Files written by save come in ascending order and are appended; any
-    // other order is sorted once at the end, and its duplicates are found
-    // with a set of the keys seen.
-    if (!registry.entries.empty() && registry.entries.back().first >= key) {
-      if (seen.empty()) {
-        for (const Registry::value_type& entry : registry.entries)
-          seen.insert(entry.first);
-      }
-      unordered = true;
-    }
-    if (unordered && !seen.insert(key).second)
-      throw std::runtime_error("duplicated entry");
-    finish();
-    std::shared_ptr<StructConfig> rec = std::make_shared<StructConfig>();
-    rec->id = id;
-    rec->man = ws;
-    registry.entries.emplace_back(key, rec);
-    current = rec.get();
-  }
-
- public:
-  void end() {
-    finish();
-    if (unordered) {
-      std::sort(
-          registry.entries.begin(), registry.entries.end(),
-          [](const Registry::value_type& a, const Registry::value_type& b) {
-            return a.first < b.first;
-          });
-    }
-  }
-
- private:
-  SpaceMan* ws;
-  Registry& registry;
-  std::unordered_set<int> seen;
-  bool unordered = false;
-  StructConfig* current = nullptr;
-  // The item lines of the current section, in a vector that is reused from
-  // section to section.
-  StructConfig::ItemSequence pending;
-  size_t used = 0;
-  bool ordered = true;
-};
-
 void SpaceMan::load(const std::string& file) {
   // Everything is read into a new registry first: a file that fails to load
   // leaves the workspace exactly as it was.
   Registry fresh;
   utils::FileIdentity seen;
-  {
-    if (utils::has_nul(file)) throw std::runtime_error("cannot open file");
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) throw std::runtime_error("cannot open file");
-    FdCloser closer{fd};
-    // The version read, for the writer lock's check before a later write.
-    if (!utils::identity_of(fd, &seen))
-      throw std::runtime_error("cannot open file");
-    IndexReader reader(this, fresh);
-    std::vector<char> buf(kChunk);
-    size_t have = 0;
-    for (;;) {
-      const ssize_t n = ::read(fd, buf.data() + have, buf.size() - have);
-      if (n < 0 && errno == EINTR) continue;
-      // A read error must not pass for the end of the file.
-      if (n < 0) throw std::runtime_error("cannot open file");
-      if (n == 0) break;
-      have += static_cast<size_t>(n);
-      const char* p = buf.data();
-      const char* end = buf.data() + have;
-      while (const char* nl =
-                 static_cast<const char*>(std::memchr(p, '\n', end - p))) {
-        reader.line(p, nl);
-        p = nl + 1;
-      }
-      const size_t rest = static_cast<size_t>(end - p);
-      if (rest > line_form::kMaxLine) throw std::runtime_error("line too long");
-      std::memmove(buf.data(), p, rest);
-      have = rest;
-    }
-    if (have > 0) reader.line(buf.data(), buf.data() + have);
-    reader.end();
-  }
+  readIndex(file, fresh, &seen);
   Registry::const_iterator rec0 = fresh.find(0);
   if (rec0 == fresh.end()) throw std::runtime_error("cannot find group 0");
-  std::string rel = rec0->second->getStr("$reldatadir");
+  std::string rel = rec0->second->getStr(index_format::kRelDataDirName);
   // A workspace from elsewhere must not make releases, copies or the tool
   // reach files outside its own folder.
-  if (!line_form::contained_dir(rel))
+  if (!index_format::contained_dir(rel))
     throw std::runtime_error("invalid file name");
-  const unsigned stored =
-      static_cast<unsigned>(rec0->second->getUInt64("$current_counter"));
+  const unsigned stored = static_cast<unsigned>(
+      rec0->second->getUInt64(index_format::kCounterName));
 
   dropRecords(structs);
   structs.swap(fresh);
@@ -771,11 +524,12 @@ void SpaceMan::save(const std::string& file) {
   StructConfig& rec0 = *it0->second;
   // Replaced whatever their type: a hand-edited record 0 must not make
   // every later save fail.
-  rec0.items["$reldatadir"] =
+  rec0.items[index_format::kRelDataDirName] =
       StructConfig::Item(StructConfig::ITEM_STR, reldatadir);
-  rec0.items["$current_counter"] = StructConfig::Item(
+  rec0.items[index_format::kCounterName] = StructConfig::Item(
       StructConfig::ITEM_UINT64, static_cast<uint64_t>(counter.get()));
-  rec0.items["$version"] = StructConfig::Item(StructConfig::ITEM_STR, version);
+  rec0.items[index_format::kVersionName] =
+      StructConfig::Item(StructConfig::ITEM_STR, version);
   rec0.id = 0;
   rec0.extrefcount = 1000;
   rec0.structtype = "system_record";
@@ -784,64 +538,6 @@ void SpaceMan::save(const std::string& file) {
 
 void SpaceMan::save() {
   if (!mainpath.empty()) save(mainpath);
-}
-
-void SpaceMan::writeIndex(const std::string& path,
-                          utils::FileIdentity* written) {
-  const std::string target = resolve_links(path);
-  const std::string dir = directory_of(target);
-
-  struct stat former;
-  const bool existed = ::stat(target.c_str(), &former) == 0;
-  // A former file whose mode cannot be read would lose it.
-  if (!existed && errno != ENOENT) throw_write_error();
-  // Only a regular file is replaced: never a device, a FIFO or a directory,
-  // and never a file that the caller could not open for writing either.
-  if (existed && (!S_ISREG(former.st_mode) ||
-                  ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0))
-    throw_write_error();
-  // Opened before anything is replaced: once the new file is in place,
-  // save no longer fails.
-  const int dirfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dirfd < 0) throw_write_error();
-  FdCloser dircloser{dirfd};
-
-  TempFile tmp;
-  tmp.fd = create_save_temp(dir, tmp.name);
-
-  std::string buf;
-  buf.reserve(kChunk + 2 * line_form::kMaxLine);
-  for (Registry::const_iterator it = structs.begin(); it != structs.end();
-       ++it) {
-    it->second->appendSection(buf);
-    if (buf.size() >= kChunk) {
-      write_all(tmp.fd, buf);
-      buf.clear();
-    }
-  }
-  write_all(tmp.fd, buf);
-
-  if (existed) {
-    if (::fchmod(tmp.fd, former.st_mode & 07777) != 0) throw_write_error();
-    // Keeping the owner is best effort: only a privileged process may.
-    if (::fchown(tmp.fd, former.st_uid, former.st_gid) != 0) {
-    }
-  }
-  // The content must be on disk before the rename makes it the index file.
-  if (::fsync(tmp.fd) != 0) throw_write_error();
-  utils::FileIdentity identity;
-  if (!utils::identity_of(tmp.fd, &identity)) throw_write_error();
-  const int fd = tmp.fd;
-  tmp.fd = -1;
-  if (::close(fd) != 0) throw_write_error();
-  if (::rename(tmp.name.c_str(), target.c_str()) != 0) throw_write_error();
-  tmp.renamed = true;
-  *written = identity;
-  // The rename should survive a power cut too. The new file is in place and
-  // readers see it, so a failure to flush the directory is not reported as
-  // a failed save: the caller would take the former file for intact.
-  if (::fsync(dirfd) != 0) {
-  }
 }
 
 void SpaceMan::lockForWriting() { writer.ensure(mainpath); }

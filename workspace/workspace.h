@@ -419,6 +419,10 @@ class SpaceMan {
  private:
   friend class StructConfig;
   class IndexReader;
+  // Reads the index file `file` into `fresh`, and the version read into
+  // `seen`; throws the reader's errors.
+  void readIndex(const std::string& file, Registry& fresh,
+                 utils::FileIdentity* seen);
 
   std::shared_ptr<StructConfig> makeRecord(unsigned extref, unsigned intref,
                                            bool temp);

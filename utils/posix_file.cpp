@@ -1,0 +1,217 @@
+#include "utils/posix_file.h"
+
+#include <fcntl.h>
+#include <sys/random.h>  // getrandom
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <ctime>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace utils {
+
+namespace {
+
+[[noreturn]] void throw_write_error() {
+  throw std::runtime_error("cannot write file");
+}
+
+void identity_from(const struct stat& st, FileIdentity* id) {
+  id->exists = true;
+  id->dev = static_cast<uint64_t>(st.st_dev);
+  id->ino = static_cast<uint64_t>(st.st_ino);
+  id->size = static_cast<uint64_t>(st.st_size);
+  id->mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 +
+                 static_cast<int64_t>(st.st_mtim.tv_nsec);
+}
+
+// Six characters for a temporary name, drawn apart from any random source
+// that the caller owns (the data file names have their own sequence).
+std::string temp_suffix(int attempt) {
+  static const char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  unsigned char draw[6];
+  if (::getrandom(draw, sizeof draw, GRND_NONBLOCK) !=
+      static_cast<ssize_t>(sizeof draw)) {
+    struct timespec now;
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    uint64_t mix = static_cast<uint64_t>(now.tv_nsec) * 2654435761u ^
+                   static_cast<uint64_t>(::getpid()) << 20 ^
+                   static_cast<uint64_t>(attempt) << 40;
+    for (unsigned char& c : draw) {
+      c = static_cast<unsigned char>(mix);
+      mix = mix >> 8 | mix << 56;
+    }
+  }
+  std::string suffix;
+  for (unsigned char c : draw) suffix += kAlphabet[c % (sizeof kAlphabet - 1)];
+  return suffix;
+}
+
+// A new file `prefix`XXXXXX for writing, under a name that nothing stood
+// at, with mode 0666 for the kernel to narrow by the process's umask.
+OwnedFd create_temp(const std::string& prefix, std::string* name) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    *name = prefix + temp_suffix(attempt);
+    const int fd =
+        ::open(name->c_str(),
+               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd >= 0) return OwnedFd(fd);
+    if (errno != EEXIST) break;
+  }
+  name->clear();
+  throw_write_error();
+}
+
+// The temporary file of a replacement; removed unless it was renamed into
+// place.
+struct PendingFile {
+  std::string name;
+  OwnedFd fd;
+  bool renamed = false;
+
+  ~PendingFile() {
+    fd.close();
+    if (!name.empty() && !renamed) ::unlink(name.c_str());
+  }
+};
+
+}  // namespace
+
+OwnedFd::~OwnedFd() { close(); }
+
+OwnedFd& OwnedFd::operator=(OwnedFd&& other) noexcept {
+  if (this != &other) {
+    close();
+    fd = other.fd;
+    other.fd = -1;
+  }
+  return *this;
+}
+
+bool OwnedFd::close() {
+  if (fd < 0) return true;
+  const int gone = fd;
+  fd = -1;
+  return ::close(gone) == 0;
+}
+
+void write_all(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) throw_write_error();
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+}
+
+bool identity_of(int fd, FileIdentity* id) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return false;
+  identity_from(st, id);
+  return true;
+}
+
+bool identity_at(const std::string& path, FileIdentity* id) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) {
+    if (errno != ENOENT) return false;
+    *id = FileIdentity();
+    return true;
+  }
+  identity_from(st, id);
+  return true;
+}
+
+bool follow_links(const std::string& path, std::string* target) {
+  std::string at = path;
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat st;
+    if (::lstat(at.c_str(), &st) != 0) {
+      // Only a path that leads to nothing is a plain new file; any other
+      // failure might hide a link.
+      if (errno != ENOENT) return false;
+      *target = at;
+      return true;
+    }
+    if (!S_ISLNK(st.st_mode)) {
+      *target = at;
+      return true;
+    }
+    std::vector<char> buf(PATH_MAX + 1);
+    const ssize_t n = ::readlink(at.c_str(), buf.data(), buf.size());
+    if (n <= 0 || static_cast<size_t>(n) >= buf.size()) return false;
+    const std::string link(buf.data(), static_cast<size_t>(n));
+    at = link[0] == '/' ? link : directory_part(at) + "/" + link;
+  }
+  return false;
+}
+
+std::string directory_part(const std::string& path) {
+  const std::string::size_type pos = path.rfind('/');
+  if (pos == std::string::npos) return ".";
+  if (pos == 0) return "/";
+  return path.substr(0, pos);
+}
+
+std::string name_part(const std::string& path) {
+  const std::string::size_type pos = path.rfind('/');
+  return pos == std::string::npos ? path : path.substr(pos + 1);
+}
+
+int open_directory(const std::string& dir) {
+  return ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+FileIdentity replace_file(const std::string& path,
+                          const std::string& temp_prefix,
+                          const std::function<void(int fd)>& fill) {
+  std::string target;
+  if (!follow_links(path, &target)) throw_write_error();
+  const std::string dir = directory_part(target);
+
+  struct stat former;
+  const bool existed = ::stat(target.c_str(), &former) == 0;
+  // A former file whose mode cannot be read would lose it.
+  if (!existed && errno != ENOENT) throw_write_error();
+  // Only a regular file is replaced: never a device, a FIFO or a directory,
+  // and never a file that the caller could not open for writing either.
+  if (existed && (!S_ISREG(former.st_mode) ||
+                  ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0))
+    throw_write_error();
+  // Opened before anything is replaced, so that nothing fails after.
+  OwnedFd dirfd(open_directory(dir));
+  if (!dirfd.valid()) throw_write_error();
+
+  PendingFile tmp;
+  tmp.fd = create_temp(dir + "/" + temp_prefix, &tmp.name);
+  fill(tmp.fd.get());
+  if (existed) {
+    if (::fchmod(tmp.fd.get(), former.st_mode & 07777) != 0)
+      throw_write_error();
+    // Keeping the owner is best effort: only a privileged process may.
+    if (::fchown(tmp.fd.get(), former.st_uid, former.st_gid) != 0) {
+    }
+  }
+  // The content must be on disk before the rename makes it the file.
+  if (::fsync(tmp.fd.get()) != 0) throw_write_error();
+  FileIdentity identity;
+  if (!identity_of(tmp.fd.get(), &identity)) throw_write_error();
+  if (!tmp.fd.close()) throw_write_error();
+  if (::rename(tmp.name.c_str(), target.c_str()) != 0) throw_write_error();
+  tmp.renamed = true;
+  // The rename should survive a power cut too. The new file is in place
+  // and readers see it, so a failure to flush the directory is not
+  // reported: the caller would take the former file for intact.
+  if (::fsync(dirfd.get()) != 0) {
+  }
+  return identity;
+}
+
+}  // namespace utils

@@ -1,0 +1,105 @@
+// The system calls behind every file the library writes: an owned
+// descriptor, whole writes, the version (identity) of a file, symbolic links
+// followed as a save follows them, and the atomic replacement of a file.
+// The rest of the library reaches the file system through here and through
+// file_utils.h, so that a fault-injecting shim wraps few places.
+
+#ifndef VORLA_UTILS_POSIX_FILE_H_
+#define VORLA_UTILS_POSIX_FILE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace utils {
+
+// A file descriptor that one object owns and closes when it goes.
+class OwnedFd {
+ public:
+  OwnedFd() = default;
+  explicit OwnedFd(int owned) : fd(owned) {}
+  ~OwnedFd();
+
+  OwnedFd(OwnedFd&& other) noexcept : fd(other.fd) { other.fd = -1; }
+  OwnedFd& operator=(OwnedFd&& other) noexcept;
+  OwnedFd(const OwnedFd&) = delete;
+  OwnedFd& operator=(const OwnedFd&) = delete;
+
+  int get() const { return fd; }
+  bool valid() const { return fd >= 0; }
+  // Closes the descriptor now. False when close reports an error, which is
+  // where some file systems report a failed write.
+  bool close();
+
+ private:
+  int fd = -1;
+};
+
+// Writes all of `data` to `fd`, or throws "cannot write file".
+void write_all(int fd, const char* data, size_t size);
+
+// One version of a file: device, inode, size and modification time in
+// nanoseconds. An atomic replacement gives the new version a new inode; a
+// rewrite in place changes its modification time. The change time is left
+// out because renaming a file changes it, and a version is recorded just
+// before it is renamed into place.
+struct FileIdentity {
+  bool exists = false;
+  uint64_t dev = 0;
+  uint64_t ino = 0;
+  uint64_t size = 0;
+  int64_t mtime_ns = 0;
+
+  bool operator==(const FileIdentity& o) const {
+    return exists == o.exists && dev == o.dev && ino == o.ino &&
+           size == o.size && mtime_ns == o.mtime_ns;
+  }
+  bool operator!=(const FileIdentity& o) const { return !(*this == o); }
+};
+
+// The identity of the open file `fd`; false when it cannot be read.
+bool identity_of(int fd, FileIdentity* id);
+
+// The identity of the file that `path` leads to, links followed; a path
+// that leads to nothing gives `exists` false. False when the answer cannot
+// be known (any failure but a missing file).
+bool identity_at(const std::string& path, FileIdentity* id);
+
+// The path of the file that `path` names once the symbolic links of its
+// last component are followed, as a save that keeps links must replace
+// it. A path that leads to nothing is its own target. False when a link
+// cannot be read, links lead on too long, or the answer cannot be known.
+bool follow_links(const std::string& path, std::string* target);
+
+// The directory part of `path` for the system, only "/" separating: "."
+// when there is none, "/" for a name just below the root.
+std::string directory_part(const std::string& path);
+
+// The last component of `path`, after its last "/".
+std::string name_part(const std::string& path);
+
+// Opens the directory `dir` read only, closed on exec; -1 when it cannot be
+// opened.
+int open_directory(const std::string& dir);
+
+// Replaces the file that `path` leads to (symbolic links followed, so that
+// a link stays and its target gets the new content) with what `fill`
+// writes into the descriptor it is given, atomically: the content goes to
+// a new file `temp_prefix` + six characters beside the target, created
+// with mode 0666 for the kernel to narrow by the umask, is flushed to disk
+// and renamed over the target, and the directory is flushed. A replaced
+// file keeps its mode and, where the process may, its owner.
+//
+// Only a regular file that the caller may write is replaced. Every step
+// that can fail comes before the rename, and throws "cannot write file"
+// (so does `fill`, through write_all) with the former file as it was and
+// the temporary file removed; once the new file is in place the call
+// succeeds. Returns the new file's identity, taken just before the rename.
+FileIdentity replace_file(const std::string& path,
+                          const std::string& temp_prefix,
+                          const std::function<void(int fd)>& fill);
+
+}  // namespace utils
+
+#endif  // VORLA_UTILS_POSIX_FILE_H_

@@ -1,0 +1,396 @@
+#include "workspace/index_format.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "utils/file_utils.h"
+#include "utils/posix_file.h"
+#include "utils/str_utils.h"
+
+namespace vorla {
+namespace index_format {
+
+namespace {
+
+template <size_t N>
+bool ends_with(const char* s, size_t len, const char (&suffix)[N]) {
+  return len >= N - 1 && std::memcmp(s + len - (N - 1), suffix, N - 1) == 0;
+}
+
+template <size_t N>
+bool equals(const char* s, size_t len, const char (&word)[N]) {
+  return len == N - 1 && std::memcmp(s, word, N - 1) == 0;
+}
+
+template <typename T>
+T parse_number(const char* s, size_t len) {
+  return utils::strto<T>(std::string(s, len));
+}
+
+// Writes a section into a string through a raw cursor, after the string has
+// been grown once by the section's exact length: saving a large workspace
+// appends millions of short pieces, and growing and checking bounds for each
+// of them would cost more than the copying.
+class SectionWriter {
+ public:
+  explicit SectionWriter(char* start) : p(start) {}
+
+  void put(const char* s, size_t n) {
+    std::memcpy(p, s, n);
+    p += n;
+  }
+  template <size_t N>
+  void put(const char (&s)[N]) {
+    put(s, N - 1);
+  }
+  void put(const std::string& s) { put(s.data(), s.size()); }
+  void put(char c) { *p++ = c; }
+  void number(uint64_t v) { p = std::to_chars(p, p + 20, v).ptr; }
+
+ private:
+  char* p;
+};
+
+const char kExtRef[] = "extrefcount_sys = ";
+const char kIntRef[] = "\nintrefcount_sys = ";
+const char kType[] = "\nstructtype_sys = ";
+
+// Numbers and child ids are written as `value`, texts and file names as
+// `str`, an extchild as both.
+bool writes_value(StructConfig::DataItemType type) {
+  return type == StructConfig::ITEM_UINT64 ||
+         type == StructConfig::ITEM_CHILD ||
+         type == StructConfig::ITEM_EXTCHILD;
+}
+
+bool writes_text(StructConfig::DataItemType type) {
+  return type == StructConfig::ITEM_STR || type == StructConfig::ITEM_FILE ||
+         type == StructConfig::ITEM_EXTCHILD;
+}
+
+}  // namespace
+
+const char* suffix_of(StructConfig::DataItemType type) {
+  switch (type) {
+    case StructConfig::ITEM_UINT64:
+      return kUInt64Suffix;
+    case StructConfig::ITEM_STR:
+      return kStrSuffix;
+    case StructConfig::ITEM_FILE:
+      return kFileSuffix;
+    case StructConfig::ITEM_CHILD:
+      return kChildSuffix;
+    case StructConfig::ITEM_EXTCHILD:
+      return kExtChildSuffix;
+    default:
+      return nullptr;
+  }
+}
+
+size_t line_length(const std::string& name, const StructConfig::Item& item) {
+  const char* suffix = suffix_of(item.type);
+  if (!suffix) return 0;
+  size_t n = name.size() + std::strlen(suffix) + (sizeof kSeparator - 1) + 1;
+  if (writes_value(item.type)) n += decimal_digits(item.value);
+  if (item.type == StructConfig::ITEM_EXTCHILD) ++n;  // the comma
+  if (writes_text(item.type)) n += item.str.size();
+  return n;
+}
+
+void check_name(const std::string& name) {
+  if (!valid_name(name)) throw std::runtime_error("invalid name");
+}
+
+void check_text(const std::string& text) {
+  if (!valid_text(text)) throw std::runtime_error("invalid text");
+}
+
+void check_fits(size_t keylen, size_t valuelen) {
+  if (!fits(keylen, valuelen)) throw std::runtime_error("line too long");
+}
+
+}  // namespace index_format
+
+using namespace index_format;
+
+// Turns the lines of an index file into records of a new registry.
+class SpaceMan::IndexReader {
+ public:
+  IndexReader(SpaceMan* owner, Registry& target)
+      : ws(owner), registry(target) {}
+
+  void line(const char* b, const char* e) {
+    if (static_cast<size_t>(e - b) > index_format::kMaxLine)
+      throw std::runtime_error("line too long");
+    while (b < e && utils::is_space(*b)) ++b;
+    while (e > b && utils::is_space(e[-1])) --e;
+    if (b == e || *b == ';' || *b == '#') return;
+    if (*b == '[') {
+      // The last character is taken to be the closing bracket.
+      const std::string idtext(b + 1, e - b >= 2 ? e - 1 : b + 1);
+      section(utils::strto<unsigned int>(idtext));
+      return;
+    }
+    const char* eq = static_cast<const char*>(std::memchr(b, '=', e - b));
+    if (!eq || !current) throw std::runtime_error("cannot parse this line");
+    const char* ke = eq;
+    while (ke > b && utils::is_space(ke[-1])) --ke;
+    const char* vb = eq + 1;
+    while (vb < e && utils::is_space(*vb)) ++vb;
+    if (pending.size() == used) pending.emplace_back();
+    StructConfig::ItemSequence::value_type& slot = pending[used];
+    if (current->parseLine(b, static_cast<size_t>(ke - b), vb,
+                           static_cast<size_t>(e - vb), slot.first,
+                           slot.second)) {
+      if (used > 0 && !(pending[used - 1].first < slot.first)) ordered = false;
+      ++used;
+    }
+  }
+
+  // Gives the current record the items of its section. Sections written by
+  // save hold their items in name order, once each: they are moved into a
+  // sequence of exactly their size in one go. Any other order (files of
+  // other writers do not sort their keys) is sorted first, stably, so that
+  // the last line for a name wins: O(n log n) rather than an insertion per
+  // line.
+  void finish() {
+    if (!current) return;
+    if (!ordered) {
+      std::stable_sort(pending.begin(), pending.begin() + used,
+                       [](const StructConfig::ItemSequence::value_type& a,
+                          const StructConfig::ItemSequence::value_type& b) {
+                         return a.first < b.first;
+                       });
+    }
+    StructConfig::ItemSequence seq;
+    seq.reserve(used);
+    for (size_t i = 0; i < used; ++i) {
+      if (!ordered && i + 1 < used && pending[i].first == pending[i + 1].first)
+        continue;
+      seq.push_back(std::move(pending[i]));
+    }
+    current->items.adopt_sequence(boost::container::ordered_unique_range,
+                                  std::move(seq));
+    used = 0;
+    ordered = true;
+  }
+
+ private:
+  void section(unsigned id) {
+    const int key = static_cast<int>(id);
+    // Files written by save come in ascending order and are appended; any
+    // other order is sorted once at the end, and its duplicates are found
+    // with a set of the keys seen.
+    if (!registry.entries.empty() && registry.entries.back().first >= key) {
+      if (seen.empty()) {
+        for (const Registry::value_type& entry : registry.entries)
+          seen.insert(entry.first);
+      }
+      unordered = true;
+    }
+    if (unordered && !seen.insert(key).second)
+      throw std::runtime_error("duplicated entry");
+    finish();
+    std::shared_ptr<StructConfig> rec = std::make_shared<StructConfig>();
+    rec->id = id;
+    rec->man = ws;
+    registry.entries.emplace_back(key, rec);
+    current = rec.get();
+  }
+
+ public:
+  void end() {
+    finish();
+    if (unordered) {
+      std::sort(
+          registry.entries.begin(), registry.entries.end(),
+          [](const Registry::value_type& a, const Registry::value_type& b) {
+            return a.first < b.first;
+          });
+    }
+  }
+
+ private:
+  SpaceMan* ws;
+  Registry& registry;
+  std::unordered_set<int> seen;
+  bool unordered = false;
+  StructConfig* current = nullptr;
+  // The item lines of the current section, in a vector that is reused from
+  // section to section.
+  StructConfig::ItemSequence pending;
+  size_t used = 0;
+  bool ordered = true;
+};
+
+void SpaceMan::readIndex(const std::string& file, Registry& fresh,
+                         utils::FileIdentity* seen) {
+  if (utils::has_nul(file)) throw std::runtime_error("cannot open file");
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw std::runtime_error("cannot open file");
+  utils::OwnedFd closer(fd);
+  // The version read, for the writer lock's check before a later write.
+  if (!utils::identity_of(fd, seen))
+    throw std::runtime_error("cannot open file");
+  IndexReader reader(this, fresh);
+  std::vector<char> buf(kChunk);
+  size_t have = 0;
+  for (;;) {
+    const ssize_t n = ::read(fd, buf.data() + have, buf.size() - have);
+    if (n < 0 && errno == EINTR) continue;
+    // A read error must not pass for the end of the file.
+    if (n < 0) throw std::runtime_error("cannot open file");
+    if (n == 0) break;
+    have += static_cast<size_t>(n);
+    const char* p = buf.data();
+    const char* end = buf.data() + have;
+    while (const char* nl =
+               static_cast<const char*>(std::memchr(p, '\n', end - p))) {
+      reader.line(p, nl);
+      p = nl + 1;
+    }
+    const size_t rest = static_cast<size_t>(end - p);
+    if (rest > kMaxLine) throw std::runtime_error("line too long");
+    std::memmove(buf.data(), p, rest);
+    have = rest;
+  }
+  if (have > 0) reader.line(buf.data(), buf.data() + have);
+  reader.end();
+}
+
+void SpaceMan::writeIndex(const std::string& path,
+                          utils::FileIdentity* written) {
+  *written = utils::replace_file(path, kSaveTempPrefix, [this](int fd) {
+    std::string buf;
+    buf.reserve(kChunk + 2 * kMaxLine);
+    for (const Registry::value_type& entry : structs) {
+      entry.second->appendSection(buf);
+      if (buf.size() >= kChunk) {
+        utils::write_all(fd, buf.data(), buf.size());
+        buf.clear();
+      }
+    }
+    utils::write_all(fd, buf.data(), buf.size());
+  });
+}
+
+bool StructConfig::parseLine(const char* key, size_t keylen, const char* value,
+                             size_t valuelen, std::string& name, Item& item) {
+  size_t namelen;
+  if (ends_with(key, keylen, kUInt64Suffix)) {
+    namelen = keylen - (sizeof kUInt64Suffix - 1);
+    item.value = parse_number<unsigned long>(value, valuelen);
+    item.type = ITEM_UINT64;
+    item.str.clear();
+  } else if (ends_with(key, keylen, kStrSuffix)) {
+    namelen = keylen - (sizeof kStrSuffix - 1);
+    item.type = ITEM_STR;
+    item.value = 0;
+    // Constructed rather than assigned: assigning to an empty string
+    // reserves at least twice the short-string capacity.
+    item.str = std::string(value, valuelen);
+  } else if (ends_with(key, keylen, kFileSuffix)) {
+    // A stored file name is a bare name inside the data directory; anything
+    // else would let a crafted index file make an erasure or a copy reach
+    // files outside it.
+    if (!plain_file_name(value, valuelen))
+      throw std::runtime_error("invalid file name");
+    namelen = keylen - (sizeof kFileSuffix - 1);
+    item.type = ITEM_FILE;
+    item.value = 0;
+    item.str = std::string(value, valuelen);
+  } else if (ends_with(key, keylen, kChildSuffix)) {
+    namelen = keylen - (sizeof kChildSuffix - 1);
+    item.value = parse_number<unsigned long>(value, valuelen);
+    item.type = ITEM_CHILD;
+    item.str.clear();
+  } else if (ends_with(key, keylen, kExtChildSuffix)) {
+    namelen = keylen - (sizeof kExtChildSuffix - 1);
+    const char* comma =
+        static_cast<const char*>(std::memchr(value, ',', valuelen));
+    const size_t numlen = comma ? static_cast<size_t>(comma - value) : valuelen;
+    item.value = parse_number<unsigned long>(value, numlen);
+    item.type = ITEM_EXTCHILD;
+    // Without a comma the whole value is the text as well.
+    item.str = comma
+                   ? utils::trim(std::string(comma + 1, valuelen - numlen - 1))
+                   : utils::trim(std::string(value, valuelen));
+  } else if (ends_with(key, keylen, kSysSuffix)) {
+    if (equals(key, keylen, "structtype_sys")) {
+      check_fits(keylen, valuelen);
+      structtype = std::string(value, valuelen);
+    } else if (equals(key, keylen, "extrefcount_sys")) {
+      extrefcount = parse_number<unsigned int>(value, valuelen);
+    } else if (equals(key, keylen, "intrefcount_sys")) {
+      intrefcount = parse_number<unsigned int>(value, valuelen);
+    } else {
+      throw std::runtime_error("unknown sys var");
+    }
+    return false;
+  } else {
+    throw std::runtime_error("unindentified suffix");
+  }
+  name.assign(key, namelen);
+  // A line that loads must save to a line that loads: save writes " = "
+  // around the value, and an extchild's number and comma in full.
+  if (line_length(name, item) - 1 > kMaxLine)
+    throw std::runtime_error("line too long");
+  return true;
+}
+
+void StructConfig::appendSection(std::string& out) const {
+  // Measure first; an item that no line can carry ends the section there,
+  // after the lines before it.
+  size_t length = 3 + decimal_digits(id);
+  ItemMap::const_iterator bad = items.begin();
+  for (; bad != items.end(); ++bad) {
+    const size_t n = line_length(bad->first, bad->second);
+    if (n == 0) break;
+    length += n;
+  }
+  const bool complete = bad == items.end();
+  if (complete) {
+    length += (sizeof kExtRef - 1) + decimal_digits(extrefcount) +
+              (sizeof kIntRef - 1) + decimal_digits(intrefcount) +
+              (sizeof kType - 1) + structtype.size() + 2;
+  }
+  const size_t start = out.size();
+  out.resize(start + length);
+  SectionWriter w(&out[start]);
+  w.put('[');
+  w.number(id);
+  w.put("]\n");
+  for (ItemMap::const_iterator it = items.begin(); it != bad; ++it) {
+    const Item& item = it->second;
+    const char* suffix = suffix_of(item.type);
+    w.put(it->first);
+    w.put(suffix, std::strlen(suffix));
+    w.put(kSeparator);
+    if (writes_value(item.type)) w.number(item.value);
+    if (item.type == ITEM_EXTCHILD) w.put(',');
+    if (writes_text(item.type)) w.put(item.str);
+    w.put('\n');
+  }
+  if (!complete) throw std::runtime_error("imposible to reach here");
+  w.put(kExtRef);
+  w.number(extrefcount);
+  w.put(kIntRef);
+  w.number(intrefcount);
+  w.put(kType);
+  w.put(structtype);
+  w.put("\n\n");
+}
+
+}  // namespace vorla

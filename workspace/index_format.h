@@ -1,0 +1,133 @@
+// The index file's format, in one place: the type suffixes and key names,
+// what one line can carry, the writer of a record's section and the reader
+// of a whole file.
+//
+// A line is cut at its first "=", key and value are trimmed, a leading "["
+// makes a section header and a leading ";" or "#" a comment, and lines
+// longer than kMaxLine are refused. Whatever cannot pass through that is
+// refused when it is put into a record, and whatever the reader takes is
+// written back in a form that it takes again, so that a file that loads
+// always saves to a file that loads to the same records.
+
+#ifndef VORLA_WORKSPACE_INDEX_FORMAT_H_
+#define VORLA_WORKSPACE_INDEX_FORMAT_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "utils/posix_file.h"
+#include "utils/str_utils.h"
+#include "workspace/workspace.h"
+
+namespace vorla {
+namespace index_format {
+
+// Key suffixes: one per item type, and "_sys" for a record's attributes.
+const char kUInt64Suffix[] = "_uint64";
+const char kStrSuffix[] = "_str";
+const char kFileSuffix[] = "_file";
+const char kChildSuffix[] = "_child";
+const char kExtChildSuffix[] = "_extchild";
+const char kSysSuffix[] = "_sys";
+const char kSeparator[] = " = ";
+
+// A record's attribute keys.
+const char kStructTypeKey[] = "structtype_sys";
+const char kExtRefKey[] = "extrefcount_sys";
+const char kIntRefKey[] = "intrefcount_sys";
+
+// The system record's own items (names, without their type suffixes).
+const char kRelDataDirName[] = "$reldatadir";
+const char kCounterName[] = "$current_counter";
+const char kVersionName[] = "$version";
+
+// Reads and writes of the index file go through buffers of this size:
+// large enough to keep system calls rare, small enough that a large index
+// file is never held in memory whole.
+const size_t kChunk = 1 << 16;
+
+// The most decimal digits that a record id can have.
+const size_t kIdDigits = 10;
+
+// The longest line that the reader accepts, line break not counted.
+const size_t kMaxLine = 4096;
+
+// An item name: no "=" or line break, and no first character that the
+// reader would trim away or take for a header or a comment. The empty name
+// is valid.
+inline bool valid_name(const std::string& name) {
+  if (name.find_first_of("=\r\n") != std::string::npos) return false;
+  if (name.empty()) return true;
+  const char first = name[0];
+  return !utils::is_space(first) && first != '[' && first != ';' &&
+         first != '#';
+}
+
+// A text or a type name: no line break.
+inline bool valid_text(const std::string& text) {
+  return text.find_first_of("\r\n") == std::string::npos;
+}
+
+// Whether a line of key, " = " and value fits the reader's limit.
+inline bool fits(size_t keylen, size_t valuelen) {
+  return keylen + 3 + valuelen <= kMaxLine;
+}
+
+inline size_t decimal_digits(uint64_t v) {
+  size_t n = 1;
+  while (v >= 10) {
+    v /= 10;
+    ++n;
+  }
+  return n;
+}
+
+// A bare file name inside the data directory: not empty, not "." or "..",
+// no separator and no NUL (which would cut the path short for the system).
+inline bool plain_file_name(const char* s, size_t len) {
+  if (len == 0) return false;
+  if ((len == 1 && s[0] == '.') || (len == 2 && s[0] == '.' && s[1] == '.'))
+    return false;
+  for (size_t i = 0; i < len; ++i) {
+    if (s[i] == '/' || s[i] == '\\' || s[i] == '\0') return false;
+  }
+  return true;
+}
+
+// A relative data directory that stays inside the index file's folder: not
+// absolute, no ".." component and no NUL. Empty, "." and names that lead
+// down through subdirectories are fine.
+inline bool contained_dir(const std::string& rel) {
+  if (!rel.empty() && rel[0] == '/') return false;
+  if (rel.find('\0') != std::string::npos) return false;
+  size_t start = 0;
+  while (start <= rel.size()) {
+    size_t end = rel.find('/', start);
+    if (end == std::string::npos) end = rel.size();
+    if (end - start == 2 && rel[start] == '.' && rel[start + 1] == '.')
+      return false;
+    start = end + 1;
+  }
+  return true;
+}
+
+// The key suffix of an item type; null for a type that no line can carry.
+const char* suffix_of(StructConfig::DataItemType type);
+
+// The length of an item's line as save writes it, line feed included; 0
+// for an item that no line can carry.
+size_t line_length(const std::string& name, const StructConfig::Item& item);
+
+// Throw "invalid name", "invalid text" and "line too long" for what the
+// checks above refuse.
+void check_name(const std::string& name);
+void check_text(const std::string& text);
+void check_fits(size_t keylen, size_t valuelen);
+
+}  // namespace index_format
+
+}  // namespace vorla
+
+#endif  // VORLA_WORKSPACE_INDEX_FORMAT_H_
