@@ -83,20 +83,10 @@ bool writes_text(StructConfig::DataItemType type) {
 }  // namespace
 
 const char* suffix_of(StructConfig::DataItemType type) {
-  switch (type) {
-    case StructConfig::ITEM_UINT64:
-      return kUInt64Suffix;
-    case StructConfig::ITEM_STR:
-      return kStrSuffix;
-    case StructConfig::ITEM_FILE:
-      return kFileSuffix;
-    case StructConfig::ITEM_CHILD:
-      return kChildSuffix;
-    case StructConfig::ITEM_EXTCHILD:
-      return kExtChildSuffix;
-    default:
-      return nullptr;
-  }
+  static const char* const kSuffixes[] = {nullptr,      kUInt64Suffix,
+                                          kStrSuffix,   kFileSuffix,
+                                          kChildSuffix, kExtChildSuffix};
+  return StructConfig::isItemType(type) ? kSuffixes[type] : nullptr;
 }
 
 size_t line_length(const std::string& name, const StructConfig::Item& item) {
@@ -284,6 +274,12 @@ void SpaceMan::writeIndex(const std::string& path,
     }
     utils::write_all(fd, buf.data(), buf.size());
   });
+}
+
+const char* StructConfig::typeName(DataItemType type) {
+  // The suffix without its "_".
+  const char* suffix = suffix_of(type);
+  return suffix ? suffix + 1 : "none";
 }
 
 bool StructConfig::parseLine(const char* key, size_t keylen, const char* value,

@@ -2,10 +2,7 @@
 
 #include <cstdint>
 #include <ctime>
-#include <stdexcept>
-#include <string>
 
-#include "utils/file_utils.h"
 #include "workspace/workspace.h"
 
 namespace vorla {
@@ -27,20 +24,5 @@ __attribute__((init_priority(101))) boost::uniform_int<int> rddist(0,
 __attribute__((init_priority(101)))
 boost::variate_generator<boost::rand48&, boost::uniform_int<int> >
     rnd(rdengine, rddist);
-
-std::string randfilename(const std::string& dir, const std::string& prefix,
-                         const std::string& suffix) {
-  for (int attempt = 0; attempt < 20; ++attempt) {
-    std::string candidate = prefix;
-    candidate += '_';
-    candidate += std::to_string(rnd());
-    candidate += '_';
-    candidate += suffix;
-    // Anything at the name, a dangling symbolic link included, takes it: the
-    // caller creates the file there and must not write through a link.
-    if (!utils::name_taken(utils::pathadd(dir, candidate))) return candidate;
-  }
-  throw std::runtime_error("cannot create rand file name");
-}
 
 }  // namespace vorla

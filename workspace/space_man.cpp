@@ -150,9 +150,7 @@ bool SpaceMan::reaches(const StructConfig& from,
     if (rec == &target) return true;
     for (const StructConfig::ItemMap::value_type& entry : rec->items) {
       const StructConfig::Item& item = entry.second;
-      if (item.type != StructConfig::ITEM_CHILD &&
-          item.type != StructConfig::ITEM_EXTCHILD)
-        continue;
+      if (!StructConfig::isChildType(item.type)) continue;
       Registry::const_iterator it =
           structs.find(key_of(static_cast<unsigned>(item.value)));
       if (it != structs.end() && seen.insert(it->second.get()).second)
@@ -186,9 +184,7 @@ bool SpaceMan::reachesOrCycles(const StructConfig& from,
       continue;
     }
     const StructConfig::Item& item = top.rec->items.nth(top.next++)->second;
-    if (item.type != StructConfig::ITEM_CHILD &&
-        item.type != StructConfig::ITEM_EXTCHILD)
-      continue;
+    if (!StructConfig::isChildType(item.type)) continue;
     Registry::const_iterator it =
         structs.find(key_of(static_cast<unsigned>(item.value)));
     if (it == structs.end()) continue;
@@ -231,8 +227,7 @@ void SpaceMan::checkRelease(const StructConfig& root) const {
   // Most records own no child: nothing to look up.
   bool children = false;
   for (const StructConfig::ItemMap::value_type& entry : root.items) {
-    if (entry.second.type == StructConfig::ITEM_CHILD ||
-        entry.second.type == StructConfig::ITEM_EXTCHILD) {
+    if (StructConfig::isChildType(entry.second.type)) {
       children = true;
       break;
     }
@@ -250,9 +245,7 @@ void SpaceMan::checkRelease(const StructConfig& root) const {
     todo.pop_back();
     for (const StructConfig::ItemMap::value_type& entry : rec->items) {
       const StructConfig::Item& item = entry.second;
-      if (item.type != StructConfig::ITEM_CHILD &&
-          item.type != StructConfig::ITEM_EXTCHILD)
-        continue;
+      if (!StructConfig::isChildType(item.type)) continue;
       const int childkey = key_of(static_cast<unsigned>(item.value));
       Registry::const_iterator it = structs.find(childkey);
       if (it == structs.end()) throw std::runtime_error("cannot find id");
@@ -351,30 +344,6 @@ void SpaceMan::cleanTemp() {
     unlinkStruct(static_cast<unsigned>(key));
     rec->temporary = false;
   }
-}
-
-std::string SpaceMan::randfile(unsigned id, const std::string& prefix) {
-  lockForWriting();
-  std::string composed = prefix;
-  composed += '_';
-  composed += utils::tostr(id);
-  composed += '_';
-  return randfilename(datadir, composed, std::string());
-}
-
-std::string SpaceMan::randtempfile(const std::string& tag) {
-  lockForWriting();
-  std::string composed = "_";
-  composed += tag;
-  composed += '_';
-  composed += utils::tostr(0);
-  composed += '_';
-  return utils::pathadd(datadir,
-                        randfilename(datadir, composed, std::string()));
-}
-
-std::string SpaceMan::decodeFilePrefix(const std::string& name) {
-  return name.substr(0, name.find('_'));
 }
 
 unsigned SpaceMan::import(SpaceMan* other, unsigned id) {
@@ -556,9 +525,7 @@ void SpaceMan::lockBeforeErasing(const StructConfig& root) {
         lockForWriting();
         return;
       }
-      if (item.type != StructConfig::ITEM_CHILD &&
-          item.type != StructConfig::ITEM_EXTCHILD)
-        continue;
+      if (!StructConfig::isChildType(item.type)) continue;
       Registry::const_iterator it =
           structs.find(key_of(static_cast<unsigned>(item.value)));
       if (it != structs.end() && seen.insert(it->second.get()).second)

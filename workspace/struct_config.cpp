@@ -15,6 +15,7 @@
 
 #include "utils/file_utils.h"
 #include "utils/str_utils.h"
+#include "workspace/data_file_name.h"
 #include "workspace/index_format.h"
 #include "workspace/workspace.h"
 
@@ -153,7 +154,7 @@ std::string StructConfig::newFile(const std::string& name,
   index_format::check_name(name);
   // The prefix becomes part of a bare name inside the data directory and of
   // an index file line.
-  if (prefix.find_first_of(std::string("/\\\r\n\0", 5)) != std::string::npos)
+  if (!data_file_name::valid_prefix(prefix))
     throw std::runtime_error("invalid file name");
   if (items.find(name) != items.end()) throw std::runtime_error("file existed");
   std::string stored = man->randfile(id, prefix);

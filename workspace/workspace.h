@@ -102,6 +102,19 @@ class StructConfig {
     ITEM_EXTCHILD = 5
   };
 
+  // Whether items of `type` name a record (child and extchild items).
+  static bool isChildType(DataItemType type) {
+    return type == ITEM_CHILD || type == ITEM_EXTCHILD;
+  }
+  // Whether `type` is one of the five item types that the index file
+  // carries (ITEM_UINT64 to ITEM_EXTCHILD).
+  static bool isItemType(int type) {
+    return type >= ITEM_UINT64 && type <= ITEM_EXTCHILD;
+  }
+  // The name of an item type as its key suffix spells it ("uint64", "str",
+  // "file", "child", "extchild"), "none" for any other value.
+  static const char* typeName(DataItemType type);
+
   struct Item {
     Item() : type(ITEM_NONE), value(0) {}
     Item(DataItemType t, const std::string& s) : type(t), str(s), value(0) {}
@@ -384,7 +397,8 @@ class SpaceMan {
   // another record loses its mark and stays as an ordinary record.
   void cleanTemp();
 
-  // A free bare data file name: prefix "_" id "_" "_" draw "_".
+  // A free bare data file name: prefix "_" id "_" "_" draw "_" (the form is
+  // described in workspace/data_file_name.h).
   std::string randfile(unsigned id, const std::string& prefix);
   // The full path of a free temporary file name "_" tag "_0__" draw "_";
   // recorded nowhere, owned by the caller.

@@ -1,0 +1,80 @@
+#include "workspace/data_file_name.h"
+
+#include <cstddef>
+#include <stdexcept>
+#include <string>
+
+#include "utils/file_utils.h"
+#include "workspace/workspace.h"
+
+namespace vorla {
+namespace data_file_name {
+
+std::string owned(unsigned id, const std::string& prefix) {
+  return prefix + "_" + std::to_string(id) + "_";
+}
+
+std::string temporary(const std::string& tag) { return "_" + tag + "_0_"; }
+
+bool valid_prefix(const std::string& prefix) {
+  return prefix.find_first_of(std::string("/\\\r\n\0", 5)) == std::string::npos;
+}
+
+std::string prefix_of(const std::string& name) {
+  return name.substr(0, name.find('_'));
+}
+
+bool matches(const std::string& name) {
+  std::size_t e = name.size();
+  if (e == 0 || name[e - 1] != '_') return false;
+  --e;
+  for (int field = 0; field < 2; ++field) {
+    std::size_t b = e;
+    while (b > 0 && name[b - 1] >= '0' && name[b - 1] <= '9') --b;
+    if (b == e || e - b > 10) return false;
+    // The draw is preceded by "__", the id by "_".
+    const std::size_t bars = field == 0 ? 2 : 1;
+    if (b < bars) return false;
+    for (std::size_t i = 1; i <= bars; ++i) {
+      if (name[b - i] != '_') return false;
+    }
+    e = b - bars;
+  }
+  return true;
+}
+
+}  // namespace data_file_name
+
+std::string randfilename(const std::string& dir, const std::string& prefix,
+                         const std::string& suffix) {
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    std::string candidate = prefix;
+    candidate += '_';
+    candidate += std::to_string(rnd());
+    candidate += '_';
+    candidate += suffix;
+    // Anything at the name, a dangling symbolic link included, takes it: the
+    // caller creates the file there and must not write through a link.
+    if (!utils::name_taken(utils::pathadd(dir, candidate))) return candidate;
+  }
+  throw std::runtime_error("cannot create rand file name");
+}
+
+std::string SpaceMan::randfile(unsigned id, const std::string& prefix) {
+  lockForWriting();
+  return randfilename(datadir, data_file_name::owned(id, prefix),
+                      std::string());
+}
+
+std::string SpaceMan::randtempfile(const std::string& tag) {
+  lockForWriting();
+  return utils::pathadd(
+      datadir,
+      randfilename(datadir, data_file_name::temporary(tag), std::string()));
+}
+
+std::string SpaceMan::decodeFilePrefix(const std::string& name) {
+  return data_file_name::prefix_of(name);
+}
+
+}  // namespace vorla
