@@ -115,6 +115,25 @@ void check_fits(size_t keylen, size_t valuelen) {
 
 using namespace index_format;
 
+namespace {
+
+// Applies a record attribute line ("..._sys") to `rec`.
+void apply_attribute(StructConfig& rec, const char* key, size_t keylen,
+                     const char* value, size_t valuelen) {
+  if (equals(key, keylen, kStructTypeKey)) {
+    check_fits(keylen, valuelen);
+    rec.structtype = std::string(value, valuelen);
+  } else if (equals(key, keylen, kExtRefKey)) {
+    rec.extrefcount = parse_number<unsigned int>(value, valuelen);
+  } else if (equals(key, keylen, kIntRefKey)) {
+    rec.intrefcount = parse_number<unsigned int>(value, valuelen);
+  } else {
+    throw std::runtime_error("unknown sys var");
+  }
+}
+
+}  // namespace
+
 // Turns the lines of an index file into records of a new registry.
 class SpaceMan::IndexReader {
  public:
@@ -324,16 +343,7 @@ bool StructConfig::parseLine(const char* key, size_t keylen, const char* value,
                    ? utils::trim(std::string(comma + 1, valuelen - numlen - 1))
                    : utils::trim(std::string(value, valuelen));
   } else if (ends_with(key, keylen, kSysSuffix)) {
-    if (equals(key, keylen, "structtype_sys")) {
-      check_fits(keylen, valuelen);
-      structtype = std::string(value, valuelen);
-    } else if (equals(key, keylen, "extrefcount_sys")) {
-      extrefcount = parse_number<unsigned int>(value, valuelen);
-    } else if (equals(key, keylen, "intrefcount_sys")) {
-      intrefcount = parse_number<unsigned int>(value, valuelen);
-    } else {
-      throw std::runtime_error("unknown sys var");
-    }
+    apply_attribute(*this, key, keylen, value, valuelen);
     return false;
   } else {
     throw std::runtime_error("unindentified suffix");

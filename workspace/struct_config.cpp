@@ -201,60 +201,6 @@ void StructConfig::export_kv(std::ostream& out) const {
   appendSection(flush.text);
 }
 
-void StructConfig::importcopy(std::shared_ptr<StructConfig> source) {
-  checkRegistered();
-  if (!source) throw std::runtime_error("foreign record");
-  source->checkRegistered();
-  man->checkCopy(*source, this);
-  man->lockForWriting();
-
-  struct Frame {
-    StructConfig* dst;
-    std::shared_ptr<StructConfig> keep;
-    std::shared_ptr<StructConfig> src;
-    size_t next;
-  };
-  std::vector<Frame> stack;
-  structtype = source->structtype;
-  stack.push_back(Frame{this, nullptr, source, 0});
-  while (!stack.empty()) {
-    StructConfig* dst = stack.back().dst;
-    std::shared_ptr<StructConfig> src = stack.back().src;
-    if (stack.back().next == src->items.size()) {
-      stack.pop_back();
-      continue;
-    }
-    const ItemMap::value_type& entry = *src->items.nth(stack.back().next++);
-    const std::string& name = entry.first;
-    const Item& item = entry.second;
-    switch (item.type) {
-      case ITEM_UINT64:
-        dst->addUInt64(name, item.value);
-        break;
-      case ITEM_STR:
-        dst->addStr(name, item.str);
-        break;
-      case ITEM_FILE: {
-        const std::string path =
-            dst->newFile(name, SpaceMan::decodeFilePrefix(item.str));
-        utils::copyfile(utils::pathadd(src->man->datadir, item.str), path);
-        break;
-      }
-      case ITEM_CHILD: {
-        std::shared_ptr<StructConfig> child = dst->newChildStruct(name);
-        std::shared_ptr<StructConfig> srcchild = src->getChildStruct(name);
-        child->structtype = srcchild->structtype;
-        stack.push_back(Frame{child.get(), child, srcchild, 0});
-        break;
-      }
-      case ITEM_EXTCHILD:
-        throw std::runtime_error("unsupported child type");
-      default:
-        throw std::runtime_error("imposible to reach here");
-    }
-  }
-}
-
 void StructConfig::eraseData() {
   if (!man) return;
   checkRegistered();

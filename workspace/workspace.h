@@ -433,6 +433,7 @@ class SpaceMan {
  private:
   friend class StructConfig;
   class IndexReader;
+  class Eraser;
   // Reads the index file `file` into `fresh`, and the version read into
   // `seen`; throws the reader's errors.
   void readIndex(const std::string& file, Registry& fresh,

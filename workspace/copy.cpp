@@ -1,0 +1,136 @@
+// The deep copy of a record: its type, items, new data files and new child
+// records, from one workspace into another (or the same one).
+
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "utils/file_utils.h"
+#include "workspace/workspace.h"
+
+namespace vorla {
+
+namespace {
+
+int key_of(unsigned id) { return static_cast<int>(id); }
+
+}  // namespace
+
+unsigned SpaceMan::import(SpaceMan* other, unsigned id) {
+  std::shared_ptr<StructConfig> source = other->getStruct(id);
+  // Refused copies make no record.
+  checkCopy(*source, nullptr);
+  lockForWriting();
+  std::shared_ptr<StructConfig> rec = newStruct();
+  rec->importcopy(source);
+  return rec->id;
+}
+
+void SpaceMan::checkCopy(const StructConfig& source,
+                         const StructConfig* target) const {
+  // A tree whose child items lead back into itself, or to the record that
+  // receives the copy, would be copied without end.
+  const SpaceMan& from = *source.man;
+  if (from.reachesOrCycles(source, target))
+    throw std::runtime_error("cyclic link");
+  // What the copy makes: each record once per path that reaches it, with
+  // its items. Counted bottom-up once per record, so that shared subtrees
+  // cost linear time however often the copy would repeat them.
+  std::unordered_map<const StructConfig*, uint64_t> made;
+  struct Frame {
+    const StructConfig* rec;
+    size_t next;
+    uint64_t total;
+  };
+  const uint64_t over = copylimit + 1;
+  std::vector<Frame> stack(1, Frame{&source, 0, 1 + source.items.size()});
+  uint64_t total = 0;
+  while (!stack.empty()) {
+    Frame& top = stack.back();
+    if (top.next == top.rec->items.size()) {
+      const Frame done = top;
+      made[done.rec] = done.total;
+      stack.pop_back();
+      if (stack.empty()) {
+        total = done.total;
+      } else {
+        stack.back().total = std::min(over, stack.back().total + done.total);
+      }
+      continue;
+    }
+    const StructConfig::Item& item = top.rec->items.nth(top.next++)->second;
+    if (item.type != StructConfig::ITEM_CHILD) continue;
+    Registry::const_iterator it =
+        from.structs.find(key_of(static_cast<unsigned>(item.value)));
+    if (it == from.structs.end()) continue;
+    const StructConfig* child = it->second.get();
+    std::unordered_map<const StructConfig*, uint64_t>::const_iterator known =
+        made.find(child);
+    if (known != made.end()) {
+      top.total = std::min(over, top.total + known->second);
+    } else {
+      stack.push_back(Frame{child, 0, 1 + child->items.size()});
+    }
+  }
+  if (total > copylimit) throw std::runtime_error("copy too large");
+}
+
+void StructConfig::importcopy(std::shared_ptr<StructConfig> source) {
+  checkRegistered();
+  if (!source) throw std::runtime_error("foreign record");
+  source->checkRegistered();
+  man->checkCopy(*source, this);
+  man->lockForWriting();
+
+  struct Frame {
+    StructConfig* dst;
+    std::shared_ptr<StructConfig> keep;
+    std::shared_ptr<StructConfig> src;
+    size_t next;
+  };
+  std::vector<Frame> stack;
+  structtype = source->structtype;
+  stack.push_back(Frame{this, nullptr, source, 0});
+  while (!stack.empty()) {
+    StructConfig* dst = stack.back().dst;
+    std::shared_ptr<StructConfig> src = stack.back().src;
+    if (stack.back().next == src->items.size()) {
+      stack.pop_back();
+      continue;
+    }
+    const ItemMap::value_type& entry = *src->items.nth(stack.back().next++);
+    const std::string& name = entry.first;
+    const Item& item = entry.second;
+    switch (item.type) {
+      case ITEM_UINT64:
+        dst->addUInt64(name, item.value);
+        break;
+      case ITEM_STR:
+        dst->addStr(name, item.str);
+        break;
+      case ITEM_FILE: {
+        const std::string path =
+            dst->newFile(name, SpaceMan::decodeFilePrefix(item.str));
+        utils::copyfile(utils::pathadd(src->man->datadir, item.str), path);
+        break;
+      }
+      case ITEM_CHILD: {
+        std::shared_ptr<StructConfig> child = dst->newChildStruct(name);
+        std::shared_ptr<StructConfig> srcchild = src->getChildStruct(name);
+        child->structtype = srcchild->structtype;
+        stack.push_back(Frame{child.get(), child, srcchild, 0});
+        break;
+      }
+      case ITEM_EXTCHILD:
+        throw std::runtime_error("unsupported child type");
+      default:
+        throw std::runtime_error("imposible to reach here");
+    }
+  }
+}
+
+}  // namespace vorla
