@@ -304,6 +304,20 @@ TEST_F(HostileTest, CopiesBeyondTheLimitAreRefusedBeforeAnythingIsMade) {
   EXPECT_EQ(2u + 15u, dst.getStructs().size());
 }
 
+TEST_F(HostileTest, ACopyOfATreeWithAMissingChildMakesNothing) {
+  // Record 3 names a missing 6: copied within the workspace, the copy's
+  // own records would take ids 5, 6, ... and the tree would grow through
+  // them.
+  write_file(index, header(4) + section(2, 1, 0, "a_child = 3\n") +
+                        section(3, 0, 1, "a_child = 6\nb_child = 6\n"));
+  w.load(index);
+  EXPECT_THROW_MSG(w.import(&w, 2), "cannot find id");
+  EXPECT_THROW_MSG(w.getStruct(2)->importcopy(w.getStruct(3)),
+                   "cannot find id");
+  EXPECT_EQ(3u, w.getStructs().size());
+  EXPECT_EQ(4u, w.getCounter());
+}
+
 TEST_F(HostileTest, UnorderedItemsLoadSortedAndTheLastLineWins) {
   std::string items;
   for (int i = 999; i >= 0; --i)

@@ -66,7 +66,10 @@ void SpaceMan::checkCopy(const StructConfig& source,
     if (item.type != StructConfig::ITEM_CHILD) continue;
     Registry::const_iterator it =
         from.structs.find(key_of(static_cast<unsigned>(item.value)));
-    if (it == from.structs.end()) continue;
+    // A child that is not there would be named by the first record the copy
+    // makes under its id, within one workspace, and the copy would grow
+    // through its own new records: refused before anything is made.
+    if (it == from.structs.end()) throw std::runtime_error("cannot find id");
     const StructConfig* child = it->second.get();
     std::unordered_map<const StructConfig*, uint64_t>::const_iterator known =
         made.find(child);

@@ -409,16 +409,16 @@ class SpaceMan {
   // Copies record `id` of `other` (which may be this workspace), with its
   // data files and child records, into a new ordinary record of this
   // workspace and returns its id. "cyclic link" when the source's child
-  // items lead back into the tree being copied, "copy too large" when it
-  // would make more records and items than the copy limit; both before
-  // anything is made.
+  // items lead back into the tree being copied, "cannot find id" when one
+  // names no record, "copy too large" when it would make more records and
+  // items than the copy limit; all before anything is made.
   unsigned import(SpaceMan* other, unsigned id);
 
   // The most records plus items that one copy (import, importcopy) may
   // make. A child record reached through two child items is copied twice,
   // so a small crafted index file can describe a copy of exponential size;
   // the limit is counted in linear time before anything is made.
-  static constexpr uint64_t kDefaultCopyLimit = uint64_t(1) << 24;
+  static constexpr uint64_t kDefaultCopyLimit = uint64_t(1) << 22;
   void setCopyLimit(uint64_t limit) { copylimit = limit; }
   uint64_t getCopyLimit() const { return copylimit; }
 
