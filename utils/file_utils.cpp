@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "utils/posix_file.h"
+
 namespace utils {
 
 namespace {
@@ -83,58 +85,57 @@ namespace {
 // FIFO (whose opening would block) or a device (whose opening may act) is
 // never opened, and by descriptor after, so that nothing put in its place
 // in between is read.
-int open_copy_source(const std::string& src, struct stat* st) {
+OwnedFd open_copy_source(const std::string& src, struct stat* st) {
   if (has_nul(src)) throw_open_error();
   struct stat named;
   if (::lstat(src.c_str(), &named) != 0) throw_open_error();
   if (!S_ISREG(named.st_mode)) throw_copy_error();
-  const int in = ::open(
-      src.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (in < 0) {
+  OwnedFd in(::open(src.c_str(),
+                    O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!in.valid()) {
     if (errno == ELOOP) throw_copy_error();
     throw_open_error();
   }
-  if (::fstat(in, st) != 0) {
-    ::close(in);
-    throw_open_error();
-  }
+  if (::fstat(in.get(), st) != 0) throw_open_error();
   if (!S_ISREG(st->st_mode) || st->st_dev != named.st_dev ||
-      st->st_ino != named.st_ino) {
-    ::close(in);
+      st->st_ino != named.st_ino)
     throw_copy_error();
-  }
   return in;
+}
+
+// Opens dst for the copy of a file of mode `mode`; `created` tells whether
+// this call made it. Invalid when it cannot be opened.
+OwnedFd open_copy_destination(const std::string& dst, mode_t mode,
+                              bool* created) {
+  *created = true;
+  if (has_nul(dst)) return OwnedFd();
+  OwnedFd out(::open(dst.c_str(),
+                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                     mode & 0777));
+  if (!out.valid() && errno == EEXIST) {
+    *created = false;
+    out = OwnedFd(::open(
+        dst.c_str(), O_WRONLY | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  }
+  return out;
 }
 
 }  // namespace
 
 void copyfile(const std::string& src, const std::string& dst) {
   struct stat st;
-  const int in = open_copy_source(src, &st);
+  OwnedFd in = open_copy_source(src, &st);
   // Only a destination that this call creates is removed when the copy
   // fails; an existing one is overwritten but never deleted.
-  bool created = true;
-  int out = -1;
-  if (!has_nul(dst)) {
-    out = ::open(dst.c_str(),
-                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                 st.st_mode & 0777);
-    if (out < 0 && errno == EEXIST) {
-      created = false;
-      out = ::open(dst.c_str(),
-                   O_WRONLY | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    }
-  }
-  if (out < 0) {
-    ::close(in);
-    throw_copy_error();
-  }
+  bool created;
+  OwnedFd out = open_copy_destination(dst, st.st_mode, &created);
+  if (!out.valid()) throw_copy_error();
   off_t offset = 0;
   const off_t size = st.st_size;
   bool ok = true;
   while (offset < size) {
-    const ssize_t moved =
-        ::sendfile(out, in, &offset, static_cast<size_t>(size - offset));
+    const ssize_t moved = ::sendfile(out.get(), in.get(), &offset,
+                                     static_cast<size_t>(size - offset));
     if (moved < 0 && errno == EINTR) continue;
     if (moved <= 0) {
       ok = false;
@@ -143,9 +144,9 @@ void copyfile(const std::string& src, const std::string& dst) {
   }
   // The index file may name this copy as soon as the caller saves: its
   // contents must reach the disk first.
-  if (ok && ::fsync(out) != 0) ok = false;
-  ::close(in);
-  if (::close(out) != 0) ok = false;
+  if (ok && ::fsync(out.get()) != 0) ok = false;
+  in.close();
+  if (!out.close()) ok = false;
   if (!ok) {
     if (created) ::unlink(dst.c_str());
     throw_copy_error();
