@@ -190,25 +190,12 @@ void SpaceMan::cleanTemp() {
 
 void SpaceMan::lockBeforeErasing(const StructConfig& root) {
   if (writer.current()) return;
-  std::unordered_set<const StructConfig*> seen;
-  std::vector<const StructConfig*> todo(1, &root);
-  seen.insert(&root);
-  while (!todo.empty()) {
-    const StructConfig* rec = todo.back();
-    todo.pop_back();
-    for (const StructConfig::ItemMap::value_type& entry : rec->items) {
-      const StructConfig::Item& item = entry.second;
-      if (item.type == StructConfig::ITEM_FILE) {
-        lockForWriting();
-        return;
-      }
-      if (!StructConfig::isChildType(item.type)) continue;
-      Registry::const_iterator it =
-          structs.find(key_of(static_cast<unsigned>(item.value)));
-      if (it != structs.end() && seen.insert(it->second.get()).second)
-        todo.push_back(it->second.get());
-    }
-  }
+  const bool ownsFiles = anyReachable(root, [](const StructConfig& rec) {
+    for (const StructConfig::ItemMap::value_type& entry : rec.items)
+      if (entry.second.type == StructConfig::ITEM_FILE) return true;
+    return false;
+  });
+  if (ownsFiles) lockForWriting();
 }
 
 }  // namespace vorla

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -139,15 +140,16 @@ bool SpaceMan::registered(const StructConfig& rec) const {
   return it != structs.end() && it->second.get() == &rec;
 }
 
-bool SpaceMan::reaches(const StructConfig& from,
-                       const StructConfig& target) const {
+bool SpaceMan::anyReachable(
+    const StructConfig& from,
+    const std::function<bool(const StructConfig&)>& match) const {
   std::unordered_set<const StructConfig*> seen;
   std::vector<const StructConfig*> todo(1, &from);
   seen.insert(&from);
   while (!todo.empty()) {
     const StructConfig* rec = todo.back();
     todo.pop_back();
-    if (rec == &target) return true;
+    if (match(*rec)) return true;
     for (const StructConfig::ItemMap::value_type& entry : rec->items) {
       const StructConfig::Item& item = entry.second;
       if (!StructConfig::isChildType(item.type)) continue;
@@ -158,6 +160,12 @@ bool SpaceMan::reaches(const StructConfig& from,
     }
   }
   return false;
+}
+
+bool SpaceMan::reaches(const StructConfig& from,
+                       const StructConfig& target) const {
+  return anyReachable(
+      from, [&target](const StructConfig& rec) { return &rec == &target; });
 }
 
 bool SpaceMan::reachesOrCycles(const StructConfig& from,

@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <ostream>
@@ -450,6 +451,10 @@ class SpaceMan {
   void erase(StructConfig* root, int key, bool remove);
   // Whether `rec` is the record registered under its id.
   bool registered(const StructConfig& rec) const;
+  // Whether `from` or a record reached from it through child items matches.
+  bool anyReachable(
+      const StructConfig& from,
+      const std::function<bool(const StructConfig&)>& match) const;
   // Whether `target` can be reached from `from` through child items.
   bool reaches(const StructConfig& from, const StructConfig& target) const;
   // Whether `target` (if any) can be reached from `from`, or the child
