@@ -12,7 +12,8 @@ install(TARGETS vorla EXPORT vorlaTargets COMPONENT devel
 install(FILES utils/str_utils.h utils/file_utils.h utils/file_lock.h
   utils/posix_file.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vorla/utils COMPONENT devel)
-install(FILES workspace/workspace.h workspace/check.h workspace/writer_lock.h
+install(FILES workspace/workspace.h workspace/writer_lock.h workspace/check.h
+  workspace/stats.h workspace/gc.h workspace/progress.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vorla/workspace COMPONENT devel)
 install(FILES module/vorla.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vorla/module COMPONENT devel)

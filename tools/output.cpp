@@ -1,10 +1,16 @@
 #include "tools/output.h"
 
-#include <unistd.h>  // isatty
+#include <sys/stat.h>  // stat
+#include <unistd.h>    // isatty
 
 #include <cstdio>
 #include <stdexcept>
 #include <string>
+#include <vector>
+
+#include "utils/file_utils.h"
+#include "workspace/gc.h"
+#include "workspace/workspace.h"
 
 namespace vorla {
 namespace tool {
@@ -12,6 +18,17 @@ namespace tool {
 namespace {
 
 const char kHex[] = "0123456789abcdef";
+
+// File sizes for show: -1 when the data file is missing.
+int64_t fileSize(const SpaceMan& ws, const std::string& name) {
+  if (!isPlainFileName(name)) return -1;
+  struct stat st;
+  const std::string path = utils::pathadd(ws.getDatadir(), name);
+  if (::stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return -1;
+  return static_cast<int64_t>(st.st_size);
+}
+
+std::string recordLabel(unsigned id) { return "[" + std::to_string(id) + "]"; }
 
 // The length of the valid UTF-8 sequence at s[i], or 0 when the byte there
 // does not start one (stray continuation bytes, overlong forms, surrogates
@@ -170,6 +187,93 @@ std::string humanAge(int64_t seconds) {
          std::to_string(seconds % 86400 / 3600) + "h";
 }
 
+std::string count(std::size_t n, const std::string& noun) {
+  return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
+}
+
+const char* typeName(StructConfig::DataItemType t) {
+  switch (t) {
+    case StructConfig::ITEM_UINT64:
+      return "uint64";
+    case StructConfig::ITEM_STR:
+      return "str";
+    case StructConfig::ITEM_FILE:
+      return "file";
+    case StructConfig::ITEM_CHILD:
+      return "child";
+    case StructConfig::ITEM_EXTCHILD:
+      return "extchild";
+    default:
+      return "none";
+  }
+}
+
+bool isChild(const StructConfig::Item& item) {
+  return item.type == StructConfig::ITEM_CHILD ||
+         item.type == StructConfig::ITEM_EXTCHILD;
+}
+
+StructConfig* findRecord(const SpaceMan& ws, unsigned id) {
+  const SpaceMan::Registry& reg = ws.getStructs();
+  auto it = reg.find(static_cast<int>(id));
+  return it == reg.end() ? nullptr : it->second.get();
+}
+
+void jsonRecord(const SpaceMan& ws, unsigned id, const StructConfig& rec,
+                bool reachable, std::string& o) {
+  o += "{\"id\":";
+  o += std::to_string(id);
+  o += ",\"type\":";
+  appendJson(o, rec.structtype);
+  o += ",\"extrefcount\":";
+  o += std::to_string(rec.extrefcount);
+  o += ",\"intrefcount\":";
+  o += std::to_string(rec.intrefcount);
+  o += reachable ? ",\"reachable\":true" : ",\"reachable\":false";
+  o += ",\"items\":[";
+  bool first = true;
+  for (const auto& entry : rec.items) {
+    const StructConfig::Item& item = entry.second;
+    if (!first) o += ',';
+    first = false;
+    o += "{\"name\":";
+    appendJson(o, entry.first);
+    o += ",\"type\":\"";
+    o += typeName(item.type);
+    o += "\",\"value\":";
+    switch (item.type) {
+      case StructConfig::ITEM_STR:
+        appendJson(o, item.str);
+        break;
+      case StructConfig::ITEM_FILE: {
+        appendJson(o, item.str);
+        const int64_t size = fileSize(ws, item.str);
+        if (size < 0) {
+          o += ",\"size\":null,\"missing\":true";
+        } else {
+          o += ",\"size\":";
+          o += std::to_string(size);
+          o += ",\"missing\":false";
+        }
+        break;
+      }
+      case StructConfig::ITEM_EXTCHILD:
+        o += std::to_string(static_cast<unsigned>(item.value));
+        o += ",\"text\":";
+        appendJson(o, item.str);
+        break;
+      case StructConfig::ITEM_CHILD:
+        // Only the low 32 bits name a record.
+        o += std::to_string(static_cast<unsigned>(item.value));
+        break;
+      default:
+        o += std::to_string(item.value);
+    }
+    o += '}';
+  }
+  o += "]}";
+}
+
 Out::~Out() {
   // Output left over at an error exit; a failure here has nowhere to go.
   if (!buf.empty()) {
@@ -235,6 +339,79 @@ void Progress::clear() {
   std::fflush(stderr);
   shown = false;
   lastPercent = -1;
+}
+
+void TreePrinter::tree(unsigned root) {
+  StructConfig* rec = findRecord(ws, root);
+  if (rec == nullptr) return;
+  out << recordLabel(root) << ' ' << header(*rec) << '\n';
+  shown.insert(root);
+  std::vector<Frame> stack;
+  stack.push_back(Frame{rec, rec->items.begin(), 1});
+  while (!stack.empty()) {
+    Frame& f = stack.back();
+    if (f.it == f.rec->items.end()) {
+      stack.pop_back();
+      continue;
+    }
+    const std::string& name = f.it->first;
+    const StructConfig::Item& item = f.it->second;
+    const int depth = f.depth;
+    ++f.it;
+    indent(depth);
+    out << displayName(name) << " = ";
+    if (isChild(item)) {
+      child(item, depth, &stack);
+    } else {
+      value(item);
+    }
+  }
+}
+
+void TreePrinter::child(const StructConfig::Item& item, int depth,
+                        std::vector<Frame>* stack) {
+  const unsigned id = static_cast<unsigned>(item.value);
+  out << typeName(item.type) << ' ' << recordLabel(id);
+  if (item.type == StructConfig::ITEM_EXTCHILD) {
+    out << ' ' << quoted(item.str);
+  }
+  StructConfig* rec = findRecord(ws, id);
+  if (rec == nullptr) {
+    out << " (no such record)\n";
+  } else if (!shown.insert(id).second) {
+    out << " (shown above)\n";
+  } else {
+    out << ' ' << header(*rec) << '\n';
+    stack->push_back(Frame{rec, rec->items.begin(), depth + 1});
+  }
+}
+
+std::string TreePrinter::header(const StructConfig& rec) {
+  return (rec.structtype.empty() ? std::string("(no type)")
+                                 : displayName(rec.structtype)) +
+         " (ext " + std::to_string(rec.extrefcount) + ", int " +
+         std::to_string(rec.intrefcount) + ")";
+}
+
+void TreePrinter::value(const StructConfig::Item& item) {
+  switch (item.type) {
+    case StructConfig::ITEM_UINT64:
+      out << item.value << '\n';
+      break;
+    case StructConfig::ITEM_STR:
+      out << quoted(item.str) << '\n';
+      break;
+    case StructConfig::ITEM_FILE: {
+      const int64_t size = fileSize(ws, item.str);
+      out << "file " << displayName(item.str)
+          << (size < 0 ? std::string(" (missing)")
+                       : " (" + humanBytes(static_cast<uint64_t>(size)) + ")")
+          << '\n';
+      break;
+    }
+    default:
+      out << "(unknown item type)\n";
+  }
 }
 
 }  // namespace tool

@@ -1,5 +1,6 @@
 // Output helpers of the command-line tool: a buffered stdout, byte-safe
-// JSON strings, terminal-safe text, and progress on stderr.
+// JSON strings, terminal-safe text, the words that several commands print
+// (sizes, ages, counts, item types), and progress on stderr.
 
 #ifndef VORLA_TOOLS_OUTPUT_H_
 #define VORLA_TOOLS_OUTPUT_H_
@@ -7,6 +8,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "workspace/workspace.h"
 
 namespace vorla {
 namespace tool {
@@ -40,6 +45,24 @@ std::string humanBytes(uint64_t bytes);
 
 // "2h 5m" style.
 std::string humanAge(int64_t seconds);
+
+// "1 record", "2 records".
+std::string count(std::size_t n, const std::string& noun);
+
+// The name of an item type: "uint64", "str", "file", "child", "extchild",
+// and "none" for any other value.
+const char* typeName(StructConfig::DataItemType t);
+
+// Whether the item names a record: a child or an extchild item.
+bool isChild(const StructConfig::Item& item);
+
+// The record `id` of `ws`, or null.
+StructConfig* findRecord(const SpaceMan& ws, unsigned id);
+
+// Appends record `id` of `ws` as a JSON object: its type, counts, whether
+// a tree reaches it, and its items, file items with their data file's size.
+void jsonRecord(const SpaceMan& ws, unsigned id, const StructConfig& rec,
+                bool reachable, std::string& o);
 
 // Standard output through one large buffer, for records by the million.
 class Out {
@@ -91,6 +114,41 @@ class Progress {
   bool enabled;
   bool shown;
   int lastPercent;
+};
+
+// The text renderer of records: a depth-first walk with an explicit stack,
+// so that a chain of a million children cannot overflow the call stack.
+// Every record is printed in full once; a later reference to it only names
+// it.
+class TreePrinter {
+ public:
+  TreePrinter(const SpaceMan& workspace, Out& output)
+      : ws(workspace), out(output) {}
+
+  // Prints the record `root`, if there is one, and below it the records
+  // its child items name.
+  void tree(unsigned root);
+
+  bool wasShown(unsigned id) const { return shown.count(id) != 0; }
+
+ private:
+  struct Frame {
+    StructConfig* rec;
+    StructConfig::ItemMap::const_iterator it;
+    int depth;
+  };
+
+  // Prints a child item at `depth`, and pushes its record when it is shown
+  // here for the first time.
+  void child(const StructConfig::Item& item, int depth,
+             std::vector<Frame>* stack);
+  std::string header(const StructConfig& rec);
+  void indent(int depth) { out.raw().append(4 * depth, ' '); }
+  void value(const StructConfig::Item& item);
+
+  const SpaceMan& ws;
+  Out& out;
+  std::unordered_set<unsigned> shown;
 };
 
 }  // namespace tool

@@ -1,11 +1,13 @@
-// Writes a workspace with one record through an installed vorla and reads
-// it back.
+// Writes a workspace with one record through an installed vorla, reads it
+// back and checks it (workspace/check.h brings the other report headers
+// along, which must be installed too).
 
 #include <iostream>
 #include <string>
 
 #include "module/vorla.h"
 #include "utils/file_utils.h"
+#include "workspace/check.h"
 #include "workspace/workspace.h"
 
 int main(int argc, char** argv) {
@@ -18,5 +20,8 @@ int main(int argc, char** argv) {
   vorla::SpaceMan again;
   again.load(index);
   std::cout << again.getStruct(2)->getStr("greeting") << "\n";
+  if (!vorla::checkWorkspace(again).findings.empty()) return 1;
+  if (vorla::computeStats(again).records != 2) return 1;
+  if (!vorla::findOrphanFiles(again).empty()) return 1;
   return again.getStruct(2)->getStr("greeting") == "hello" ? 0 : 1;
 }

@@ -1,0 +1,111 @@
+// What the commands of the tool share: the exit codes, the failures that
+// main reports, the command line of one command (its options, operands and
+// usage errors), and the workspace access of the commands, which turns the
+// library's errors into failures that name the file: loading, saving, the
+// writer lock with --wait, and making directories.
+
+#ifndef VORLA_TOOLS_ARGS_H_
+#define VORLA_TOOLS_ARGS_H_
+
+#include <cstddef>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tools/output.h"
+#include "workspace/progress.h"
+#include "workspace/workspace.h"
+#include "workspace/writer_lock.h"
+
+namespace vorla {
+namespace tool {
+
+// Exit codes. Codes 3 and 4 are kept for later use.
+const int kOk = 0;
+// check found something wrong, or gc could not delete a file.
+const int kFound = 1;
+// A usage error, or a workspace that could not be read or written.
+const int kError = 2;
+// Another process holds the workspace, or saved it while the command ran.
+const int kInUse = 5;
+
+// A failure to report as "vorla: CONTEXT: MESSAGE" with exit status 2.
+// CONTEXT is a command name or a path, which may come from the command line
+// or from an index file; it is escaped here, and any text the message
+// quotes is escaped by whoever builds the message.
+class Failure : public std::runtime_error {
+ public:
+  Failure(const std::string& context, const std::string& message)
+      : std::runtime_error(
+            context.empty() ? message : displayText(context) + ": " + message),
+        bare(message) {}
+
+  // MESSAGE alone, without its context.
+  const std::string& message() const { return bare; }
+
+ private:
+  std::string bare;
+};
+
+// Another process holds the workspace (or saved it after this command read
+// it): reported like a Failure, with exit status 5.
+class InUse : public Failure {
+ public:
+  InUse(const std::string& context, const WriterConflict& e)
+      : Failure(context, e.what() + holderOf(e)) {}
+
+ private:
+  static std::string holderOf(const WriterConflict& e);
+};
+
+// The parsed command line of one command: its options and its operands.
+struct Args {
+  std::string command;
+  std::vector<std::string> operands;
+  std::vector<std::string> flags;   // "--json"
+  std::vector<std::string> valued;  // names of options that take a value
+  std::vector<std::pair<std::string, std::string> > values;
+  bool help = false;
+
+  bool has(const std::string& flag) const;
+  // The last value given to option `name`, or null.
+  const std::string* value(const std::string& name) const;
+};
+
+// Splits argv[first..] into options and operands. `flags` and `valued`
+// list the options the command knows; "--" ends the options.
+Args parseArgs(int argc, char** argv, int first, const std::string& command,
+               const std::vector<std::string>& flags,
+               const std::vector<std::string>& valued);
+
+// A usage error unless the command has from `min` to `max` operands.
+void needOperands(const Args& args, std::size_t min, std::size_t max);
+
+// A record id: decimal, at most 32 bits.
+unsigned parseId(const std::string& command, const std::string& text);
+
+// Seconds to wait for another process's writer lock: --wait, a decimal
+// number (fractions allowed); 0 without it.
+double parseWait(const Args& args);
+
+// Holds the writer lock of INDEX for a command that reads the workspace
+// and then writes it, so that no other process changes it in between.
+void lockWorkspace(WriterLock& lock, const std::string& index, double wait);
+
+// Loads INDEX through the library; any error names the file.
+void loadWorkspace(SpaceMan& ws, const std::string& path, Progress& progress);
+
+// Saves the workspace; any error names the index file.
+void saveWorkspace(SpaceMan& ws);
+
+// The library's progress calls, shown on `progress` as `what`.
+ProgressFn progressOf(Progress& progress, const std::string& what);
+
+// Creates `dir` and any missing parent, as mkdir -p does.
+void makeDirs(const std::string& dir);
+
+}  // namespace tool
+}  // namespace vorla
+
+#endif  // VORLA_TOOLS_ARGS_H_

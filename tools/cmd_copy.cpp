@@ -1,0 +1,101 @@
+// vorla copy: a record tree, with its data files, into a workspace.
+
+#include <sys/stat.h>  // stat
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "tools/args.h"
+#include "tools/commands.h"
+#include "tools/output.h"
+#include "workspace/workspace.h"
+#include "workspace/writer_lock.h"
+
+namespace vorla {
+namespace tool {
+
+namespace {
+
+const char kCopyHelp[] =
+    "usage: vorla copy [--wait SECONDS] SRC_INDEX ID DST_INDEX\n"
+    "\n"
+    "Copies record ID of the workspace SRC_INDEX, with its child records\n"
+    "and data files, into a new top-level record of DST_INDEX (which may be\n"
+    "the same workspace), saves DST_INDEX and prints the new record's id.\n"
+    "DST_INDEX's data directory is created when it is missing. DST_INDEX's\n"
+    "writer lock is held from before it is read; while another process\n"
+    "holds it, nothing is copied and the exit status is 5 (--wait waits up\n"
+    "to SECONDS for it). SRC_INDEX is only read.\n";
+
+bool sameFile(const std::string& a, const std::string& b) {
+  struct stat sa, sb;
+  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 &&
+         sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+// Releases the top-level records that a failed copy made in `dst` (those
+// above the counter it had before): a failed copy leaves its partly filled
+// record behind, and releasing it deletes the data files it had already
+// made, so that nothing is left for gc. The index file is not written.
+void undoCopy(SpaceMan& dst, unsigned before) {
+  std::vector<unsigned> made;
+  for (const auto& entry : dst.getStructs()) {
+    const unsigned rid = static_cast<unsigned>(entry.first);
+    if (rid > before && entry.second->extrefcount > 0) made.push_back(rid);
+  }
+  for (unsigned rid : made) {
+    try {
+      dst.unlinkStruct(rid);
+    } catch (const std::runtime_error&) {
+      // Already gone with an earlier one; nothing more to undo.
+    }
+  }
+}
+
+int runCopy(const Args& args) {
+  needOperands(args, 3, 3);
+  const std::string& srcIndex = args.operands[0];
+  const unsigned id = parseId(args.command, args.operands[1]);
+  const std::string& dstIndex = args.operands[2];
+  WriterLock lock;
+  lockWorkspace(lock, dstIndex, parseWait(args));
+  Progress progress;
+  SpaceMan dst;
+  loadWorkspace(dst, dstIndex, progress);
+  std::unique_ptr<SpaceMan> other;
+  SpaceMan* src = &dst;
+  if (!sameFile(srcIndex, dstIndex)) {
+    other.reset(new SpaceMan);
+    loadWorkspace(*other, srcIndex, progress);
+    src = other.get();
+  }
+  if (findRecord(*src, id) == nullptr) {
+    throw Failure(srcIndex,
+                  "record " + std::to_string(id) + ": cannot find id");
+  }
+  makeDirs(dst.getDatadir());
+  const unsigned before = dst.getCounter();
+  unsigned newId;
+  try {
+    newId = dst.import(src, id);
+  } catch (const std::runtime_error& e) {
+    undoCopy(dst, before);
+    throw Failure(srcIndex, "record " + std::to_string(id) + ": " + e.what());
+  }
+  saveWorkspace(dst);
+  Out out;
+  out << newId << '\n';
+  out.flush();
+  return kOk;
+}
+
+}  // namespace
+
+Command copyCommand() {
+  return Command{"copy", kCopyHelp, {}, {"--wait"}, runCopy};
+}
+
+}  // namespace tool
+}  // namespace vorla

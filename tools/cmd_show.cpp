@@ -1,0 +1,153 @@
+// vorla show: the records of a workspace as trees, or as JSON.
+
+#include <algorithm>
+#include <cstddef>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "tools/args.h"
+#include "tools/commands.h"
+#include "tools/output.h"
+#include "workspace/check.h"
+#include "workspace/workspace.h"
+
+namespace vorla {
+namespace tool {
+
+namespace {
+
+const char kShowHelp[] =
+    "usage: vorla show [--json] INDEX [ID]\n"
+    "\n"
+    "Prints the records as trees: each record with an external reference,\n"
+    "its items, and the records its child items name indented below it.\n"
+    "A record reached a second time is not repeated. File items show the\n"
+    "data file's size, or \"missing\". Records that no tree reaches are\n"
+    "listed apart at the end. With ID, only the tree of that record.\n"
+    "\n"
+    "--json prints one JSON object instead: the workspace's paths and\n"
+    "counter, and \"records\", every record (of the tree of ID, with ID) in\n"
+    "ascending id order with its counts, whether a tree reaches it, and its\n"
+    "items. Texts are UTF-8; a byte that is not valid UTF-8 is written as\n"
+    "the character of the same number (\\u0080 to \\u00ff), and control\n"
+    "characters (C0, DEL, C1) are escaped.\n";
+
+// The ids of the tree of `root`, in ascending order.
+std::vector<unsigned> treeOf(const SpaceMan& ws, unsigned root) {
+  std::unordered_set<unsigned> seen{root};
+  std::vector<unsigned> todo{root}, ids{root};
+  while (!todo.empty()) {
+    StructConfig* rec = findRecord(ws, todo.back());
+    todo.pop_back();
+    for (const auto& entry : rec->items) {
+      if (!isChild(entry.second)) continue;
+      const unsigned id = static_cast<unsigned>(entry.second.value);
+      if (findRecord(ws, id) == nullptr || !seen.insert(id).second) continue;
+      todo.push_back(id);
+      ids.push_back(id);
+    }
+  }
+  std::sort(ids.begin(), ids.end());
+  return ids;
+}
+
+// All the ids of the workspace, in ascending order.
+std::vector<unsigned> allIds(const SpaceMan& ws) {
+  std::vector<unsigned> ids;
+  for (const auto& entry : ws.getStructs()) {
+    ids.push_back(static_cast<unsigned>(entry.first));
+  }
+  std::sort(ids.begin(), ids.end());
+  return ids;
+}
+
+// --json: the workspace's paths and counter, then the records `ids`.
+void printJson(const SpaceMan& ws, const std::vector<unsigned>& ids,
+               const std::vector<unsigned>& unreachable, Out& out,
+               Progress& progress) {
+  const std::unordered_set<unsigned> apart(unreachable.begin(),
+                                           unreachable.end());
+  std::string& o = out.raw();
+  o += "{\"index\":";
+  appendJson(o, ws.mainfile());
+  o += ",\"datadir\":";
+  appendJson(o, ws.getDatadir());
+  o += ",\"counter\":";
+  o += std::to_string(ws.getCounter());
+  o += ",\"records\":[\n";
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    jsonRecord(ws, ids[i], *findRecord(ws, ids[i]), apart.count(ids[i]) == 0,
+               o);
+    o += i + 1 < ids.size() ? ",\n" : "\n";
+    if (o.size() > (1 << 20)) out.flush();
+    progress.update("writing", i + 1, ids.size());
+  }
+  o += "]}\n";
+  progress.clear();
+}
+
+// Without ID: a line on the workspace, the tree of every record with an
+// external reference, then the records that no tree reaches.
+void printTrees(const SpaceMan& ws, const std::string& index,
+                const std::vector<unsigned>& unreachable, Out& out,
+                Progress& progress) {
+  TreePrinter printer(ws, out);
+  out << "workspace " << displayText(index) << ", data directory "
+      << displayText(ws.getDatadir()) << ", counter " << ws.getCounter() << ", "
+      << count(ws.getStructs().size(), "record") << '\n';
+  std::vector<unsigned> roots;
+  for (const auto& entry : ws.getStructs()) {
+    if (entry.second->extrefcount > 0) {
+      roots.push_back(static_cast<unsigned>(entry.first));
+    }
+  }
+  std::sort(roots.begin(), roots.end());
+  std::size_t done = 0;
+  for (unsigned id : roots) {
+    if (!printer.wasShown(id)) printer.tree(id);
+    progress.update("writing", ++done, roots.size() + unreachable.size());
+  }
+  if (!unreachable.empty()) {
+    out << "\nnot reached from any record with an external reference:\n";
+    for (unsigned id : unreachable) {
+      if (!printer.wasShown(id)) printer.tree(id);
+      progress.update("writing", ++done, roots.size() + unreachable.size());
+    }
+  }
+  progress.clear();
+}
+
+int runShow(const Args& args) {
+  needOperands(args, 1, 2);
+  const std::string& index = args.operands[0];
+  const bool hasRoot = args.operands.size() > 1;
+  const unsigned root = hasRoot ? parseId(args.command, args.operands[1]) : 0;
+  Progress progress;
+  SpaceMan ws;
+  loadWorkspace(ws, index, progress);
+  if (hasRoot && findRecord(ws, root) == nullptr) {
+    throw Failure(index, "record " + std::to_string(root) + ": cannot find id");
+  }
+  const std::vector<unsigned> unreachable = unreachableRecords(ws);
+  Out out;
+  if (args.has("--json")) {
+    printJson(ws, hasRoot ? treeOf(ws, root) : allIds(ws), unreachable, out,
+              progress);
+  } else if (hasRoot) {
+    TreePrinter(ws, out).tree(root);
+  } else {
+    printTrees(ws, index, unreachable, out, progress);
+  }
+  out.flush();
+  return kOk;
+}
+
+}  // namespace
+
+Command showCommand() {
+  return Command{"show", kShowHelp, {"--json"}, {}, runShow};
+}
+
+}  // namespace tool
+}  // namespace vorla
