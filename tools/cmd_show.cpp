@@ -41,7 +41,7 @@ std::vector<unsigned> treeOf(const SpaceMan& ws, unsigned root) {
     StructConfig* rec = findRecord(ws, todo.back());
     todo.pop_back();
     for (const auto& entry : rec->items) {
-      if (!isChild(entry.second)) continue;
+      if (!StructConfig::isChildType(entry.second.type)) continue;
       const unsigned id = static_cast<unsigned>(entry.second.value);
       if (findRecord(ws, id) == nullptr || !seen.insert(id).second) continue;
       todo.push_back(id);

@@ -29,9 +29,10 @@ void printJson(const std::string& index, const WorkspaceStats& s, Out& out) {
   o += ",\"records\":" + std::to_string(s.records);
   o += ",\"top_level\":" + std::to_string(s.topLevel);
   o += ",\"items\":{";
-  for (int t = 1; t <= 5; ++t) {
-    o += std::string(t > 1 ? "," : "") + "\"" +
-         typeName(static_cast<StructConfig::DataItemType>(t)) +
+  for (int t = StructConfig::ITEM_UINT64; t <= StructConfig::ITEM_EXTCHILD;
+       ++t) {
+    o += std::string(t > StructConfig::ITEM_UINT64 ? "," : "") + "\"" +
+         StructConfig::typeName(static_cast<StructConfig::DataItemType>(t)) +
          "\":" + std::to_string(s.items[t]);
   }
   o += "},\"files\":" + std::to_string(s.files);
@@ -43,15 +44,18 @@ void printJson(const std::string& index, const WorkspaceStats& s, Out& out) {
 
 void printText(const WorkspaceStats& s, Out& out) {
   std::size_t items = 0;
-  for (int t = 1; t <= 5; ++t) items += s.items[t];
+  for (int t = StructConfig::ITEM_UINT64; t <= StructConfig::ITEM_EXTCHILD; ++t)
+    items += s.items[t];
   out << "records       " << s.records << "  (" << s.topLevel
       << " top-level)\n";
   out << "items         " << items << '\n';
-  for (int t = 1; t <= 5; ++t) {
+  for (int t = StructConfig::ITEM_UINT64; t <= StructConfig::ITEM_EXTCHILD;
+       ++t) {
     char line[64];
-    std::snprintf(line, sizeof line, "  %-10s  %zu\n",
-                  typeName(static_cast<StructConfig::DataItemType>(t)),
-                  s.items[t]);
+    std::snprintf(
+        line, sizeof line, "  %-10s  %zu\n",
+        StructConfig::typeName(static_cast<StructConfig::DataItemType>(t)),
+        s.items[t]);
     out << line;
   }
   out << "data files    " << s.files << "  (" << s.missingFiles << " missing), "

@@ -191,28 +191,6 @@ std::string count(std::size_t n, const std::string& noun) {
   return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
 }
 
-const char* typeName(StructConfig::DataItemType t) {
-  switch (t) {
-    case StructConfig::ITEM_UINT64:
-      return "uint64";
-    case StructConfig::ITEM_STR:
-      return "str";
-    case StructConfig::ITEM_FILE:
-      return "file";
-    case StructConfig::ITEM_CHILD:
-      return "child";
-    case StructConfig::ITEM_EXTCHILD:
-      return "extchild";
-    default:
-      return "none";
-  }
-}
-
-bool isChild(const StructConfig::Item& item) {
-  return item.type == StructConfig::ITEM_CHILD ||
-         item.type == StructConfig::ITEM_EXTCHILD;
-}
-
 StructConfig* findRecord(const SpaceMan& ws, unsigned id) {
   const SpaceMan::Registry& reg = ws.getStructs();
   auto it = reg.find(static_cast<int>(id));
@@ -239,7 +217,7 @@ void jsonRecord(const SpaceMan& ws, unsigned id, const StructConfig& rec,
     o += "{\"name\":";
     appendJson(o, entry.first);
     o += ",\"type\":\"";
-    o += typeName(item.type);
+    o += StructConfig::typeName(item.type);
     o += "\",\"value\":";
     switch (item.type) {
       case StructConfig::ITEM_STR:
@@ -360,7 +338,7 @@ void TreePrinter::tree(unsigned root) {
     ++f.it;
     indent(depth);
     out << displayName(name) << " = ";
-    if (isChild(item)) {
+    if (StructConfig::isChildType(item.type)) {
       child(item, depth, &stack);
     } else {
       value(item);
@@ -371,7 +349,7 @@ void TreePrinter::tree(unsigned root) {
 void TreePrinter::child(const StructConfig::Item& item, int depth,
                         std::vector<Frame>* stack) {
   const unsigned id = static_cast<unsigned>(item.value);
-  out << typeName(item.type) << ' ' << recordLabel(id);
+  out << StructConfig::typeName(item.type) << ' ' << recordLabel(id);
   if (item.type == StructConfig::ITEM_EXTCHILD) {
     out << ' ' << quoted(item.str);
   }

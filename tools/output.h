@@ -49,13 +49,6 @@ std::string humanAge(int64_t seconds);
 // "1 record", "2 records".
 std::string count(std::size_t n, const std::string& noun);
 
-// The name of an item type: "uint64", "str", "file", "child", "extchild",
-// and "none" for any other value.
-const char* typeName(StructConfig::DataItemType t);
-
-// Whether the item names a record: a child or an extchild item.
-bool isChild(const StructConfig::Item& item);
-
 // The record `id` of `ws`, or null.
 StructConfig* findRecord(const SpaceMan& ws, unsigned id);
 

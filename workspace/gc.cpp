@@ -14,7 +14,10 @@
 #include <vector>
 
 #include "utils/file_utils.h"
+#include "utils/posix_file.h"
 #include "workspace/data_dir.h"
+#include "workspace/data_file_name.h"
+#include "workspace/index_format.h"
 #include "workspace/progress.h"
 #include "workspace/record_graph.h"
 #include "workspace/workspace.h"
@@ -72,9 +75,7 @@ std::string saveDirectory(const SpaceMan& ws) {
   char* real = realpath(ws.mainfile().c_str(), nullptr);
   const std::string path = real ? real : ws.mainfile();
   std::free(real);
-  const std::string::size_type slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
+  return utils::directory_part(path);
 }
 
 std::vector<OrphanFile> findSaveLeftovers(const SpaceMan& ws) {
@@ -106,28 +107,11 @@ std::vector<OrphanFile> findSaveLeftovers(const SpaceMan& ws) {
 }
 
 bool isDataFileName(const std::string& name) {
-  // Read from the end, since the prefix may itself hold "_" and digits.
-  std::size_t e = name.size();
-  if (e == 0 || name[e - 1] != '_') return false;
-  --e;
-  for (int field = 0; field < 2; ++field) {
-    std::size_t b = e;
-    while (b > 0 && name[b - 1] >= '0' && name[b - 1] <= '9') --b;
-    if (b == e || e - b > 10) return false;
-    // The draw is preceded by "__", the id by "_".
-    const std::size_t bars = field == 0 ? 2 : 1;
-    if (b < bars) return false;
-    for (std::size_t i = 1; i <= bars; ++i) {
-      if (name[b - i] != '_') return false;
-    }
-    e = b - bars;
-  }
-  return true;
+  return data_file_name::matches(name);
 }
 
 bool isPlainFileName(const std::string& name) {
-  return !name.empty() && name != "." && name != ".." &&
-         name.find_first_of("/\\") == std::string::npos;
+  return index_format::plain_file_name(name.data(), name.size());
 }
 
 }  // namespace vorla

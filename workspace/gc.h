@@ -63,7 +63,7 @@ RemoveResult removeOrphanFile(const SpaceMan& ws, const OrphanFile& file,
 bool isDataFileName(const std::string& name);
 
 // Whether a stored file name stays inside the data directory: not empty,
-// not "." or "..", and holding neither "/" nor "\".
+// not "." or "..", and holding neither "/", "\" nor NUL.
 bool isPlainFileName(const std::string& name);
 
 }  // namespace vorla

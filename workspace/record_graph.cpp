@@ -18,11 +18,6 @@ namespace {
 // How many records a walk handles between two progress reports.
 const std::size_t kProgressStep = 1 << 16;
 
-bool isChildItem(const StructConfig::Item& item) {
-  return item.type == StructConfig::ITEM_CHILD ||
-         item.type == StructConfig::ITEM_EXTCHILD;
-}
-
 }  // namespace
 
 void reportProgress(const ProgressFn& progress, std::size_t done,
@@ -49,7 +44,7 @@ Graph buildGraph(const SpaceMan& ws, const ProgressFn& progress) {
   for (std::size_t i = 0; i < n; ++i) {
     g.first.push_back(static_cast<uint32_t>(g.target.size()));
     for (const auto& item : g.recs[i].second->items) {
-      if (!isChildItem(item.second)) continue;
+      if (!StructConfig::isChildType(item.second.type)) continue;
       const unsigned id = static_cast<unsigned>(item.second.value);
       g.named.push_back(id);
       g.target.push_back(g.find(id));

@@ -37,7 +37,7 @@ WorkspaceStats computeStats(const SpaceMan& ws, const ProgressFn& progress) {
     if (rec.extrefcount > 0) ++stats.topLevel;
     for (const auto& item : rec.items) {
       const int type = static_cast<int>(item.second.type);
-      if (type >= 1 && type <= 5) ++stats.items[type];
+      if (StructConfig::isItemType(type)) ++stats.items[type];
       if (item.second.type == StructConfig::ITEM_FILE) {
         names.push_back(item.second.str);
       }
