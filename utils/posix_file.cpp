@@ -9,9 +9,13 @@
 #include <climits>
 #include <cstdint>
 #include <ctime>
+#include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include <dirent.h>  // opendir, readdir
 
 namespace utils {
 
@@ -167,6 +171,32 @@ std::string name_part(const std::string& path) {
 
 int open_directory(const std::string& dir) {
   return ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+bool list_directory(const std::string& dir, std::vector<DirEntry>* entries,
+                    uint64_t* device) {
+  DIR* d = ::opendir(dir.c_str());
+  if (d == nullptr) return false;
+  std::unique_ptr<DIR, int (*)(DIR*)> closer(d, ::closedir);
+  struct stat self;
+  if (::fstat(::dirfd(d), &self) != 0) return false;
+  *device = static_cast<uint64_t>(self.st_dev);
+  errno = 0;
+  while (const struct dirent* e = ::readdir(d)) {
+    DirEntry entry;
+    entry.name = e->d_name;
+    if (entry.name == "." || entry.name == "..") continue;
+    entry.ino = static_cast<uint64_t>(e->d_ino);
+    entry.isDir = e->d_type == DT_DIR;
+    if (e->d_type == DT_UNKNOWN) {
+      struct stat st;
+      entry.isDir =
+          ::fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+          S_ISDIR(st.st_mode);
+    }
+    entries->push_back(std::move(entry));
+  }
+  return errno == 0;
 }
 
 FileIdentity replace_file(const std::string& path,

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace utils {
 
@@ -82,6 +83,19 @@ std::string name_part(const std::string& path);
 // Opens the directory `dir` read only, closed on exec; -1 when it cannot be
 // opened.
 int open_directory(const std::string& dir);
+
+// One entry of a directory listing.
+struct DirEntry {
+  std::string name;
+  uint64_t ino = 0;
+  bool isDir = false;  // a directory itself, not a link to one
+};
+
+// Lists the entries of the directory `dir`, "." and ".." left out, in the
+// order the system gives them, and the device the directory lies on. False,
+// with errno set, when it cannot be opened or read.
+bool list_directory(const std::string& dir, std::vector<DirEntry>* entries,
+                    uint64_t* device);
 
 // Replaces the file that `path` leads to (symbolic links followed, so that
 // a link stays and its target gets the new content) with what `fill`

@@ -1,7 +1,6 @@
 #include "workspace/data_dir.h"
 
-#include <fcntl.h>     // AT_SYMLINK_NOFOLLOW
-#include <sys/stat.h>  // stat, fstatat
+#include <sys/stat.h>  // stat
 
 #include <algorithm>
 #include <cerrno>
@@ -11,11 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "utils/posix_file.h"
 #include "workspace/gc.h"
 #include "workspace/record_graph.h"
 #include "workspace/workspace.h"
-
-#include <dirent.h>  // opendir, readdir
 
 namespace vorla {
 namespace data_dir {
@@ -25,33 +23,23 @@ using record_graph::FileRef;
 DirListing listDataDir(const SpaceMan& ws) {
   DirListing listing;
   const std::string dir = ws.getDatadir();
-  DIR* d = opendir(dir.c_str());
-  if (d == nullptr) {
+  std::vector<utils::DirEntry> entries;
+  uint64_t device = 0;
+  if (!utils::list_directory(dir, &entries, &device)) {
     if (errno == ENOENT || errno == ENOTDIR) return listing;
     throw std::runtime_error("cannot read data directory");
   }
-  std::unique_ptr<DIR, int (*)(DIR*)> closer(d, closedir);
   listing.exists = true;
+  // A data directory that is the index file's own folder holds the index
+  // file, which is no data file.
   struct stat index;
-  const bool haveIndex = ::stat(ws.mainfile().c_str(), &index) == 0;
-  struct stat self;
-  const bool sameDevice =
-      haveIndex && fstat(dirfd(d), &self) == 0 && self.st_dev == index.st_dev;
-  errno = 0;
-  while (struct dirent* e = readdir(d)) {
-    const std::string name = e->d_name;
-    if (name == "." || name == "..") continue;
-    bool isDir = e->d_type == DT_DIR;
-    if (e->d_type == DT_UNKNOWN) {
-      struct stat st;
-      isDir = fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-              S_ISDIR(st.st_mode);
-    }
-    if (isDir) continue;
-    if (sameDevice && e->d_ino == index.st_ino) continue;
-    listing.names.push_back(name);
+  const bool haveIndex = ::stat(ws.mainfile().c_str(), &index) == 0 &&
+                         static_cast<uint64_t>(index.st_dev) == device;
+  for (utils::DirEntry& e : entries) {
+    if (e.isDir) continue;
+    if (haveIndex && e.ino == static_cast<uint64_t>(index.st_ino)) continue;
+    listing.names.push_back(std::move(e.name));
   }
-  if (errno != 0) throw std::runtime_error("cannot read data directory");
   std::sort(listing.names.begin(), listing.names.end());
   return listing;
 }

@@ -22,8 +22,6 @@
 #include "workspace/record_graph.h"
 #include "workspace/workspace.h"
 
-#include <dirent.h>  // opendir, readdir
-
 namespace vorla {
 
 std::vector<OrphanFile> findOrphanFiles(const SpaceMan& ws) {
@@ -82,20 +80,20 @@ std::vector<OrphanFile> findSaveLeftovers(const SpaceMan& ws) {
   const std::string dir = saveDirectory(ws);
   const std::string prefix = SpaceMan::kSaveTempPrefix;
   std::vector<OrphanFile> leftovers;
-  DIR* d = opendir(dir.c_str());
-  if (d == nullptr) throw std::runtime_error("cannot read directory");
-  std::unique_ptr<DIR, int (*)(DIR*)> closer(d, closedir);
-  while (const struct dirent* e = readdir(d)) {
-    const std::string name = e->d_name;
-    if (name.size() != prefix.size() + 6 ||
-        name.compare(0, prefix.size(), prefix) != 0)
+  std::vector<utils::DirEntry> entries;
+  uint64_t device = 0;
+  if (!utils::list_directory(dir, &entries, &device))
+    throw std::runtime_error("cannot read directory");
+  for (const utils::DirEntry& e : entries) {
+    if (e.name.size() != prefix.size() + 6 ||
+        e.name.compare(0, prefix.size(), prefix) != 0)
       continue;
     struct stat st;
-    if (lstat(utils::pathadd(dir, name).c_str(), &st) != 0 ||
+    if (lstat(utils::pathadd(dir, e.name).c_str(), &st) != 0 ||
         !S_ISREG(st.st_mode))
       continue;
     OrphanFile f;
-    f.name = name;
+    f.name = e.name;
     f.size = static_cast<uint64_t>(st.st_size);
     f.mtime = static_cast<int64_t>(st.st_mtime);
     leftovers.push_back(f);
