@@ -31,7 +31,7 @@ struct WriterEntry {
   std::string name;
   uint64_t slot = 0;
 
-  int fd = -1;  // the directory descriptor that holds the slot
+  utils::OwnedFd fd;  // the directory descriptor that holds the slot
   int holders = 0;
   bool acquiring = false;  // a thread is taking the slot, the mutex let go
 
@@ -73,17 +73,10 @@ struct Table {
 
 // The index file's directory, opened, and what names the lock.
 struct Place {
-  int fd = -1;
+  utils::OwnedFd fd;
   uint64_t dev = 0;
   uint64_t ino = 0;
   std::string name;
-
-  Place() = default;
-  Place(const Place&) = delete;
-  Place& operator=(const Place&) = delete;
-  ~Place() {
-    if (fd >= 0) ::close(fd);
-  }
 };
 
 // Finds where the lock of the workspace of `index` lives. Throws "cannot
@@ -92,10 +85,11 @@ void locate(const std::string& index, Place* place) {
   std::string target;
   if (!utils::follow_links(index, &target)) throw_write_error();
   place->name = utils::name_part(target);
-  place->fd = utils::open_directory(utils::directory_part(target));
-  if (place->fd < 0) throw_write_error();
+  place->fd =
+      utils::OwnedFd(utils::open_directory(utils::directory_part(target)));
+  if (!place->fd.valid()) throw_write_error();
   struct stat st;
-  if (::fstat(place->fd, &st) != 0) throw_write_error();
+  if (::fstat(place->fd.get(), &st) != 0) throw_write_error();
   place->dev = static_cast<uint64_t>(st.st_dev);
   place->ino = static_cast<uint64_t>(st.st_ino);
 }
@@ -181,10 +175,9 @@ std::shared_ptr<WriterEntry> acquire(Place* place, double wait) {
   };
   {
     Settle settle{t, *e};
-    take_slot(place->fd, e->slot, wait);
+    take_slot(place->fd.get(), e->slot, wait);
     std::lock_guard<std::mutex> relock(t.mu);
-    e->fd = place->fd;
-    place->fd = -1;
+    e->fd = std::move(place->fd);
     e->holders = 1;
   }
   return e;
@@ -197,8 +190,7 @@ void give_back(const std::shared_ptr<WriterEntry>& e) {
   if (--e->holders == 0) {
     // Closing the description's last descriptor in this process drops the
     // slot; a child made by fork that still has one keeps it.
-    ::close(e->fd);
-    e->fd = -1;
+    e->fd.close();
   }
 }
 
