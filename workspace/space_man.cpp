@@ -1,27 +1,18 @@
-// The workspace: registry and references, release and removal, data file
-// names, and the index file.
-
-#include <fcntl.h>
-#include <sys/random.h>  // getrandom
-#include <sys/stat.h>
-#include <unistd.h>
+// The workspace object: its registry, record creation and links, and the
+// life of the whole workspace (init, load, save). Release and erasure live
+// in release.cpp, the deep copy in copy.cpp, the index file's format in
+// index_format.cpp and data file names in data_file_name.cpp.
 
 #include <algorithm>
-#include <cerrno>
 #include <climits>
-#include <cstdio>
-#include <cstring>
-#include <ctime>
 #include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
-#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
 
-#include "utils/file_lock.h"
 #include "utils/file_utils.h"
 #include "utils/str_utils.h"
 #include "workspace/index_format.h"

@@ -1,5 +1,6 @@
-// The record: typed items, the line codec of its section of the index file,
-// its data files, its children and its deep copy.
+// The record: its typed items, its children, its data files and its
+// temporary mark. Its line codec lives in index_format.cpp, its deep copy in
+// copy.cpp.
 
 #include <algorithm>
 #include <charconv>
