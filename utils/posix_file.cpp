@@ -203,7 +203,9 @@ FileIdentity replace_file(const std::string& path,
                           const std::string& temp_prefix,
                           const std::function<void(int fd)>& fill) {
   std::string target;
-  if (!follow_links(path, &target)) throw_write_error();
+  // The system would see a path with a NUL cut short there.
+  if (path.find('\0') != std::string::npos || !follow_links(path, &target))
+    throw_write_error();
   const std::string dir = directory_part(target);
 
   struct stat former;

@@ -14,19 +14,13 @@
 
 namespace vorla {
 
-namespace {
-
-int key_of(unsigned id) { return static_cast<int>(id); }
-
-}  // namespace
-
 unsigned SpaceMan::import(SpaceMan* other, unsigned id) {
   std::shared_ptr<StructConfig> source = other->getStruct(id);
   // Refused copies make no record.
   checkCopy(*source, nullptr);
   lockForWriting();
   std::shared_ptr<StructConfig> rec = newStruct();
-  rec->importcopy(source);
+  rec->copyTree(source);
   return rec->id;
 }
 
@@ -65,7 +59,7 @@ void SpaceMan::checkCopy(const StructConfig& source,
     const StructConfig::Item& item = top.rec->items.nth(top.next++)->second;
     if (item.type != StructConfig::ITEM_CHILD) continue;
     Registry::const_iterator it =
-        from.structs.find(key_of(static_cast<unsigned>(item.value)));
+        from.structs.find(Registry::keyOf(static_cast<unsigned>(item.value)));
     // A child that is not there would be named by the first record the copy
     // makes under its id, within one workspace, and the copy would grow
     // through its own new records: refused before anything is made.
@@ -88,7 +82,10 @@ void StructConfig::importcopy(std::shared_ptr<StructConfig> source) {
   source->checkRegistered();
   man->checkCopy(*source, this);
   man->lockForWriting();
+  copyTree(source);
+}
 
+void StructConfig::copyTree(const std::shared_ptr<StructConfig>& source) {
   struct Frame {
     StructConfig* dst;
     std::shared_ptr<StructConfig> keep;

@@ -15,12 +15,6 @@
 
 namespace vorla {
 
-namespace {
-
-int key_of(unsigned id) { return static_cast<int>(id); }
-
-}  // namespace
-
 void SpaceMan::unlinkStruct(unsigned id) {
   if (id == 0) return;
   release(id, true);
@@ -29,7 +23,7 @@ void SpaceMan::unlinkStruct(unsigned id) {
 void SpaceMan::internalUnlink(unsigned id) { release(id, false); }
 
 void SpaceMan::release(unsigned id, bool external) {
-  Registry::const_iterator it = structs.find(key_of(id));
+  Registry::const_iterator it = structs.find(Registry::keyOf(id));
   if (it == structs.end()) throw std::runtime_error("cannot find id");
   StructConfig* rec = it->second.get();
   unsigned& count = external ? rec->extrefcount : rec->intrefcount;
@@ -44,7 +38,7 @@ void SpaceMan::release(unsigned id, bool external) {
     lockBeforeErasing(*rec);
   }
   if (count > 0) --count;
-  if (erases) erase(rec, key_of(id), true);
+  if (erases) erase(rec, Registry::keyOf(id), true);
 }
 
 void SpaceMan::checkRelease(const StructConfig& root) const {
@@ -70,7 +64,7 @@ void SpaceMan::checkRelease(const StructConfig& root) const {
     for (const StructConfig::ItemMap::value_type& entry : rec->items) {
       const StructConfig::Item& item = entry.second;
       if (!StructConfig::isChildType(item.type)) continue;
-      const int childkey = key_of(static_cast<unsigned>(item.value));
+      const int childkey = Registry::keyOf(static_cast<unsigned>(item.value));
       Registry::const_iterator it = structs.find(childkey);
       if (it == structs.end()) throw std::runtime_error("cannot find id");
       const StructConfig* child = it->second.get();
@@ -148,7 +142,7 @@ class SpaceMan::Eraser {
       return;
     }
     if (!StructConfig::isChildType(item.type)) return;
-    const int childkey = key_of(static_cast<unsigned>(item.value));
+    const int childkey = Registry::keyOf(static_cast<unsigned>(item.value));
     Registry::const_iterator it = ws.structs.find(childkey);
     // checkRelease found every child registered: one missing now was erased
     // earlier in this very cascade (a crafted file may name a record more

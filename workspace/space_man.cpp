@@ -23,8 +23,6 @@ namespace vorla {
 
 namespace {
 
-int key_of(unsigned id) { return static_cast<int>(id); }
-
 [[noreturn]] void throw_write_error() {
   throw std::runtime_error("cannot write file");
 }
@@ -94,9 +92,10 @@ std::shared_ptr<StructConfig> SpaceMan::makeRecord(unsigned extref,
   // A hand-edited or wrapped counter may point at ids already taken: move
   // on to the next free one rather than replace a record.
   unsigned newid = counter.inc();
-  while (structs.find(key_of(newid)) != structs.end()) newid = counter.inc();
+  while (structs.find(Registry::keyOf(newid)) != structs.end())
+    newid = counter.inc();
   rec->id = newid;
-  structs.insert(key_of(newid), rec);
+  structs.insert(Registry::keyOf(newid), rec);
   return rec;
 }
 
@@ -113,7 +112,7 @@ std::shared_ptr<StructConfig> SpaceMan::newDepStruct(unsigned /*parent*/) {
 }
 
 std::shared_ptr<StructConfig> SpaceMan::getStruct(unsigned id) const {
-  Registry::const_iterator it = structs.find(key_of(id));
+  Registry::const_iterator it = structs.find(Registry::keyOf(id));
   if (it == structs.end()) throw std::runtime_error("cannot find id");
   return it->second;
 }
@@ -127,7 +126,7 @@ void SpaceMan::addLink(unsigned /*from*/, unsigned to) {
 }
 
 bool SpaceMan::registered(const StructConfig& rec) const {
-  Registry::const_iterator it = structs.find(key_of(rec.id));
+  Registry::const_iterator it = structs.find(Registry::keyOf(rec.id));
   return it != structs.end() && it->second.get() == &rec;
 }
 
@@ -145,7 +144,7 @@ bool SpaceMan::anyReachable(
       const StructConfig::Item& item = entry.second;
       if (!StructConfig::isChildType(item.type)) continue;
       Registry::const_iterator it =
-          structs.find(key_of(static_cast<unsigned>(item.value)));
+          structs.find(Registry::keyOf(static_cast<unsigned>(item.value)));
       if (it != structs.end() && seen.insert(it->second.get()).second)
         todo.push_back(it->second.get());
     }
@@ -185,7 +184,7 @@ bool SpaceMan::reachesOrCycles(const StructConfig& from,
     const StructConfig::Item& item = top.rec->items.nth(top.next++)->second;
     if (!StructConfig::isChildType(item.type)) continue;
     Registry::const_iterator it =
-        structs.find(key_of(static_cast<unsigned>(item.value)));
+        structs.find(Registry::keyOf(static_cast<unsigned>(item.value)));
     if (it == structs.end()) continue;
     const StructConfig* child = it->second.get();
     if (child == target || onpath.count(child)) return true;

@@ -238,6 +238,9 @@ class StructConfig {
   // Puts `item` under `name`, replacing any item of that name. Items that
   // arrive in name order, as the reader sees them, are appended.
   void put(std::string name, Item item);
+  // The copy behind importcopy and SpaceMan::import, once the caller has
+  // checked it (SpaceMan::checkCopy) and holds the writer lock.
+  void copyTree(const std::shared_ptr<StructConfig>& source);
   // Operations that reach into the workspace (data files, children, copies)
   // refuse a record that is no longer the one registered under its id, for
   // instance one kept across a load or an init of its workspace, or one
@@ -305,6 +308,9 @@ class SpaceMan {
     typedef const_iterator iterator;
 
     Registry() : holes(0) {}
+
+    // The key of record `id`: its id as a signed number.
+    static int keyOf(unsigned id) { return static_cast<int>(id); }
 
     const_iterator begin() const {
       size_t pos = 0;
