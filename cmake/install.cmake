@@ -9,10 +9,10 @@ install(TARGETS vorla EXPORT vorlaTargets COMPONENT devel
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vorla)
-install(FILES utils/str_utils.h utils/file_utils.h utils/file_lock.h
+install(FILES utils/error.h utils/str_utils.h utils/file_utils.h utils/file_lock.h
   utils/posix_file.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vorla/utils COMPONENT devel)
-install(FILES workspace/workspace.h workspace/writer_lock.h workspace/check.h
+install(FILES workspace/error.h workspace/workspace.h workspace/writer_lock.h workspace/check.h
   workspace/stats.h workspace/gc.h workspace/progress.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vorla/workspace COMPONENT devel)
 install(FILES module/vorla.h

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "utils/error.h"
 #include "utils/posix_file.h"
 
 namespace utils {
@@ -73,13 +74,9 @@ int64_t filesize(const std::string& path) {
 
 namespace {
 
-[[noreturn]] void throw_open_error() {
-  throw std::runtime_error("cannot open file");
-}
+[[noreturn]] void throw_open_error() { throw Error(Error::CANNOT_OPEN_FILE); }
 
-[[noreturn]] void throw_copy_error() {
-  throw std::runtime_error("cannot copy file");
-}
+[[noreturn]] void throw_copy_error() { throw Error(Error::CANNOT_COPY_FILE); }
 
 // Opens src for a copy, or throws. It is examined by name first, so that a
 // FIFO (whose opening would block) or a device (whose opening may act) is

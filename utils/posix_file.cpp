@@ -15,15 +15,15 @@
 #include <utility>
 #include <vector>
 
+#include "utils/error.h"
+
 #include <dirent.h>  // opendir, readdir
 
 namespace utils {
 
 namespace {
 
-[[noreturn]] void throw_write_error() {
-  throw std::runtime_error("cannot write file");
-}
+[[noreturn]] void throw_write_error() { throw Error(Error::CANNOT_WRITE_FILE); }
 
 void identity_from(const struct stat& st, FileIdentity* id) {
   id->exists = true;

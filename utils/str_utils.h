@@ -18,6 +18,8 @@
 #include <type_traits>
 #include <vector>
 
+#include "utils/error.h"
+
 namespace utils {
 
 inline bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
@@ -58,12 +60,12 @@ T strto(const std::string& s) {
   std::string::size_type e = s.size();
   while (b < e && is_space(s[b])) ++b;
   while (e > b && is_space(s[e - 1])) --e;
-  if (b >= e) throw std::runtime_error("conversion error");
+  if (b >= e) throw Error(Error::CONVERSION_ERROR);
   if (s[b] == '+') ++b;
   T result = 0;
   for (; b < e; ++b) {
     const char c = s[b];
-    if (c < '0' || c > '9') throw std::runtime_error("conversion error");
+    if (c < '0' || c > '9') throw Error(Error::CONVERSION_ERROR);
     result = static_cast<T>(result * 10 + static_cast<T>(c - '0'));
   }
   return result;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "utils/file_utils.h"
+#include "workspace/error.h"
 #include "workspace/workspace.h"
 
 namespace vorla {
@@ -29,8 +30,7 @@ void SpaceMan::checkCopy(const StructConfig& source,
   // A tree whose child items lead back into itself, or to the record that
   // receives the copy, would be copied without end.
   const SpaceMan& from = *source.man;
-  if (from.reachesOrCycles(source, target))
-    throw std::runtime_error("cyclic link");
+  if (from.reachesOrCycles(source, target)) throw Error(Error::CYCLIC_LINK);
   // What the copy makes: each record once per path that reaches it, with
   // its items. Counted bottom-up once per record, so that shared subtrees
   // cost linear time however often the copy would repeat them.
@@ -63,7 +63,7 @@ void SpaceMan::checkCopy(const StructConfig& source,
     // A child that is not there would be named by the first record the copy
     // makes under its id, within one workspace, and the copy would grow
     // through its own new records: refused before anything is made.
-    if (it == from.structs.end()) throw std::runtime_error("cannot find id");
+    if (it == from.structs.end()) throw Error(Error::CANNOT_FIND_ID);
     const StructConfig* child = it->second.get();
     std::unordered_map<const StructConfig*, uint64_t>::const_iterator known =
         made.find(child);
@@ -73,12 +73,12 @@ void SpaceMan::checkCopy(const StructConfig& source,
       stack.push_back(Frame{child, 0, 1 + child->items.size()});
     }
   }
-  if (total > copylimit) throw std::runtime_error("copy too large");
+  if (total > copylimit) throw Error(Error::COPY_TOO_LARGE);
 }
 
 void StructConfig::importcopy(std::shared_ptr<StructConfig> source) {
   checkRegistered();
-  if (!source) throw std::runtime_error("foreign record");
+  if (!source) throw Error(Error::FOREIGN_RECORD);
   source->checkRegistered();
   man->checkCopy(*source, this);
   man->lockForWriting();
@@ -126,9 +126,9 @@ void StructConfig::copyTree(const std::shared_ptr<StructConfig>& source) {
         break;
       }
       case ITEM_EXTCHILD:
-        throw std::runtime_error("unsupported child type");
+        throw Error(Error::UNSUPPORTED_CHILD_TYPE);
       default:
-        throw std::runtime_error("imposible to reach here");
+        throw Error(Error::UNREACHABLE);
     }
   }
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "utils/posix_file.h"
+#include "workspace/error.h"
 #include "workspace/gc.h"
 #include "workspace/record_graph.h"
 #include "workspace/workspace.h"
@@ -27,7 +28,7 @@ DirListing listDataDir(const SpaceMan& ws) {
   uint64_t device = 0;
   if (!utils::list_directory(dir, &entries, &device)) {
     if (errno == ENOENT || errno == ENOTDIR) return listing;
-    throw std::runtime_error("cannot read data directory");
+    throw Error(Error::CANNOT_READ_DATA_DIRECTORY);
   }
   listing.exists = true;
   // A data directory that is the index file's own folder holds the index

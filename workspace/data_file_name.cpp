@@ -5,6 +5,7 @@
 #include <string>
 
 #include "utils/file_utils.h"
+#include "workspace/error.h"
 #include "workspace/workspace.h"
 
 namespace vorla {
@@ -57,7 +58,7 @@ std::string randfilename(const std::string& dir, const std::string& prefix,
     // caller creates the file there and must not write through a link.
     if (!utils::name_taken(utils::pathadd(dir, candidate))) return candidate;
   }
-  throw std::runtime_error("cannot create rand file name");
+  throw Error(Error::CANNOT_CREATE_FILE_NAME);
 }
 
 std::string SpaceMan::randfile(unsigned id, const std::string& prefix) {

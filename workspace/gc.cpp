@@ -17,6 +17,7 @@
 #include "utils/posix_file.h"
 #include "workspace/data_dir.h"
 #include "workspace/data_file_name.h"
+#include "workspace/error.h"
 #include "workspace/index_format.h"
 #include "workspace/progress.h"
 #include "workspace/record_graph.h"
@@ -83,7 +84,7 @@ std::vector<OrphanFile> findSaveLeftovers(const SpaceMan& ws) {
   std::vector<utils::DirEntry> entries;
   uint64_t device = 0;
   if (!utils::list_directory(dir, &entries, &device))
-    throw std::runtime_error("cannot read directory");
+    throw Error(Error::CANNOT_READ_DIRECTORY);
   for (const utils::DirEntry& e : entries) {
     if (e.name.size() != prefix.size() + 6 ||
         e.name.compare(0, prefix.size(), prefix) != 0)

@@ -18,6 +18,7 @@
 #include "utils/file_utils.h"
 #include "utils/posix_file.h"
 #include "utils/str_utils.h"
+#include "workspace/error.h"
 
 namespace vorla {
 namespace index_format {
@@ -100,15 +101,15 @@ size_t line_length(const std::string& name, const StructConfig::Item& item) {
 }
 
 void check_name(const std::string& name) {
-  if (!valid_name(name)) throw std::runtime_error("invalid name");
+  if (!valid_name(name)) throw Error(Error::INVALID_NAME);
 }
 
 void check_text(const std::string& text) {
-  if (!valid_text(text)) throw std::runtime_error("invalid text");
+  if (!valid_text(text)) throw Error(Error::INVALID_TEXT);
 }
 
 void check_fits(size_t keylen, size_t valuelen) {
-  if (!fits(keylen, valuelen)) throw std::runtime_error("line too long");
+  if (!fits(keylen, valuelen)) throw Error(Error::LINE_TOO_LONG);
 }
 
 }  // namespace index_format
@@ -128,7 +129,7 @@ void apply_attribute(StructConfig& rec, const char* key, size_t keylen,
   } else if (equals(key, keylen, kIntRefKey)) {
     rec.intrefcount = parse_number<unsigned int>(value, valuelen);
   } else {
-    throw std::runtime_error("unknown sys var");
+    throw Error(Error::UNKNOWN_SYS_VAR);
   }
 }
 
@@ -142,7 +143,7 @@ class SpaceMan::IndexReader {
 
   void line(const char* b, const char* e) {
     if (static_cast<size_t>(e - b) > index_format::kMaxLine)
-      throw std::runtime_error("line too long");
+      throw Error(Error::LINE_TOO_LONG);
     while (b < e && utils::is_space(*b)) ++b;
     while (e > b && utils::is_space(e[-1])) --e;
     if (b == e || *b == ';' || *b == '#') return;
@@ -153,7 +154,7 @@ class SpaceMan::IndexReader {
       return;
     }
     const char* eq = static_cast<const char*>(std::memchr(b, '=', e - b));
-    if (!eq || !current) throw std::runtime_error("cannot parse this line");
+    if (!eq || !current) throw Error(Error::CANNOT_PARSE_LINE);
     const char* ke = eq;
     while (ke > b && utils::is_space(ke[-1])) --ke;
     const char* vb = eq + 1;
@@ -210,7 +211,7 @@ class SpaceMan::IndexReader {
       unordered = true;
     }
     if (unordered && !seen.insert(key).second)
-      throw std::runtime_error("duplicated entry");
+      throw Error(Error::DUPLICATED_ENTRY);
     finish();
     std::shared_ptr<StructConfig> rec = std::make_shared<StructConfig>();
     rec->id = id;
@@ -246,13 +247,12 @@ class SpaceMan::IndexReader {
 
 void SpaceMan::readIndex(const std::string& file, Registry& fresh,
                          utils::FileIdentity* seen) {
-  if (utils::has_nul(file)) throw std::runtime_error("cannot open file");
+  if (utils::has_nul(file)) throw Error(Error::CANNOT_OPEN_FILE);
   const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw std::runtime_error("cannot open file");
+  if (fd < 0) throw Error(Error::CANNOT_OPEN_FILE);
   utils::OwnedFd closer(fd);
   // The version read, for the writer lock's check before a later write.
-  if (!utils::identity_of(fd, seen))
-    throw std::runtime_error("cannot open file");
+  if (!utils::identity_of(fd, seen)) throw Error(Error::CANNOT_OPEN_FILE);
   IndexReader reader(this, fresh);
   std::vector<char> buf(kChunk);
   size_t have = 0;
@@ -260,7 +260,7 @@ void SpaceMan::readIndex(const std::string& file, Registry& fresh,
     const ssize_t n = ::read(fd, buf.data() + have, buf.size() - have);
     if (n < 0 && errno == EINTR) continue;
     // A read error must not pass for the end of the file.
-    if (n < 0) throw std::runtime_error("cannot open file");
+    if (n < 0) throw Error(Error::CANNOT_OPEN_FILE);
     if (n == 0) break;
     have += static_cast<size_t>(n);
     const char* p = buf.data();
@@ -271,7 +271,7 @@ void SpaceMan::readIndex(const std::string& file, Registry& fresh,
       p = nl + 1;
     }
     const size_t rest = static_cast<size_t>(end - p);
-    if (rest > kMaxLine) throw std::runtime_error("line too long");
+    if (rest > kMaxLine) throw Error(Error::LINE_TOO_LONG);
     std::memmove(buf.data(), p, rest);
     have = rest;
   }
@@ -321,7 +321,7 @@ bool StructConfig::parseLine(const char* key, size_t keylen, const char* value,
     // else would let a crafted index file make an erasure or a copy reach
     // files outside it.
     if (!plain_file_name(value, valuelen))
-      throw std::runtime_error("invalid file name");
+      throw Error(Error::INVALID_FILE_NAME);
     namelen = keylen - (sizeof kFileSuffix - 1);
     item.type = ITEM_FILE;
     item.value = 0;
@@ -346,13 +346,12 @@ bool StructConfig::parseLine(const char* key, size_t keylen, const char* value,
     apply_attribute(*this, key, keylen, value, valuelen);
     return false;
   } else {
-    throw std::runtime_error("unindentified suffix");
+    throw Error(Error::UNIDENTIFIED_SUFFIX);
   }
   name.assign(key, namelen);
   // A line that loads must save to a line that loads: save writes " = "
   // around the value, and an extchild's number and comma in full.
-  if (line_length(name, item) - 1 > kMaxLine)
-    throw std::runtime_error("line too long");
+  if (line_length(name, item) - 1 > kMaxLine) throw Error(Error::LINE_TOO_LONG);
   return true;
 }
 
@@ -389,7 +388,7 @@ void StructConfig::appendSection(std::string& out) const {
     if (writes_text(item.type)) w.put(item.str);
     w.put('\n');
   }
-  if (!complete) throw std::runtime_error("imposible to reach here");
+  if (!complete) throw Error(Error::UNREACHABLE);
   w.put(kExtRef);
   w.number(extrefcount);
   w.put(kIntRef);

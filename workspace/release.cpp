@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "workspace/error.h"
 #include "workspace/workspace.h"
 
 namespace vorla {
@@ -24,7 +25,7 @@ void SpaceMan::internalUnlink(unsigned id) { release(id, false); }
 
 void SpaceMan::release(unsigned id, bool external) {
   Registry::const_iterator it = structs.find(Registry::keyOf(id));
-  if (it == structs.end()) throw std::runtime_error("cannot find id");
+  if (it == structs.end()) throw Error(Error::CANNOT_FIND_ID);
   StructConfig* rec = it->second.get();
   unsigned& count = external ? rec->extrefcount : rec->intrefcount;
   const unsigned other = external ? rec->intrefcount : rec->extrefcount;
@@ -66,7 +67,7 @@ void SpaceMan::checkRelease(const StructConfig& root) const {
       if (!StructConfig::isChildType(item.type)) continue;
       const int childkey = Registry::keyOf(static_cast<unsigned>(item.value));
       Registry::const_iterator it = structs.find(childkey);
-      if (it == structs.end()) throw std::runtime_error("cannot find id");
+      if (it == structs.end()) throw Error(Error::CANNOT_FIND_ID);
       const StructConfig* child = it->second.get();
       unsigned& low = lowered[child];
       if (child->intrefcount > low) ++low;

@@ -15,6 +15,7 @@
 
 #include "utils/file_utils.h"
 #include "utils/str_utils.h"
+#include "workspace/error.h"
 #include "workspace/index_format.h"
 #include "workspace/workspace.h"
 #include "workspace/writer_lock.h"
@@ -23,9 +24,7 @@ namespace vorla {
 
 namespace {
 
-[[noreturn]] void throw_write_error() {
-  throw std::runtime_error("cannot write file");
-}
+[[noreturn]] void throw_write_error() { throw Error(Error::CANNOT_WRITE_FILE); }
 
 bool key_less(const SpaceMan::Registry::value_type& entry, int key) {
   return entry.first < key;
@@ -113,15 +112,14 @@ std::shared_ptr<StructConfig> SpaceMan::newDepStruct(unsigned /*parent*/) {
 
 std::shared_ptr<StructConfig> SpaceMan::getStruct(unsigned id) const {
   Registry::const_iterator it = structs.find(Registry::keyOf(id));
-  if (it == structs.end()) throw std::runtime_error("cannot find id");
+  if (it == structs.end()) throw Error(Error::CANNOT_FIND_ID);
   return it->second;
 }
 
 void SpaceMan::addLink(unsigned /*from*/, unsigned to) {
   StructConfig& rec = *getStruct(to);
   // A wrapped count would erase a record that is still named.
-  if (rec.intrefcount == UINT_MAX)
-    throw std::runtime_error("reference count overflow");
+  if (rec.intrefcount == UINT_MAX) throw Error(Error::REFERENCE_COUNT_OVERFLOW);
   ++rec.intrefcount;
 }
 
@@ -202,11 +200,10 @@ void SpaceMan::init(const std::string& file, const std::string& rel) {
   if (!index_format::valid_text(rel) || utils::has_nul(rel) ||
       (!rel.empty() &&
        (utils::is_space(rel.front()) || utils::is_space(rel.back()))))
-    throw std::runtime_error("invalid text");
+    throw Error(Error::INVALID_TEXT);
   if (!index_format::fits(sizeof "$reldatadir_str" - 1, rel.size()))
-    throw std::runtime_error("line too long");
-  if (!index_format::contained_dir(rel))
-    throw std::runtime_error("invalid file name");
+    throw Error(Error::LINE_TOO_LONG);
+  if (!index_format::contained_dir(rel)) throw Error(Error::INVALID_FILE_NAME);
   // The new workspace's lock, whatever its file holds; the former lock comes
   // back if the init fails.
   WriterLock::Claim claim(writer, file);
@@ -252,12 +249,11 @@ void SpaceMan::load(const std::string& file) {
   utils::FileIdentity seen;
   readIndex(file, fresh, &seen);
   Registry::const_iterator rec0 = fresh.find(0);
-  if (rec0 == fresh.end()) throw std::runtime_error("cannot find group 0");
+  if (rec0 == fresh.end()) throw Error(Error::CANNOT_FIND_GROUP_0);
   std::string rel = rec0->second->getStr(index_format::kRelDataDirName);
   // A workspace from elsewhere must not make releases, copies or the tool
   // reach files outside its own folder.
-  if (!index_format::contained_dir(rel))
-    throw std::runtime_error("invalid file name");
+  if (!index_format::contained_dir(rel)) throw Error(Error::INVALID_FILE_NAME);
   const unsigned stored = static_cast<unsigned>(
       rec0->second->getUInt64(index_format::kCounterName));
 
@@ -272,14 +268,13 @@ void SpaceMan::load(const std::string& file) {
 
 void SpaceMan::save(const std::string& file) {
   if (utils::has_nul(file)) throw_write_error();
-  if (structs.find(0) == structs.end())
-    throw std::runtime_error("cannot find group 0");
+  if (structs.find(0) == structs.end()) throw Error(Error::CANNOT_FIND_GROUP_0);
   WriterLock::Saving lock(writer, file, mainpath);
   // Temporary records never reach the index file; sweeping them first also
   // releases the children and data files that only they kept.
   cleanTemp();
   Registry::const_iterator it0 = structs.find(0);
-  if (it0 == structs.end()) throw std::runtime_error("cannot find group 0");
+  if (it0 == structs.end()) throw Error(Error::CANNOT_FIND_GROUP_0);
   StructConfig& rec0 = *it0->second;
   // Replaced whatever their type: a hand-edited record 0 must not make
   // every later save fail.

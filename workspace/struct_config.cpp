@@ -17,6 +17,7 @@
 #include "utils/file_utils.h"
 #include "utils/str_utils.h"
 #include "workspace/data_file_name.h"
+#include "workspace/error.h"
 #include "workspace/index_format.h"
 #include "workspace/workspace.h"
 
@@ -52,7 +53,7 @@ void StructConfig::addUInt64(const std::string& name, uint64_t number) {
   index_format::check_name(name);
   ItemMap::iterator it = items.find(name);
   if (it != items.end() && it->second.type != ITEM_UINT64)
-    throw std::runtime_error("changed in type");
+    throw Error(Error::CHANGED_IN_TYPE);
   index_format::check_fits(name.size() + sizeof index_format::kUInt64Suffix - 1,
                            index_format::decimal_digits(number));
   if (it != items.end()) {
@@ -66,7 +67,7 @@ void StructConfig::addStr(const std::string& name, const std::string& text) {
   index_format::check_name(name);
   ItemMap::iterator it = items.find(name);
   if (it != items.end() && it->second.type != ITEM_STR)
-    throw std::runtime_error("changed in type");
+    throw Error(Error::CHANGED_IN_TYPE);
   index_format::check_text(text);
   index_format::check_fits(name.size() + sizeof index_format::kStrSuffix - 1,
                            text.size());
@@ -79,30 +80,27 @@ void StructConfig::addStr(const std::string& name, const std::string& text) {
 
 uint64_t StructConfig::getUInt64(const std::string& name) const {
   ItemMap::const_iterator it = items.find(name);
-  if (it == items.end()) throw std::runtime_error("cannot find name");
-  if (it->second.type != ITEM_UINT64)
-    throw std::runtime_error("wrong variable type");
+  if (it == items.end()) throw Error(Error::CANNOT_FIND_NAME);
+  if (it->second.type != ITEM_UINT64) throw Error(Error::WRONG_VARIABLE_TYPE);
   return it->second.value;
 }
 
 std::string StructConfig::getStr(const std::string& name) const {
   ItemMap::const_iterator it = items.find(name);
-  if (it == items.end()) throw std::runtime_error("cannot find name");
-  if (it->second.type != ITEM_STR)
-    throw std::runtime_error("wrong variable type");
+  if (it == items.end()) throw Error(Error::CANNOT_FIND_NAME);
+  if (it->second.type != ITEM_STR) throw Error(Error::WRONG_VARIABLE_TYPE);
   return it->second.str;
 }
 
 void StructConfig::checkRegistered() const {
-  if (!man || !man->registered(*this))
-    throw std::runtime_error("foreign record");
+  if (!man || !man->registered(*this)) throw Error(Error::FOREIGN_RECORD);
 }
 
 std::shared_ptr<StructConfig> StructConfig::newChildStruct(
     const std::string& name) {
   checkRegistered();
   index_format::check_name(name);
-  if (items.find(name) != items.end()) throw std::runtime_error("existed");
+  if (items.find(name) != items.end()) throw Error(Error::EXISTED);
   // The child's id is not known before it exists; any id fits in ten digits.
   index_format::check_fits(name.size() + sizeof index_format::kChildSuffix - 1,
                            index_format::kIdDigits);
@@ -115,14 +113,14 @@ std::shared_ptr<StructConfig> StructConfig::getChildStruct(
     const std::string& name) {
   checkRegistered();
   ItemMap::const_iterator it = items.find(name);
-  if (it == items.end()) throw std::runtime_error("cannot find name");
+  if (it == items.end()) throw Error(Error::CANNOT_FIND_NAME);
   switch (it->second.type) {
     case ITEM_CHILD:
       return man->getStruct(static_cast<unsigned>(it->second.value));
     case ITEM_EXTCHILD:
-      throw std::runtime_error("unimplemented feature 'cross child'");
+      throw Error(Error::CROSS_CHILD);
     default:
-      throw std::runtime_error("wrong type");
+      throw Error(Error::WRONG_TYPE);
   }
 }
 
@@ -131,10 +129,10 @@ void StructConfig::addIntChild(const std::string& name,
   checkRegistered();
   index_format::check_name(name);
   if (!child || child->man != man || !man->registered(*child))
-    throw std::runtime_error("foreign record");
+    throw Error(Error::FOREIGN_RECORD);
   index_format::check_fits(name.size() + sizeof index_format::kChildSuffix - 1,
                            index_format::decimal_digits(child->id));
-  if (man->reaches(*child, *this)) throw std::runtime_error("cyclic link");
+  if (man->reaches(*child, *this)) throw Error(Error::CYCLIC_LINK);
   // Raised first: a count at its maximum refuses before the item is put.
   man->addLink(id, child->id);
   items[name] = Item(ITEM_CHILD, static_cast<uint64_t>(child->id));
@@ -156,8 +154,8 @@ std::string StructConfig::newFile(const std::string& name,
   // The prefix becomes part of a bare name inside the data directory and of
   // an index file line.
   if (!data_file_name::valid_prefix(prefix))
-    throw std::runtime_error("invalid file name");
-  if (items.find(name) != items.end()) throw std::runtime_error("file existed");
+    throw Error(Error::INVALID_FILE_NAME);
+  if (items.find(name) != items.end()) throw Error(Error::FILE_EXISTED);
   std::string stored = man->randfile(id, prefix);
   index_format::check_fits(name.size() + sizeof index_format::kFileSuffix - 1,
                            stored.size());
@@ -169,9 +167,8 @@ std::string StructConfig::newFile(const std::string& name,
 std::string StructConfig::getFile(const std::string& name) const {
   checkRegistered();
   ItemMap::const_iterator it = items.find(name);
-  if (it == items.end()) throw std::runtime_error("cannot find name");
-  if (it->second.type != ITEM_FILE)
-    throw std::runtime_error("wrong variable type");
+  if (it == items.end()) throw Error(Error::CANNOT_FIND_NAME);
+  if (it->second.type != ITEM_FILE) throw Error(Error::WRONG_VARIABLE_TYPE);
   return utils::pathadd(man->datadir, it->second.str);
 }
 

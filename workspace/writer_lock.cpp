@@ -46,14 +46,15 @@ struct WriterEntry {
 
 namespace {
 
-const char kChangedOnDisk[] = "changed on disk";
-const char kInUse[] = "workspace in use";
-
 // How often to try again at once when another process was taking the slot
 // at the same moment, before counting it as held.
 const int kContendedTries = 8;
 
-void throw_write_error() { throw std::runtime_error("cannot write file"); }
+// The lock of `index` cannot be placed or taken; errno says why, when a
+// system call failed.
+[[noreturn]] void throw_write_error(const std::string& index) {
+  throw Error(Error::CANNOT_WRITE_FILE, index, errno);
+}
 
 // Every entry this process has used. Entries stay after their lock is given
 // back, so that a lineage continues when the same process takes the lock
@@ -73,6 +74,7 @@ struct Table {
 
 // The index file's directory, opened, and what names the lock.
 struct Place {
+  std::string index;
   utils::OwnedFd fd;
   uint64_t dev = 0;
   uint64_t ino = 0;
@@ -82,20 +84,21 @@ struct Place {
 // Finds where the lock of the workspace of `index` lives. Throws "cannot
 // write file" when that cannot be known.
 void locate(const std::string& index, Place* place) {
+  place->index = index;
   std::string target;
-  if (!utils::follow_links(index, &target)) throw_write_error();
+  if (!utils::follow_links(index, &target)) throw_write_error(index);
   place->name = utils::name_part(target);
   place->fd =
       utils::OwnedFd(utils::open_directory(utils::directory_part(target)));
-  if (!place->fd.valid()) throw_write_error();
+  if (!place->fd.valid()) throw_write_error(index);
   struct stat st;
-  if (::fstat(place->fd.get(), &st) != 0) throw_write_error();
+  if (::fstat(place->fd.get(), &st) != 0) throw_write_error(index);
   place->dev = static_cast<uint64_t>(st.st_dev);
   place->ino = static_cast<uint64_t>(st.st_ino);
 }
 
 // Takes the slot through `fd`, waiting up to `wait` seconds for a holder.
-void take_slot(int fd, uint64_t slot, double wait) {
+void take_slot(int fd, uint64_t slot, double wait, const std::string& index) {
   typedef std::chrono::steady_clock Clock;
   const Clock::time_point deadline =
       Clock::now() + std::chrono::duration_cast<Clock::duration>(
@@ -113,7 +116,7 @@ void take_slot(int fd, uint64_t slot, double wait) {
       case utils::SlotTry::TAKEN:
         return;
       case utils::SlotTry::FAILED:
-        throw_write_error();
+        throw_write_error(index);
         break;
       case utils::SlotTry::CONTENDED:
         if (++contended <= kContendedTries) {
@@ -127,7 +130,8 @@ void take_slot(int fd, uint64_t slot, double wait) {
     }
     contended = 0;
     const Clock::time_point now = Clock::now();
-    if (now >= deadline) throw WriterConflict(WriterConflict::IN_USE, holder);
+    if (now >= deadline)
+      throw WriterConflict(WriterConflict::IN_USE, holder, index);
     std::this_thread::sleep_for(std::min<Clock::duration>(
         pause + std::chrono::microseconds(jitter() % 1000), deadline - now));
     pause = std::min(pause * 2, std::chrono::microseconds(100000));
@@ -175,7 +179,7 @@ std::shared_ptr<WriterEntry> acquire(Place* place, double wait) {
   };
   {
     Settle settle{t, *e};
-    take_slot(place->fd.get(), e->slot, wait);
+    take_slot(place->fd.get(), e->slot, wait, place->index);
     std::lock_guard<std::mutex> relock(t.mu);
     e->fd = std::move(place->fd);
     e->holders = 1;
@@ -225,7 +229,7 @@ std::shared_ptr<WriterEntry> acquire_at(const std::string& index, double wait) {
   locate(index, &place);
   Hold hold(acquire(&place, wait));
   utils::FileIdentity cur;
-  if (!utils::identity_at(index, &cur)) throw_write_error();
+  if (!utils::identity_at(index, &cur)) throw_write_error(index);
   Table& t = Table::get();
   std::lock_guard<std::mutex> guard(t.mu);
   observe(t, *hold, cur);
@@ -247,8 +251,9 @@ bool same_workspace(const std::string& a, const std::string& b) {
 
 }  // namespace
 
-WriterConflict::WriterConflict(Kind kind, long holder)
-    : std::runtime_error(kind == IN_USE ? kInUse : kChangedOnDisk),
+WriterConflict::WriterConflict(Kind kind, long holder, const std::string& index)
+    : Error(kind == IN_USE ? Error::WORKSPACE_IN_USE : Error::CHANGED_ON_DISK,
+            index),
       which(kind),
       pid(kind == IN_USE ? holder : 0) {}
 
@@ -297,7 +302,7 @@ void WriterLock::ensure(const std::string& index) {
   if (index.empty()) return;
   if (entry) {
     if (lineage != entry->lineage.load())
-      throw WriterConflict(WriterConflict::CHANGED_ON_DISK, 0);
+      throw WriterConflict(WriterConflict::CHANGED_ON_DISK, 0, index);
     return;
   }
   Hold hold(acquire_at(index, wait));
@@ -306,7 +311,7 @@ void WriterLock::ensure(const std::string& index) {
     std::lock_guard<std::mutex> guard(t.mu);
     const WriterEntry& e = *hold;
     if (lineage != e.lineage && seen != e.base && seen != e.last)
-      throw WriterConflict(WriterConflict::CHANGED_ON_DISK, 0);
+      throw WriterConflict(WriterConflict::CHANGED_ON_DISK, 0, index);
     lineage = e.lineage;
   }
   entry = hold.keep();

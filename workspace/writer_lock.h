@@ -36,18 +36,20 @@
 #include <string>
 
 #include "utils/file_lock.h"
+#include "workspace/error.h"
 
 namespace vorla {
 
 // A failure caused by another process: it holds the workspace's writer lock
-// ("workspace in use"), or it saved the index file after this workspace
-// object read it ("changed on disk"). Nothing was changed; reload (after a
-// "changed on disk") and try again.
-class WriterConflict : public std::runtime_error {
+// ("workspace in use", code WORKSPACE_IN_USE), or it saved the index file
+// after this workspace object read it ("changed on disk", CHANGED_ON_DISK).
+// Nothing was changed; reload (after a "changed on disk") and try again.
+// `path()` is the index file.
+class WriterConflict : public Error {
  public:
   enum Kind { IN_USE, CHANGED_ON_DISK };
 
-  WriterConflict(Kind kind, long holder);
+  WriterConflict(Kind kind, long holder, const std::string& index);
 
   Kind kind() const { return which; }
   // For IN_USE, the process id of the holder as its own namespace sees it;
