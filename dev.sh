@@ -24,7 +24,7 @@ root=$(pwd)
 packages=(g++ make cmake pkg-config libboost-thread-dev libboost-random-dev
           libgtest-dev swig python3-dev clang-14 libclang-rt-14-dev
           libsimpleini-dev clang-format-14 python3-venv python3-pip
-          python3-setuptools python3-wheel dpkg-dev)
+          python3-setuptools python3-wheel dpkg-dev python3-jsonschema)
 
 install_missing() {
   local missing=()

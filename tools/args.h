@@ -21,31 +21,43 @@
 namespace vorla {
 namespace tool {
 
-// Exit codes. Codes 3 and 4 are kept for later use.
+// Exit codes, each with one meaning.
 const int kOk = 0;
 // check found something wrong, or gc could not delete a file.
 const int kFound = 1;
-// A usage error, or a workspace that could not be read or written.
-const int kError = 2;
+// The command line is wrong.
+const int kUsage = 2;
+// The workspace cannot be read or written: an I/O error, an index file that
+// does not parse, or one that looks damaged.
+const int kBroken = 3;
+// The record named on the command line does not exist.
+const int kNoRecord = 4;
 // Another process holds the workspace, or saved it while the command ran.
 const int kInUse = 5;
+// Until every failure says which of the above it is.
+const int kError = kUsage;
 
-// A failure to report as "vorla: CONTEXT: MESSAGE" with exit status 2.
+// A failure to report as "vorla: CONTEXT: MESSAGE", with exit status
+// `status`.
 // CONTEXT is a command name or a path, which may come from the command line
 // or from an index file; it is escaped here, and any text the message
 // quotes is escaped by whoever builds the message.
 class Failure : public std::runtime_error {
  public:
-  Failure(const std::string& context, const std::string& message)
+  Failure(const std::string& context, const std::string& message,
+          int status = kError)
       : std::runtime_error(
             context.empty() ? message : displayText(context) + ": " + message),
-        bare(message) {}
+        bare(message),
+        code(status) {}
 
   // MESSAGE alone, without its context.
   const std::string& message() const { return bare; }
+  int status() const { return code; }
 
  private:
   std::string bare;
+  int code;
 };
 
 // Another process holds the workspace (or saved it after this command read
@@ -53,7 +65,7 @@ class Failure : public std::runtime_error {
 class InUse : public Failure {
  public:
   InUse(const std::string& context, const WriterConflict& e)
-      : Failure(context, e.what() + holderOf(e)) {}
+      : Failure(context, e.what() + holderOf(e), kInUse) {}
 
  private:
   static std::string holderOf(const WriterConflict& e);

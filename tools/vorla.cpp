@@ -94,13 +94,11 @@ int dispatch(int argc, char** argv) {
 int main(int argc, char** argv) {
   try {
     return vorla::tool::dispatch(argc, argv);
-  } catch (const vorla::tool::InUse& e) {
-    std::fprintf(stderr, "vorla: %s\n", e.what());
-    return vorla::tool::kInUse;
   } catch (const std::bad_alloc&) {
     std::fputs("vorla: out of memory\n", stderr);
   } catch (const vorla::tool::Failure& e) {
     std::fprintf(stderr, "vorla: %s\n", e.what());
+    return e.status();
   } catch (const std::exception& e) {
     // Not built by the tool, so not escaped yet.
     std::fprintf(stderr, "vorla: %s\n",
