@@ -187,10 +187,7 @@ std::string describe(const RecordHandle& h) {
   return text + " " + py::repr(from_bytes(type)).cast<std::string>() + ">";
 }
 
-}  // namespace
-
-void bind_record(py::module_& m) {
-  py::class_<RecordHandle> cls(m, "Record", doc::kRecord);
+void define_attributes(py::class_<RecordHandle>& cls) {
   cls.def_property_readonly("id", &RecordHandle::id, doc::kRecordId)
       .def_property(
           "type",
@@ -226,6 +223,13 @@ void bind_record(py::module_& m) {
           doc::kRecordTemporary)
       .def_property_readonly("workspace", &RecordHandle::workspacePtr,
                              doc::kRecordWorkspace);
+}
+
+}  // namespace
+
+void bind_record(py::module_& m) {
+  py::class_<RecordHandle> cls(m, "Record", doc::kRecord);
+  define_attributes(cls);
   cls.def("__getitem__", &get_item, py::arg("name"))
       .def("__setitem__", &set_item, py::arg("name"), py::arg("value"))
       .def("__contains__", &has_item, py::arg("name"))

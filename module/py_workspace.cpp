@@ -172,6 +172,36 @@ std::string describe(WorkspaceHandle& ws) {
   return text + " " + std::to_string(man.getStructs().size()) + " records>";
 }
 
+// Records: the mapping from ids, new records and copies.
+void define_records(py::class_<WorkspaceHandle, WorkspacePtr>& cls) {
+  cls.def("__len__",
+          [](WorkspaceHandle& ws) {
+            Guard guard(ws);
+            return ws.man().getStructs().size();
+          })
+      .def("__getitem__", &get_record, py::arg("id"))
+      .def("__contains__",
+           [](WorkspaceHandle& ws, py::handle key) {
+             return PyLong_Check(key.ptr()) && find(ws, key) != nullptr;
+           })
+      .def("__iter__",
+           [](const WorkspacePtr& ws) { return RecordIterator(ws); });
+  cls.def(
+         "new_record",
+         [](const WorkspacePtr& ws, py::handle type) {
+           return new_record(ws, type, false);
+         },
+         py::arg("type"), doc::kWorkspaceNewRecord)
+      .def(
+          "new_temp_record",
+          [](const WorkspacePtr& ws, py::handle type) {
+            return new_record(ws, type, true);
+          },
+          py::arg("type"), doc::kWorkspaceNewTempRecord)
+      .def("copy_from", &copy_from, py::arg("source"), py::arg("record"),
+           doc::kWorkspaceCopyFrom);
+}
+
 }  // namespace
 
 void bind_workspace(py::module_& m) {
@@ -190,7 +220,8 @@ void bind_workspace(py::module_& m) {
       .def_property_readonly("closed", &WorkspaceHandle::closed,
                              doc::kWorkspaceClosed)
       .def("__enter__", [](py::object self) { return self; })
-      .def("__exit__", [](WorkspaceHandle& ws, py::args) { close(ws); });
+      .def("__exit__", [](WorkspaceHandle& ws, py::args) { close(ws); })
+      .def("__repr__", &describe);
   cls.def_property_readonly(
          "path",
          [](WorkspaceHandle& ws) {
@@ -210,33 +241,7 @@ void bind_workspace(py::module_& m) {
             return ws.man().getCounter();
           },
           doc::kWorkspaceCounter);
-  cls.def("__len__",
-          [](WorkspaceHandle& ws) {
-            Guard guard(ws);
-            return ws.man().getStructs().size();
-          })
-      .def("__getitem__", &get_record, py::arg("id"))
-      .def("__contains__",
-           [](WorkspaceHandle& ws, py::handle key) {
-             return PyLong_Check(key.ptr()) && find(ws, key) != nullptr;
-           })
-      .def("__iter__",
-           [](const WorkspacePtr& ws) { return RecordIterator(ws); })
-      .def("__repr__", &describe);
-  cls.def(
-         "new_record",
-         [](const WorkspacePtr& ws, py::handle type) {
-           return new_record(ws, type, false);
-         },
-         py::arg("type"), doc::kWorkspaceNewRecord)
-      .def(
-          "new_temp_record",
-          [](const WorkspacePtr& ws, py::handle type) {
-            return new_record(ws, type, true);
-          },
-          py::arg("type"), doc::kWorkspaceNewTempRecord)
-      .def("copy_from", &copy_from, py::arg("source"), py::arg("record"),
-           doc::kWorkspaceCopyFrom);
+  define_records(cls);
 
   m.def(
       "default_workspace", []() { return WorkspaceHandle::defaultHandle(); },

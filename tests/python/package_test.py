@@ -310,7 +310,10 @@ class DefaultWorkspaceTest(Scratch):
 
 class ThreadTest(Scratch):
     def test_save_and_copy_let_other_threads_run(self):
-        env = dict(os.environ, LD_PRELOAD=program("VORLA_FSYNC_GATE_LIB"))
+        # After a sanitizer runtime that the test runs with, if any.
+        preload = (os.environ.get("LD_PRELOAD", "") + " " +
+                   program("VORLA_FSYNC_GATE_LIB")).strip()
+        env = dict(os.environ, LD_PRELOAD=preload)
         for operation in ("save", "copy"):
             with self.subTest(operation=operation):
                 self.child("gate", operation, env=env)
