@@ -20,11 +20,12 @@ cd "$(dirname "$0")"
 root=$(pwd)
 
 # python3-venv, -pip, -setuptools and -wheel: the pip install test; dpkg-dev:
-# the .deb (dpkg-shlibdeps).
+# the .deb (dpkg-shlibdeps); pybind11-dev: the Python 3 package vorla.
 packages=(g++ make cmake pkg-config libboost-thread-dev libboost-random-dev
           libgtest-dev swig python3-dev clang-14 libclang-rt-14-dev
           libsimpleini-dev clang-format-14 python3-venv python3-pip
-          python3-setuptools python3-wheel dpkg-dev python3-jsonschema)
+          python3-setuptools python3-wheel dpkg-dev python3-jsonschema
+          pybind11-dev)
 
 install_missing() {
   local missing=()
@@ -94,7 +95,9 @@ test_job() {
 
 sanitize_job() {
   install_missing
-  build build-asan -DCMAKE_BUILD_TYPE=Debug -DVORLA_SANITIZE=ON
+  # The package vorla too: its suite preloads the runtimes into Python.
+  build build-asan -DCMAKE_BUILD_TYPE=Debug -DVORLA_SANITIZE=ON \
+    -DVORLA_BUILD_PYTHON3=ON
   ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build-asan --output-on-failure -j2
 }
 

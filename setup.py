@@ -1,7 +1,9 @@
-# Builds the wheel of the _vorla extension module for the Python 3 that runs
-# it (pip install ., pip wheel .). The module is built by the project's CMake
-# build, exactly as a CMake build makes it, and only that target: no tests,
-# no tool, no Python 2 module. The version and the description are read from
+# Builds the wheel of the _vorla extension module and the package vorla for
+# the Python 3 that runs it (pip install ., pip wheel .). The modules are
+# built by the project's CMake build, exactly as a CMake build makes them,
+# and only those targets: no tests, no tool, no Python 2 module. Both keep
+# the plain ".so" names of the CMake build: vorla/_core.so finds _vorla.so
+# beside its package directory by that name. The version and the description are read from
 # CMakeLists.txt, the one place that holds them.
 #
 # Everything the build writes goes to a temporary directory that is removed
@@ -34,13 +36,27 @@ def project_field(keyword):
 
 
 class CMakeBuild(build_ext):
-    """Builds each extension's CMake target, installs its install component
-    into a staging directory and copies the module from there to where
-    setuptools wants it."""
+    """Builds the extensions' CMake targets, installs their install
+    component into a staging directory and copies each module from there to
+    where setuptools wants it."""
+
+    def get_ext_filename(self, ext_name):
+        return os.path.join(*ext_name.split(".")) + ".so"
 
     def build_extension(self, ext):
-        build_dir = os.path.join(os.path.abspath(self.build_temp), "cmake")
         stage_dir = os.path.join(os.path.abspath(self.build_temp), "stage")
+        if not getattr(self, "staged", False):
+            self.cmake_build(stage_dir)
+            self.staged = True
+        built = os.path.join(stage_dir, self.get_ext_filename(ext.name))
+        if not os.path.isfile(built):
+            sys.exit("setup.py: the CMake build made no " + built)
+        target = self.get_ext_fullpath(ext.name)
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        shutil.copyfile(built, target)
+
+    def cmake_build(self, stage_dir):
+        build_dir = os.path.join(os.path.abspath(self.build_temp), "cmake")
         config = "Debug" if self.debug else "Release"
         configure = [
             "cmake", "-S", SOURCE_DIR, "-B", build_dir,
@@ -54,15 +70,16 @@ class CMakeBuild(build_ext):
             # The module is installed into the staging directory itself.
             "-DVORLA_PYTHON3_INSTALL_DIR=.",
         ]
-        build = ["cmake", "--build", build_dir, "--target", ext.cmake_target]
+        build = ["cmake", "--build", build_dir, "--target"]
+        build += [ext.cmake_target for ext in self.extensions]
         # pip runs setup.py without -j; CMAKE_BUILD_PARALLEL_LEVEL then
         # chooses, or every processor when it is not set either.
         if self.parallel:
             build += ["--parallel", str(self.parallel)]
         elif not os.environ.get("CMAKE_BUILD_PARALLEL_LEVEL"):
             build += ["--parallel", str(os.cpu_count() or 1)]
-        install = ["cmake", "--install", build_dir, "--component",
-                   ext.cmake_component, "--prefix", stage_dir]
+        install = ["cmake", "--install", build_dir, "--component", "python",
+                   "--prefix", stage_dir]
         for command in (configure, build, install):
             self.announce(" ".join(command), level=2)
             try:
@@ -70,19 +87,12 @@ class CMakeBuild(build_ext):
             except OSError:
                 sys.exit("setup.py: cannot run cmake (Debian: apt-get install "
                          "cmake)")
-        built = os.path.join(stage_dir, ext.name + ".so")
-        if not os.path.isfile(built):
-            sys.exit("setup.py: the CMake build made no " + built)
-        target = self.get_ext_fullpath(ext.name)
-        os.makedirs(os.path.dirname(target), exist_ok=True)
-        shutil.copyfile(built, target)
 
 
 class CMakeExtension(Extension):
-    def __init__(self, name, cmake_target, cmake_component):
+    def __init__(self, name, cmake_target):
         Extension.__init__(self, name, sources=[])
         self.cmake_target = cmake_target
-        self.cmake_component = cmake_component
 
 
 scratch = tempfile.mkdtemp(prefix="vorla-setup-")
@@ -91,10 +101,14 @@ atexit.register(shutil.rmtree, scratch, True)
 setup(
     version=project_field("VERSION"),
     description=project_field("DESCRIPTION"),
-    # Only the extension module; the source folders are not Python packages.
-    packages=[],
+    # The package's Python files live with the bindings in module/; the
+    # other source folders are not Python packages.
+    packages=["vorla"],
+    package_dir={"vorla": "module/python/vorla"},
+    package_data={"vorla": ["__init__.pyi", "py.typed"]},
     py_modules=[],
-    ext_modules=[CMakeExtension("_vorla", "vorla_python3", "python")],
+    ext_modules=[CMakeExtension("_vorla", "vorla_python3"),
+                 CMakeExtension("vorla._core", "vorla_package")],
     cmdclass={"build_ext": CMakeBuild},
     options={
         "build": {"build_base": os.path.join(scratch, "build")},

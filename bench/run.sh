@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
-# Builds the load/save, sweep and writer lock benchmarks in Release and runs
-# them.
+# Builds the load/save, sweep, writer lock and Python benchmarks in Release
+# and runs them.
 #
-#   bench/run.sh [load-save|clean-temp|unordered|lock|all]      (default: all)
+#   bench/run.sh [load-save|clean-temp|unordered|lock|python|all]  (default: all)
 #
 # Environment: BUILD_DIR (default <repo>/build-bench), RECORDS (200000),
 # REPS (5 runs per reader), SWEEP_ARGS (arguments of bench_clean_temp,
 # default "25000 2500 4 3"), UNORDERED_ITEMS (items of the one section whose
 # load is timed in name order, reversed and shuffled; 400000), LOCK_REPS (9
-# saves of each kind for the lock).
+# saves of each kind for the lock), PYTHON3 (/usr/bin/python3, the Python of
+# the package vorla), CONFIGPARSER_REPS (1 run of configparser, which takes
+# some 20 s and 1 GB on 200,000 records).
 #
 # Every run is a fresh process, so each reader's peak memory is its own;
 # the readers take turns so that a burst of load from elsewhere on the
@@ -19,8 +21,9 @@ set -euo pipefail
 
 what=${1:-all}
 case "$what" in
-  load-save|clean-temp|unordered|lock|all) ;;
-  *) echo "usage: $0 [load-save|clean-temp|unordered|lock|all]" >&2; exit 2 ;;
+  load-save|clean-temp|unordered|lock|python|all) ;;
+  *) echo "usage: $0 [load-save|clean-temp|unordered|lock|python|all]" >&2
+     exit 2 ;;
 esac
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
@@ -31,8 +34,12 @@ reps=${REPS:-5}
 read -r -a sweep_args <<< "${SWEEP_ARGS:-25000 2500 4 3}"
 lock_reps=${LOCK_REPS:-9}
 
+python3=${PYTHON3:-/usr/bin/python3}
+configparser_reps=${CONFIGPARSER_REPS:-1}
+
 mkdir -p "$build"
 cmake -S "$repo" -B "$build" -DVORLA_BUILD_BENCH=ON \
+  -DVORLA_PYTHON3_EXECUTABLE="$python3" -DVORLA_BUILD_PYTHON2=OFF \
   -DCMAKE_BUILD_TYPE=Release -DVORLA_BUILD_TESTS=OFF >"$build/configure.log" \
   || { cat "$build/configure.log" >&2; exit 1; }
 
@@ -180,10 +187,67 @@ lock() {
   rm -rf "$data/lock"
 }
 
+# The package vorla against the C++ library and against Python's own
+# configparser, on the same generated file: load, then every item of every
+# record turned into a Python object.
+python_read() {
+  built bench_gen_index || exit 1
+  built bench_load_save_vorla || exit 1
+  built vorla_package || exit 1
+  local data="$build/bench-data"
+  mkdir -p "$data"
+  local input="$data/index_$records.ini"
+  [[ -f "$input" ]] || "$bin/bench_gen_index" "$records" "$input"
+  local results="$data/python.txt" read=(env
+    "PYTHONPATH=$build/module/python3" "$python3" -B "$repo/bench/python_read.py")
+  : > "$results"
+  cat "$input" > /dev/null
+  local rep
+  for ((rep = 1; rep <= reps; rep++)); do
+    "$bin/bench_load_save_vorla" "$input" "$data/out.ini" >> "$results"
+    "${read[@]}" vorla-python "$input" >> "$results"
+  done
+  for ((rep = 1; rep <= configparser_reps; rep++)); do
+    "${read[@]}" configparser "$input" >> "$results"
+  done
+  rm -f "$data/out.ini"
+
+  # field PEER KEY: the median of KEY over PEER's runs.
+  field() {
+    awk -v p="peer=$1" -v k="$2" '$1 == p {
+        for (i = 2; i <= NF; i++) { split($i, kv, "="); if (kv[1] == k) print kv[2] }
+      }' "$results" | median
+  }
+  local cpp_load py_load py_iter py_rss cp_load cp_iter cp_rss
+  cpp_load=$(field vorla load_s)
+  py_load=$(field vorla-python load_s)
+  py_iter=$(field vorla-python iterate_s)
+  py_rss=$(field vorla-python peak_rss_kib)
+  cp_load=$(field configparser load_s)
+  cp_iter=$(field configparser iterate_s)
+  cp_rss=$(field configparser peak_rss_kib)
+  echo
+  echo "Python 3 reading $records records: median of $reps runs (configparser:"
+  echo "$configparser_reps); load average now $(cut -d' ' -f1-3 /proc/loadavg)"
+  printf '%-22s %8s %10s %9s\n' reader load_s iterate_s peak_MiB
+  printf '%-22s %8.3f %10s %9s\n' "C++ SpaceMan::load" "$cpp_load" - -
+  printf '%-22s %8.3f %10.3f %9.1f\n' "vorla.Workspace" "$py_load" "$py_iter" \
+    "$(awk -v k="$py_rss" 'BEGIN { print k / 1024 }')"
+  printf '%-22s %8.3f %10.3f %9.1f\n' "configparser" "$cp_load" "$cp_iter" \
+    "$(awk -v k="$cp_rss" 'BEGIN { print k / 1024 }')"
+  awk -v c="$cpp_load" -v l="$py_load" -v i="$py_iter" -v cl="$cp_load" \
+    -v ci="$cp_iter" -v m="$py_rss" -v cm="$cp_rss" 'BEGIN {
+      printf "vorla.Workspace load / C++ load: %.2f\n", l / c
+      printf "configparser / vorla: read %.1fx, iterate %.1fx, " \
+             "read + iterate %.1fx, peak memory %.1fx\n", cl / l, ci / i,
+             (cl + ci) / (l + i), cm / m }'
+}
+
 case "$what" in
   load-save) load_save ;;
   clean-temp) clean_temp ;;
   unordered) unordered ;;
   lock) lock ;;
-  all) load_save; clean_temp; unordered; lock ;;
+  python) python_read ;;
+  all) load_save; clean_temp; unordered; lock; python_read ;;
 esac

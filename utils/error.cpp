@@ -46,6 +46,7 @@ const CodeText kTexts[Error::kCodes] = {
     {"imposible to reach here", "unreachable"},
     {"workspace in use", "workspace_in_use"},
     {"changed on disk", "changed_on_disk"},
+    {"workspace closed", "workspace_closed"},
 };
 
 }  // namespace

@@ -52,7 +52,8 @@ class Error : public std::runtime_error {
     CANNOT_CREATE_FILE_NAME,     // "cannot create rand file name"
     UNREACHABLE,                 // "imposible to reach here"
     WORKSPACE_IN_USE,            // "workspace in use"
-    CHANGED_ON_DISK              // "changed on disk"
+    CHANGED_ON_DISK,             // "changed on disk"
+    WORKSPACE_CLOSED             // "workspace closed"
   };
 
   // `sysErrno` is the errno of the failed system call, 0 where none
@@ -73,7 +74,7 @@ class Error : public std::runtime_error {
   // programs that read the tool's JSON or Python's vorla.Error.
   static const char* codeName(Code code);
   // One past the last code.
-  static const int kCodes = CHANGED_ON_DISK + 1;
+  static const int kCodes = WORKSPACE_CLOSED + 1;
 
  private:
   Code which;

@@ -2,8 +2,8 @@
 # environment, as a user without a package index does:
 #   python3 -m venv --system-site-packages env
 #   env/bin/python -m pip install --no-build-isolation .
-# Then, in that environment, _vorla writes a workspace that the vorla tool of
-# the build reads back.
+# Then, in that environment, _vorla writes a workspace that the package vorla
+# and the vorla tool of the build read back.
 #
 #   python3 pip_test.py SOURCE_DIR WORK_DIR VORLA_TOOL
 #
@@ -81,9 +81,13 @@ def snapshot(root):
 PROBE = r"""
 import importlib.metadata, json, sys
 import _vorla
+import vorla
 _vorla.init_workspace(sys.argv[1], sys.argv[2])
+with vorla.Workspace(sys.argv[1]) as ws:
+    records = len(ws)
 meta = importlib.metadata.metadata("vorla")
-print(json.dumps({"module": _vorla.__file__, "version": meta["Version"],
+print(json.dumps({"module": _vorla.__file__, "package": vorla.__file__,
+                  "records": records, "version": meta["Version"],
                   "license": meta["License"], "summary": meta["Summary"]}))
 """
 
@@ -131,9 +135,12 @@ def main():
     index = os.path.join(wsdir, "ws.ini")
     found = json.loads(run([python, "-c", PROBE, index, "files"], env=env,
                            cwd=wsdir))
-    module = os.path.realpath(found["module"])
-    if not module.startswith(os.path.realpath(venv) + os.sep):
-        sys.exit("_vorla came from %s, not from %s" % (module, venv))
+    for name in ("module", "package"):
+        module = os.path.realpath(found[name])
+        if not module.startswith(os.path.realpath(venv) + os.sep):
+            sys.exit("%s came from %s, not from %s" % (name, module, venv))
+    if found["records"] != 1:
+        sys.exit("vorla.Workspace read %d records" % found["records"])
     # One version for all: the wheel's is the tool's.
     tool_version = run([tool, "--version"]).strip()
     if "vorla " + found["version"] != tool_version:

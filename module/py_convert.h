@@ -1,0 +1,39 @@
+// Conversions between Python objects and the library's byte strings, as the
+// package `vorla` makes them: names, texts and paths go to the library as
+// bytes (str encoded as os.fsencode does, bytes as they are) and come back
+// as str decoded as os.fsdecode does, so that every byte survives the round
+// trip; paths come back as pathlib.Path.
+
+#ifndef VORLA_MODULE_PY_CONVERT_H_
+#define VORLA_MODULE_PY_CONVERT_H_
+
+#include <cstdint>
+#include <string>
+
+#include <pybind11/pybind11.h>
+
+namespace vorla {
+namespace python {
+
+namespace py = pybind11;
+
+// str or bytes; TypeError naming `what` for anything else.
+std::string to_bytes(py::handle value, const char* what);
+// str, bytes or an os.PathLike, as os.fsencode(os.fspath(value)) gives it.
+std::string to_path(py::handle value);
+// A Python int from 0 to 2**64-1; OverflowError outside, TypeError for
+// anything that is not an int.
+uint64_t to_number(py::handle value);
+// A record id: an int from 0 to 2**32-1. False (and no exception) when
+// `value` is an int outside that range; TypeError when it is no int.
+bool to_id(py::handle value, unsigned* id);
+
+// The str that os.fsdecode makes of `bytes`.
+py::str from_bytes(const std::string& bytes);
+// A pathlib.Path of `path`, or None when it is empty.
+py::object from_path(const std::string& path);
+
+}  // namespace python
+}  // namespace vorla
+
+#endif  // VORLA_MODULE_PY_CONVERT_H_

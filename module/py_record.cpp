@@ -1,0 +1,274 @@
+// The Record class of the package `vorla`: one record's attributes and its
+// items as a mapping.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "module/py_bind.h"
+#include "module/py_convert.h"
+#include "module/py_handles.h"
+#include "utils/file_utils.h"
+#include "workspace/error.h"
+
+#include <pybind11/pybind11.h>
+
+namespace vorla {
+namespace python {
+
+namespace {
+
+using Item = StructConfig::Item;
+
+// An item copied out under the workspace's lock, with what its value needs
+// from the workspace: the record a child item names, a file item's path.
+struct ItemValue {
+  std::string name;
+  Item item;
+  std::shared_ptr<StructConfig> child;
+  std::string path;
+};
+
+ItemValue read_item(SpaceMan& man, const std::string& name, const Item& item) {
+  ItemValue v{name, item, nullptr, std::string()};
+  if (item.type == StructConfig::ITEM_CHILD) {
+    v.child = man.getStruct(static_cast<unsigned>(item.value));
+  } else if (item.type == StructConfig::ITEM_FILE) {
+    v.path = utils::pathadd(man.getDatadir(), item.str);
+  }
+  return v;
+}
+
+// Built once the lock is given back.
+py::object to_python(const RecordHandle& owner, const ItemValue& v) {
+  switch (v.item.type) {
+    case StructConfig::ITEM_UINT64:
+      return py::int_(static_cast<unsigned long long>(v.item.value));
+    case StructConfig::ITEM_STR:
+      return from_bytes(v.item.str);
+    case StructConfig::ITEM_FILE:
+      return from_path(v.path);
+    case StructConfig::ITEM_CHILD:
+      return py::cast(RecordHandle(owner.workspacePtr(), v.child));
+    case StructConfig::ITEM_EXTCHILD:
+      return py::make_tuple(static_cast<uint32_t>(v.item.value),
+                            from_bytes(v.item.str));
+    default:
+      return py::none();
+  }
+}
+
+// Every item, in name order.
+std::vector<ItemValue> read_items(const RecordHandle& h) {
+  Guard guard(h.workspace());
+  StructConfig& rec = h.live();
+  std::vector<ItemValue> out;
+  out.reserve(rec.items.size());
+  for (const auto& entry : rec.items) {
+    out.push_back(read_item(h.workspace().man(), entry.first, entry.second));
+  }
+  return out;
+}
+
+py::object get_item(const RecordHandle& h, py::handle key) {
+  const std::string name = to_bytes(key, "an item name");
+  ItemValue v;
+  {
+    Guard guard(h.workspace());
+    StructConfig& rec = h.live();
+    StructConfig::ItemMap::const_iterator it = rec.items.find(name);
+    if (it == rec.items.end()) throw py::key_error(py::repr(key));
+    v = read_item(h.workspace().man(), name, it->second);
+  }
+  return to_python(h, v);
+}
+
+bool has_item(const RecordHandle& h, py::handle key) {
+  if (!PyBytes_Check(key.ptr()) && !PyUnicode_Check(key.ptr())) return false;
+  const std::string name = to_bytes(key, "an item name");
+  Guard guard(h.workspace());
+  return h.live().items.count(name) != 0;
+}
+
+void link(const RecordHandle& h, py::handle key, const RecordHandle& other) {
+  const std::string name = to_bytes(key, "an item name");
+  Guard guard(h.workspace());
+  h.live().addIntChild(name, other.pointer());
+}
+
+void set_item(RecordHandle& h, py::handle key, py::handle value) {
+  const std::string name = to_bytes(key, "an item name");
+  if (py::isinstance<RecordHandle>(value)) {
+    link(h, key, value.cast<const RecordHandle&>());
+  } else if (PyLong_Check(value.ptr())) {
+    const uint64_t number = to_number(value);
+    Guard guard(h.workspace());
+    h.live().addUInt64(name, number);
+  } else if (PyBytes_Check(value.ptr()) || PyUnicode_Check(value.ptr())) {
+    const std::string text = to_bytes(value, "a text");
+    Guard guard(h.workspace());
+    h.live().addStr(name, text);
+  } else {
+    throw py::type_error(std::string("an item value must be int, str, bytes "
+                                     "or Record, not ") +
+                         Py_TYPE(value.ptr())->tp_name);
+  }
+}
+
+py::list names(const RecordHandle& h) {
+  std::vector<std::string> out;
+  {
+    Guard guard(h.workspace());
+    for (const auto& entry : h.live().items) out.push_back(entry.first);
+  }
+  py::list list;
+  for (const std::string& name : out) list.append(from_bytes(name));
+  return list;
+}
+
+py::list values(const RecordHandle& h, bool withNames) {
+  const std::vector<ItemValue> items = read_items(h);
+  py::list list;
+  for (const ItemValue& v : items) {
+    if (withNames) {
+      list.append(py::make_tuple(from_bytes(v.name), to_python(h, v)));
+    } else {
+      list.append(to_python(h, v));
+    }
+  }
+  return list;
+}
+
+// A field of the record, read under the lock.
+template <typename T>
+T field(const RecordHandle& h, const std::function<T(StructConfig&)>& read) {
+  Guard guard(h.workspace());
+  return read(h.live());
+}
+
+py::object new_file(const RecordHandle& h, py::handle key, py::handle prefix) {
+  const std::string name = to_bytes(key, "an item name");
+  const bool prefixed = !prefix.is_none();
+  const std::string pre = prefixed ? to_bytes(prefix, "a prefix") : "";
+  std::string path;
+  {
+    Guard guard(h.workspace());
+    path = prefixed ? h.live().newFile(name, pre) : h.live().newFile(name);
+  }
+  return from_path(path);
+}
+
+RecordHandle new_child(const RecordHandle& h, py::handle key) {
+  const std::string name = to_bytes(key, "an item name");
+  Guard guard(h.workspace());
+  return RecordHandle(h.workspacePtr(), h.live().newChildStruct(name));
+}
+
+void release(const RecordHandle& h) {
+  Guard guard(h.workspace());
+  h.live();
+  h.workspace().man().unlinkStruct(h.id());
+}
+
+std::string describe(const RecordHandle& h) {
+  std::string type;
+  bool alive = false;
+  {
+    Guard guard(h.workspace());
+    WorkspaceHandle& ws = h.workspace();
+    alive = !ws.closed() && is_registered(ws.man(), *h.pointer());
+    if (alive) type = h.pointer()->getType();
+  }
+  std::string text = "<vorla.Record " + std::to_string(h.id());
+  if (!alive) return text + " (gone)>";
+  return text + " " + py::repr(from_bytes(type)).cast<std::string>() + ">";
+}
+
+void define_attributes(py::class_<RecordHandle>& cls) {
+  cls.def_property_readonly("id", &RecordHandle::id, doc::kRecordId)
+      .def_property(
+          "type",
+          [](const RecordHandle& h) {
+            return from_bytes(field<std::string>(
+                h, [](StructConfig& r) { return r.getType(); }));
+          },
+          [](const RecordHandle& h, py::handle type) {
+            const std::string text = to_bytes(type, "a type");
+            Guard guard(h.workspace());
+            h.live().setType(text);
+          },
+          doc::kRecordType)
+      .def_property_readonly(
+          "ext_refs",
+          [](const RecordHandle& h) {
+            return field<unsigned>(
+                h, [](StructConfig& r) { return r.extrefcount; });
+          },
+          doc::kRecordExtRefs)
+      .def_property_readonly(
+          "int_refs",
+          [](const RecordHandle& h) {
+            return field<unsigned>(
+                h, [](StructConfig& r) { return r.intrefcount; });
+          },
+          doc::kRecordIntRefs)
+      .def_property_readonly(
+          "temporary",
+          [](const RecordHandle& h) {
+            return field<bool>(h, [](StructConfig& r) { return r.temporary; });
+          },
+          doc::kRecordTemporary)
+      .def_property_readonly("workspace", &RecordHandle::workspacePtr,
+                             doc::kRecordWorkspace);
+}
+
+}  // namespace
+
+void bind_record(py::module_& m) {
+  py::class_<RecordHandle> cls(m, "Record", doc::kRecord);
+  define_attributes(cls);
+  cls.def("__getitem__", &get_item, py::arg("name"))
+      .def("__setitem__", &set_item, py::arg("name"), py::arg("value"))
+      .def("__contains__", &has_item, py::arg("name"))
+      .def("__len__",
+           [](const RecordHandle& h) {
+             return field<size_t>(
+                 h, [](StructConfig& r) { return size_t(r.items.size()); });
+           })
+      .def("__iter__",
+           [](const RecordHandle& h) { return names(h).attr("__iter__")(); })
+      .def("keys", &names, doc::kRecordKeys)
+      .def(
+          "values", [](const RecordHandle& h) { return values(h, false); },
+          doc::kRecordValues)
+      .def(
+          "items", [](const RecordHandle& h) { return values(h, true); },
+          doc::kRecordItems)
+      .def(
+          "get",
+          [](const RecordHandle& h, py::handle key, py::object fallback) {
+            return has_item(h, key) ? get_item(h, key) : fallback;
+          },
+          py::arg("name"), py::arg("default") = py::none(), doc::kRecordGet);
+  cls.def("new_file", &new_file, py::arg("name"),
+          py::arg("prefix") = py::none(), doc::kRecordNewFile)
+      .def("new_child", &new_child, py::arg("name"), doc::kRecordNewChild)
+      .def("link", &link, py::arg("name"), py::arg("other"), doc::kRecordLink)
+      .def("release", &release, doc::kRecordRelease)
+      .def("__eq__",
+           [](const RecordHandle& h, py::handle other) {
+             return py::isinstance<RecordHandle>(other) &&
+                    other.cast<const RecordHandle&>().pointer() == h.pointer();
+           })
+      .def("__hash__",
+           [](const RecordHandle& h) {
+             return std::hash<const void*>()(h.pointer().get());
+           })
+      .def("__repr__", &describe);
+}
+
+}  // namespace python
+}  // namespace vorla

@@ -1,0 +1,252 @@
+// The Workspace class of the package `vorla`: loading, creating, saving and
+// closing a workspace, its records as a mapping from ids, and copies.
+
+#include <sys/stat.h>  // mkdir
+
+#include <algorithm>
+#include <cerrno>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "module/py_bind.h"
+#include "module/py_convert.h"
+#include "module/py_handles.h"
+#include "workspace/error.h"
+
+#include <pybind11/pybind11.h>
+
+namespace vorla {
+namespace python {
+
+namespace {
+
+typedef std::shared_ptr<WorkspaceHandle> WorkspacePtr;
+
+// The records of a workspace in id order, as they are when each is reached:
+// the ids are taken when the iteration starts, and a record erased since is
+// passed over.
+class RecordIterator {
+ public:
+  explicit RecordIterator(WorkspacePtr ws_) : ws(std::move(ws_)), pos(0) {
+    Guard guard(*ws);
+    for (const auto& entry : ws->man().getStructs()) {
+      ids.push_back(entry.second->getId());
+    }
+    std::sort(ids.begin(), ids.end());
+  }
+
+  RecordHandle next() {
+    std::shared_ptr<StructConfig> rec;
+    {
+      Guard guard(*ws);
+      const SpaceMan::Registry& structs = ws->man().getStructs();
+      while (!rec && pos < ids.size()) {
+        auto it = structs.find(SpaceMan::Registry::keyOf(ids[pos++]));
+        if (it != structs.end()) rec = it->second;
+      }
+    }
+    if (!rec) throw py::stop_iteration();
+    return RecordHandle(ws, rec);
+  }
+
+ private:
+  WorkspacePtr ws;
+  std::vector<unsigned> ids;
+  size_t pos;
+};
+
+WorkspacePtr open_workspace(py::handle path) {
+  const std::string file = to_path(path);
+  std::unique_ptr<SpaceMan> man(new SpaceMan());
+  {
+    py::gil_scoped_release unlocked;
+    man->load(file);
+  }
+  return std::make_shared<WorkspaceHandle>(std::move(man));
+}
+
+WorkspacePtr create_workspace(py::handle path, py::handle dataDir) {
+  const std::string file = to_path(path);
+  const std::string rel = to_path(dataDir);
+  std::unique_ptr<SpaceMan> man(new SpaceMan());
+  {
+    py::gil_scoped_release unlocked;
+    man->init(file, rel);
+  }
+  // The library makes no directory; a new workspace is ready for new_file.
+  const std::string dir = man->getDatadir();
+  if (mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) {
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, from_path(dir).ptr());
+    throw py::error_already_set();
+  }
+  return std::make_shared<WorkspaceHandle>(std::move(man));
+}
+
+void load(WorkspaceHandle& ws, py::handle path) {
+  const bool again = path.is_none();
+  const std::string file = again ? std::string() : to_path(path);
+  Guard guard(ws);
+  SpaceMan& man = ws.man();
+  py::gil_scoped_release unlocked;
+  man.load(again ? man.mainfile() : file);
+}
+
+void save(WorkspaceHandle& ws) {
+  Guard guard(ws);
+  SpaceMan& man = ws.man();
+  py::gil_scoped_release unlocked;
+  man.save();
+}
+
+void close(WorkspaceHandle& ws) {
+  Guard guard(ws);
+  ws.close();
+}
+
+// A field of the workspace as a string, read under the lock.
+std::string text_field(WorkspaceHandle& ws,
+                       std::string (SpaceMan::*read)() const) {
+  Guard guard(ws);
+  return (ws.man().*read)();
+}
+
+std::shared_ptr<StructConfig> find(WorkspaceHandle& ws, py::handle key) {
+  unsigned id = 0;
+  if (!to_id(key, &id)) return nullptr;
+  Guard guard(ws);
+  const SpaceMan::Registry& structs = ws.man().getStructs();
+  auto it = structs.find(SpaceMan::Registry::keyOf(id));
+  return it == structs.end() ? nullptr : it->second;
+}
+
+RecordHandle get_record(const WorkspacePtr& ws, py::handle key) {
+  std::shared_ptr<StructConfig> rec = find(*ws, key);
+  if (!rec) throw py::key_error(py::repr(key));
+  return RecordHandle(ws, rec);
+}
+
+RecordHandle new_record(const WorkspacePtr& ws, py::handle type,
+                        bool temporary) {
+  const std::string text = to_bytes(type, "a type");
+  Guard guard(*ws);
+  SpaceMan& man = ws->man();
+  std::shared_ptr<StructConfig> rec =
+      temporary ? man.newTempStruct() : man.newStruct();
+  rec->setType(text);
+  return RecordHandle(ws, rec);
+}
+
+RecordHandle copy_from(const WorkspacePtr& ws, const WorkspacePtr& source,
+                       py::handle record) {
+  unsigned id = 0;
+  if (py::isinstance<RecordHandle>(record)) {
+    const RecordHandle& h = record.cast<const RecordHandle&>();
+    if (&h.workspace() != source.get()) throw Error(Error::FOREIGN_RECORD);
+    id = h.id();
+  } else if (!to_id(record, &id)) {
+    throw Error(Error::CANNOT_FIND_ID);
+  }
+  Guard guard(*ws, *source);
+  SpaceMan& to = ws->man();
+  SpaceMan& from = source->man();
+  if (py::isinstance<RecordHandle>(record)) {
+    record.cast<const RecordHandle&>().live();
+  }
+  unsigned made = 0;
+  {
+    py::gil_scoped_release unlocked;
+    made = to.import(&from, id);
+  }
+  return RecordHandle(ws, to.getStruct(made));
+}
+
+std::string describe(WorkspaceHandle& ws) {
+  Guard guard(ws);
+  if (ws.closed()) return "<vorla.Workspace (closed)>";
+  SpaceMan& man = ws.man();
+  std::string text = "<vorla.Workspace ";
+  if (ws.isDefault()) text += "(default) ";
+  text += py::repr(from_bytes(man.mainfile())).cast<std::string>();
+  return text + " " + std::to_string(man.getStructs().size()) + " records>";
+}
+
+// Records: the mapping from ids, new records and copies.
+void define_records(py::class_<WorkspaceHandle, WorkspacePtr>& cls) {
+  cls.def("__len__",
+          [](WorkspaceHandle& ws) {
+            Guard guard(ws);
+            return ws.man().getStructs().size();
+          })
+      .def("__getitem__", &get_record, py::arg("id"))
+      .def("__contains__",
+           [](WorkspaceHandle& ws, py::handle key) {
+             return PyLong_Check(key.ptr()) && find(ws, key) != nullptr;
+           })
+      .def("__iter__",
+           [](const WorkspacePtr& ws) { return RecordIterator(ws); });
+  cls.def(
+         "new_record",
+         [](const WorkspacePtr& ws, py::handle type) {
+           return new_record(ws, type, false);
+         },
+         py::arg("type"), doc::kWorkspaceNewRecord)
+      .def(
+          "new_temp_record",
+          [](const WorkspacePtr& ws, py::handle type) {
+            return new_record(ws, type, true);
+          },
+          py::arg("type"), doc::kWorkspaceNewTempRecord)
+      .def("copy_from", &copy_from, py::arg("source"), py::arg("record"),
+           doc::kWorkspaceCopyFrom);
+}
+
+}  // namespace
+
+void bind_workspace(py::module_& m) {
+  py::class_<RecordIterator>(m, "_RecordIterator")
+      .def("__iter__", [](py::object self) { return self; })
+      .def("__next__", &RecordIterator::next);
+
+  py::class_<WorkspaceHandle, WorkspacePtr> cls(m, "Workspace",
+                                                doc::kWorkspace);
+  cls.def(py::init(&open_workspace), py::arg("path"))
+      .def_static("create", &create_workspace, py::arg("path"),
+                  py::arg("data_dir") = "data", doc::kWorkspaceCreate)
+      .def("load", &load, py::arg("path") = py::none(), doc::kWorkspaceLoad)
+      .def("save", &save, doc::kWorkspaceSave)
+      .def("close", &close, doc::kWorkspaceClose)
+      .def_property_readonly("closed", &WorkspaceHandle::closed,
+                             doc::kWorkspaceClosed)
+      .def("__enter__", [](py::object self) { return self; })
+      .def("__exit__", [](WorkspaceHandle& ws, py::args) { close(ws); })
+      .def("__repr__", &describe);
+  cls.def_property_readonly(
+         "path",
+         [](WorkspaceHandle& ws) {
+           return from_path(text_field(ws, &SpaceMan::mainfile));
+         },
+         doc::kWorkspacePath)
+      .def_property_readonly(
+          "data_dir",
+          [](WorkspaceHandle& ws) {
+            return from_path(text_field(ws, &SpaceMan::getDatadir));
+          },
+          doc::kWorkspaceDataDir)
+      .def_property_readonly(
+          "counter",
+          [](WorkspaceHandle& ws) {
+            Guard guard(ws);
+            return ws.man().getCounter();
+          },
+          doc::kWorkspaceCounter);
+  define_records(cls);
+
+  m.def(
+      "default_workspace", []() { return WorkspaceHandle::defaultHandle(); },
+      doc::kDefaultWorkspace);
+}
+
+}  // namespace python
+}  // namespace vorla

@@ -1,0 +1,182 @@
+# Checks of the package vorla that package_test.py runs in a child process,
+# where a crash fails one test instead of ending the whole run.
+#
+#   package_child.py CASE DIR [ARG]
+#
+# DIR is an empty scratch folder. Exits non-zero (sys.exit with a message)
+# on a failed check.
+
+import ctypes
+import gc
+import os
+import sys
+import threading
+
+
+def expect_error(code, call, *args):
+    """call(*args) raises vorla.Error with `code`."""
+    import vorla
+    try:
+        call(*args)
+    except vorla.Error as e:
+        if e.code != code:
+            sys.exit("%r: %s (%s), expected %s" % (call, e, e.code, code))
+        return
+    sys.exit("%r: no error, expected %s" % (call, code))
+
+
+def record_uses(rec):
+    """Every operation of a record, each as a call of no argument."""
+    other = rec.workspace
+    return [lambda: rec["n"], lambda: rec.keys(), lambda: rec.items(),
+            lambda: len(rec), lambda: "n" in rec, lambda: rec.type,
+            lambda: setattr(rec, "type", "t"), lambda: rec.ext_refs,
+            lambda: rec.temporary, lambda: rec.__setitem__("n", 1),
+            lambda: rec.new_file("f"), lambda: rec.new_child("c"),
+            lambda: rec.release(), lambda: list(rec),
+            lambda: other.copy_from(other, rec)]
+
+
+def refuse_all(rec, code):
+    for use in record_uses(rec):
+        expect_error(code, use)
+    repr(rec)  # never raises
+
+
+def fresh(scratch):
+    import vorla
+    ws = vorla.Workspace.create(os.path.join(scratch, "ws.ini"))
+    rec = ws.new_record("kept")
+    rec["n"] = 1
+    child = rec.new_child("c0")
+    child["n"] = 2
+    return ws, rec, child
+
+
+def closed(scratch):
+    ws, rec, child = fresh(scratch)
+    with ws:
+        pass
+    refuse_all(rec, "workspace_closed")
+    refuse_all(child, "workspace_closed")
+    for use in (ws.save, ws.load, lambda: len(ws), lambda: list(ws),
+                lambda: ws[1], lambda: ws.new_record("t"), lambda: ws.path):
+        expect_error("workspace_closed", use)
+    ws.close()  # again: nothing
+    if not ws.closed:
+        sys.exit("closed is False")
+
+
+def reloaded(scratch):
+    ws, rec, child = fresh(scratch)
+    ws.save()
+    ws.load()
+    refuse_all(rec, "foreign_record")
+    refuse_all(child, "foreign_record")
+    if ws[rec.id]["n"] != 1 or ws[rec.id] == rec:
+        sys.exit("the reloaded record is not a new one with the old items")
+
+
+def released(scratch):
+    ws, rec, child = fresh(scratch)
+    rec.release()
+    refuse_all(rec, "foreign_record")
+    refuse_all(child, "foreign_record")  # erased in cascade
+    if rec.id in ws or child.id in ws:
+        sys.exit("a released record is still in its workspace")
+
+
+def outlived(scratch):
+    """A record keeps its workspace alive after the last name of it is
+    gone, and works on as before."""
+    import vorla
+    ws, rec, child = fresh(scratch)
+    del ws
+    gc.collect()
+    child["m"] = 3
+    rec.workspace.save()
+    again = vorla.Workspace(os.path.join(scratch, "ws.ini"))
+    if again[child.id]["m"] != 3:
+        sys.exit("the change made through the record was not saved")
+
+
+def load_helper():
+    helper = ctypes.CDLL(os.environ["VORLA_NATIVE_HELPER"])
+    helper.helper_put.restype = ctypes.c_uint
+    helper.helper_count.restype = ctypes.c_size_t
+    return helper
+
+
+def shared(scratch, order):
+    """Python and native code see one default workspace, whatever was
+    loaded first: `order` names it."""
+    helper = None
+    if order == "helper-first":
+        helper = load_helper()
+    elif order == "_vorla-first":
+        import _vorla  # noqa: F401
+    import vorla
+    helper = helper or load_helper()
+    path = os.path.join(scratch, "shared.ini")
+    vorla.Workspace.create(path).close()
+    ws = vorla.default_workspace()
+    if ws is not vorla.default_workspace():
+        sys.exit("default_workspace() gives another object each time")
+    ws.load(path)
+    rec = ws.new_record("from python")
+    rec["text"] = "hello native"
+    out = ctypes.create_string_buffer(64)
+    if helper.helper_get(rec.id, b"text", out, 64) < 0 or \
+            out.value != b"hello native":
+        sys.exit("native code does not see the record Python made")
+    made = helper.helper_put(b"from native", b"text", b"hello python")
+    if made == 0 or ws[made]["text"] != "hello python" or \
+            ws[made].type != "from native":
+        sys.exit("Python does not see the record native code made")
+    if helper.helper_count() != len(ws):
+        sys.exit("native code counts %d records, Python %d" %
+                 (helper.helper_count(), len(ws)))
+    ws.save()
+    if helper.helper_load(path.encode()) != 0:
+        sys.exit("native code cannot load the saved workspace")
+    expect_error("foreign_record", lambda: rec["text"])
+    if ws[rec.id]["text"] != "hello native":
+        sys.exit("Python does not see what native code loaded")
+
+
+def gate(scratch, operation):
+    """With fsync_gate preloaded, each fsync of the library waits for an
+    answer from another thread of this process, which can give it only
+    while the library runs without the interpreter's lock."""
+    import vorla
+    started_read, started_write = os.pipe()
+    answer_read, answer_write = os.pipe()
+    answered = []
+
+    def answer():
+        while os.read(started_read, 1):
+            answered.append(1)
+            os.write(answer_write, b"x")
+
+    source = vorla.Workspace.create(os.path.join(scratch, "src.ini"))
+    rec = source.new_record("photo")
+    rec.new_file("pixels").write_bytes(b"P5 1 1 255\n\0")
+    target = vorla.Workspace.create(os.path.join(scratch, "dst.ini"))
+    thread = threading.Thread(target=answer, daemon=True)
+    thread.start()
+    os.environ["VORLA_FSYNC_GATE"] = "%d,%d" % (started_write, answer_read)
+    if operation == "save":
+        source.save()
+    else:
+        copy = target.copy_from(source, rec)
+        if copy["pixels"].read_bytes() != b"P5 1 1 255\n\0":
+            sys.exit("the copy's data file differs")
+    if not answered:
+        sys.exit("the library flushed nothing through the gate")
+
+
+CASES = {"closed": closed, "reloaded": reloaded, "released": released,
+         "outlived": outlived, "shared": shared, "gate": gate}
+
+if __name__ == "__main__":
+    CASES[sys.argv[1]](*sys.argv[2:])

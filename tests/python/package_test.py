@@ -1,0 +1,395 @@
+# Tests of the Python 3 package vorla, run by CTest with the package's build
+# directory on PYTHONPATH. Cases that could crash the interpreter, or need a
+# fresh process (native code in it, a preloaded fsync), run in a child
+# process through package_child.py.
+#
+# Environment: VORLA_NATIVE_HELPER (native_helper.cpp, loaded with ctypes),
+# VORLA_TOOL (the vorla tool), VORLA_PHOTO_ALBUM (examples/photo_album),
+# VORLA_FSYNC_GATE_LIB (fsync_gate.cpp); a test whose program is missing is
+# skipped.
+
+import ast
+import errno
+import os
+import pathlib
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import threading
+import unittest
+
+import vorla
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+CHILD = os.path.join(HERE, "package_child.py")
+ALBUM_PY = os.path.join(HERE, "..", "..", "examples", "album.py")
+STUB = os.path.join(os.path.dirname(vorla.__file__), "__init__.pyi")
+CHILD_TIMEOUT = 60
+
+
+def program(name):
+    path = os.environ.get(name)
+    if not path:
+        raise unittest.SkipTest(name + " is not set")
+    return path
+
+
+class Scratch(unittest.TestCase):
+    """A scratch folder and a new workspace in it for each test."""
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="vorla-package-")
+        self.addCleanup(shutil.rmtree, self.dir, True)
+        self.path = os.path.join(self.dir, "ws.ini")
+        self.ws = vorla.Workspace.create(self.path)
+        self.addCleanup(self.ws.close)
+
+    def reopen(self):
+        self.ws.save()
+        return vorla.Workspace(self.path)
+
+    def child(self, *args, env=None):
+        scratch = tempfile.mkdtemp(dir=self.dir)
+        proc = subprocess.run(
+            [sys.executable, "-B", CHILD, args[0], scratch] + list(args[1:]),
+            stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+            timeout=CHILD_TIMEOUT, env=env)
+        self.assertEqual(proc.returncode, 0, proc.stdout.decode(
+            "utf-8", "replace"))
+
+
+class WorkspaceTest(Scratch):
+    def test_create_makes_an_empty_workspace_with_its_data_directory(self):
+        self.assertEqual(self.ws.path, pathlib.Path(self.path))
+        self.assertEqual(self.ws.data_dir, pathlib.Path(self.dir, "data"))
+        self.assertTrue(self.ws.data_dir.is_dir())
+        self.assertEqual([r.id for r in self.ws], [0])
+        other = vorla.Workspace.create(
+            pathlib.Path(self.dir, "b.ini"), data_dir=b"files")
+        self.assertTrue(pathlib.Path(self.dir, "files").is_dir())
+        other.close()
+
+    def test_records_as_a_mapping_from_ids_in_id_order(self):
+        made = [self.ws.new_record("t%d" % n) for n in range(5)]
+        made[2].release()
+        ids = [r.id for r in made]
+        self.assertEqual([r.id for r in self.ws],
+                         [0] + ids[:2] + ids[3:])
+        self.assertEqual(len(self.ws), 5)
+        self.assertEqual(self.ws.counter, ids[-1])
+        self.assertEqual(self.ws[ids[1]], made[1])
+        self.assertNotEqual(self.ws[ids[1]], made[0])
+        self.assertEqual(hash(self.ws[ids[1]]), hash(made[1]))
+        self.assertIn(ids[0], self.ws)
+        for absent in (ids[2], -1, 2**32 + ids[0], "1"):
+            self.assertNotIn(absent, self.ws)
+        for absent in (ids[2], -1, 2**32 + ids[0]):
+            with self.assertRaises(KeyError):
+                self.ws[absent]
+        with self.assertRaises(TypeError):
+            self.ws["1"]
+
+    def test_iteration_survives_changes_made_meanwhile(self):
+        made = [self.ws.new_record("t") for _ in range(3)]
+        seen = []
+        for rec in self.ws:
+            seen.append(rec.id)
+            if rec.id == made[0].id:
+                made[1].release()
+                self.ws.new_record("late")
+        self.assertEqual(seen, [0, made[0].id, made[2].id])
+
+    def test_saved_records_load_back(self):
+        rec = self.ws.new_record("album")
+        rec["title"] = "Lake"
+        self.ws.new_temp_record("scratch")
+        loaded = self.reopen()
+        self.assertEqual([(r.id, r.type) for r in loaded],
+                         [(0, "system_record"), (rec.id, "album")])
+        self.assertEqual(dict(loaded[rec.id].items()), {"title": "Lake"})
+        loaded.close()
+
+    def test_load_replaces_the_workspace(self):
+        other = vorla.Workspace.create(os.path.join(self.dir, "o.ini"),
+                                       "odata")
+        other.new_record("theirs")
+        other.save()
+        self.ws.new_record("mine")
+        self.ws.load(other.path)
+        self.assertEqual(self.ws.path, other.path)
+        self.assertEqual([r.type for r in self.ws], ["system_record", "theirs"])
+        other.close()
+
+    def test_context_manager_closes_without_saving(self):
+        with vorla.Workspace(self.path) as ws:
+            ws.new_record("unsaved")
+        self.assertTrue(ws.closed)
+        with vorla.Workspace(self.path) as ws:
+            self.assertEqual(len(ws), 1)
+        self.assertIn("closed", repr(ws))
+
+    def test_copies_within_and_between_workspaces(self):
+        rec = self.ws.new_record("photo")
+        rec["caption"] = "pier"
+        rec.new_file("pixels").write_bytes(b"abc")
+        rec.new_child("thumb")["width"] = 8
+        other = vorla.Workspace.create(os.path.join(self.dir, "o.ini"))
+        self.addCleanup(other.close)
+        for target, source in ((other, rec), (self.ws, rec.id)):
+            copy = target.copy_from(self.ws, source)
+            self.assertEqual(copy.workspace, target)
+            self.assertNotEqual(copy["pixels"], rec["pixels"])
+            self.assertEqual(copy["pixels"].read_bytes(), b"abc")
+            self.assertEqual(copy["caption"], "pier")
+            self.assertEqual(copy["thumb"]["width"], 8)
+        with self.assertRaises(vorla.Error) as caught:
+            self.ws.copy_from(other, rec)
+        self.assertEqual(caught.exception.code, "foreign_record")
+
+
+class ItemTest(Scratch):
+    def setUp(self):
+        super().setUp()
+        self.rec = self.ws.new_record("r")
+
+    def test_numbers_cover_the_unsigned_64_bit_range(self):
+        for value in (0, 1, 2**64 - 1):
+            self.rec["n"] = value
+            self.assertEqual(self.rec["n"], value)
+        for value in (-1, 2**64):
+            with self.assertRaises(OverflowError):
+                self.rec["n"] = value
+        self.assertEqual(self.rec["n"], 2**64 - 1)
+
+    def test_every_byte_of_a_text_comes_back(self):
+        raw = bytes(b for b in range(1, 256) if b not in b"\r\n")
+        self.rec["raw"] = raw
+        self.assertEqual(os.fsencode(self.rec["raw"]), raw)
+        self.rec["text"] = "caf\u00e9 \udcff"
+        loaded = self.reopen()[self.rec.id]
+        self.assertEqual(loaded["text"], "caf\u00e9 \udcff")
+        self.assertEqual(os.fsencode(loaded["raw"]), raw)
+        self.rec[b"\xffname"] = "x"
+        self.assertIn("\udcffname", self.rec)
+
+    def test_values_read_back_by_item_type(self):
+        path = self.rec.new_file("notes", prefix="n")
+        self.assertEqual(path.parent, self.ws.data_dir)
+        self.assertTrue(path.name.startswith("n_"))
+        child = self.rec.new_child("child")
+        other = self.ws.new_record("other")
+        self.rec.link("link", other)
+        self.rec["also"] = other
+        self.assertEqual(other.int_refs, 2)
+        self.assertEqual(other.ext_refs, 1)
+        self.assertEqual(child.ext_refs, 0)
+        self.assertEqual(self.rec["notes"], path)
+        self.assertEqual(self.rec["child"], child)
+        self.assertEqual(self.rec.keys(), ["also", "child", "link", "notes"])
+        self.assertEqual(list(self.rec), self.rec.keys())
+        self.assertEqual(self.rec.values(), [other, child, other, path])
+        self.assertEqual(len(self.rec), 4)
+        self.assertIsNone(self.rec.get("missing"))
+        self.assertEqual(self.rec.get("missing", 5), 5)
+
+    def test_extchild_reads_as_an_id_and_a_text(self):
+        self.ws.save()
+        with open(self.path, "a") as f:
+            f.write("\n[7]\nstructtype_sys = e\nextrefcount_sys = 1\n"
+                    "intrefcount_sys = 0\nfar_extchild = 12,other.ini\n")
+        loaded = vorla.Workspace(self.path)
+        self.assertEqual(loaded[7]["far"], (12, "other.ini"))
+        loaded.close()
+
+    def test_wrong_names_and_values(self):
+        with self.assertRaises(KeyError):
+            self.rec["missing"]
+        for value in (1.5, None, [1]):
+            with self.assertRaises(TypeError):
+                self.rec["n"] = value
+        with self.assertRaises(TypeError):
+            self.rec[1] = 1
+        self.assertNotIn(1, self.rec)
+        with self.assertRaises(TypeError):
+            self.rec.link("x", 3)
+        self.rec["n"] = 1
+        for call, code in ((lambda: self.rec.__setitem__("n", "text"),
+                            "changed_in_type"),
+                           (lambda: self.rec.__setitem__("a\nb", 1),
+                            "invalid_name"),
+                           (lambda: self.rec.new_child("n"), "existed"),
+                           (lambda: self.rec.link("self", self.rec),
+                            "cyclic_link")):
+            with self.assertRaises(vorla.Error) as caught:
+                call()
+            self.assertEqual(caught.exception.code, code)
+        self.assertEqual(dict(self.rec.items()), {"n": 1})
+
+    def test_type_is_settable_and_temporary_records_are_marked(self):
+        self.rec.type = "photo"
+        self.assertEqual(self.rec.type, "photo")
+        self.assertFalse(self.rec.temporary)
+        self.assertTrue(self.ws.new_temp_record("t").temporary)
+        self.assertIn("'photo'", repr(self.rec))
+
+
+class ErrorTest(Scratch):
+    def test_library_errors_carry_message_code_path_and_errno(self):
+        index = os.path.join(self.dir, "missing", "ws.ini")
+        with self.assertRaises(vorla.Error) as caught:
+            vorla.Workspace.create(index)
+        e = caught.exception
+        self.assertIsInstance(e, RuntimeError)
+        self.assertEqual((str(e), e.code), ("cannot write file",
+                                            "cannot_write_file"))
+        self.assertEqual((e.path, e.errno), (index, errno.ENOENT))
+        self.assertIsNone(e.line)
+        self.assertEqual(e.args, ("cannot write file",))
+        with open(self.path, "a") as f:
+            f.write("no separator here\n")
+        with self.assertRaises(vorla.Error) as caught:
+            vorla.Workspace(self.path)
+        self.assertEqual(caught.exception.code, "cannot_parse_line")
+        with self.assertRaises(vorla.Error) as caught:
+            vorla.Workspace(self.path + ".missing")
+        self.assertEqual(caught.exception.code, "cannot_open_file")
+
+    def test_writer_conflicts_with_another_process(self):
+        # Creating took the lock; a workspace only read holds none.
+        self.ws.close()
+        self.ws = vorla.Workspace(self.path)
+        holder = subprocess.Popen(
+            [sys.executable, "-c",
+             "import sys, vorla; ws = vorla.Workspace(sys.argv[1]);"
+             " ws.new_record('x').new_file('f'); print('held', flush=True);"
+             " sys.stdin.read(); ws.save()", self.path],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        self.assertEqual(holder.stdout.readline(), b"held\n")
+        with self.assertRaises(vorla.WriterConflict) as caught:
+            self.ws.save()
+        self.assertEqual(caught.exception.code, "workspace_in_use")
+        self.assertEqual(caught.exception.holder, holder.pid)
+        holder.communicate(b"", timeout=CHILD_TIMEOUT)
+        self.assertEqual(holder.returncode, 0)
+        with self.assertRaises(vorla.WriterConflict) as caught:
+            self.ws.save()
+        self.assertEqual(str(caught.exception), "changed on disk")
+        self.assertIsNone(caught.exception.holder)
+        self.ws.load()
+        self.assertEqual([r.type for r in self.ws], ["system_record", "x"])
+
+
+class HandleTest(Scratch):
+    """Records whose workspace went away raise vorla.Error, never crash."""
+
+    def test_records_of_a_closed_workspace(self):
+        self.child("closed")
+
+    def test_records_kept_across_a_reload(self):
+        self.child("reloaded")
+
+    def test_released_records_and_their_children(self):
+        self.child("released")
+
+    def test_records_keep_their_workspace_alive(self):
+        self.child("outlived")
+
+
+class DefaultWorkspaceTest(Scratch):
+    """One default workspace for Python and native code, whichever of
+    _vorla, vorla and the native code is loaded first."""
+
+    def test_shared_with_native_code(self):
+        program("VORLA_NATIVE_HELPER")
+        for order in ("vorla-first", "_vorla-first", "helper-first"):
+            with self.subTest(order=order):
+                self.child("shared", order)
+
+
+class ThreadTest(Scratch):
+    def test_save_and_copy_let_other_threads_run(self):
+        # After a sanitizer runtime that the test runs with, if any.
+        preload = (os.environ.get("LD_PRELOAD", "") + " " +
+                   program("VORLA_FSYNC_GATE_LIB")).strip()
+        env = dict(os.environ, LD_PRELOAD=preload)
+        for operation in ("save", "copy"):
+            with self.subTest(operation=operation):
+                self.child("gate", operation, env=env)
+
+    def test_threads_sharing_one_workspace(self):
+        failures = []
+
+        def work(n):
+            try:
+                for i in range(200):
+                    rec = self.ws.new_record("t%d" % n)
+                    rec["i"] = i
+                    rec.items()
+                    if i % 50 == 0:
+                        self.ws.save()
+            except Exception as e:  # reported below
+                failures.append(e)
+
+        threads = [threading.Thread(target=work, args=(n,)) for n in range(4)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        self.assertEqual(failures, [])
+        self.assertEqual(len(self.reopen()), 801)
+
+
+class RoundTripTest(Scratch):
+    """Python and the C++ library read what the other wrote."""
+
+    def show(self, index):
+        """vorla show's tree, the random parts of file names left out."""
+        out = subprocess.run([program("VORLA_TOOL"), "show", "album.ini"],
+                             cwd=os.path.dirname(index),
+                             stdout=subprocess.PIPE, check=True).stdout
+        return re.sub(rb"__\d+_", b"__#_", out).decode()
+
+    def test_python_and_cpp_build_the_same_album(self):
+        album = program("VORLA_PHOTO_ALBUM")
+        built = {}
+        for name, command in (("cpp", [album]),
+                              ("py", [sys.executable, "-B", ALBUM_PY])):
+            index = os.path.join(self.dir, name, "album.ini")
+            os.mkdir(os.path.dirname(index))
+            vorla.Workspace.create(index).close()
+            subprocess.run(command + [index], check=True,
+                           stdout=subprocess.DEVNULL)
+            built[name] = index
+        self.assertEqual(self.show(built["py"]), self.show(built["cpp"]))
+        with vorla.Workspace(built["cpp"]) as ws:
+            album = [r for r in ws if r.type == "album"][0]
+            self.assertEqual(album["title"], "Summer at the lake")
+            self.assertEqual(album["cover"], album["photo2"])
+            self.assertEqual(album["photo1"]["thumb"]["width"], 80)
+            self.assertEqual(album["notes"].read_text(),
+                             "Two photos from the north shore.\n")
+
+
+class SurfaceTest(unittest.TestCase):
+    def test_stubs_and_docstrings_match_the_module(self):
+        with open(STUB) as f:
+            tree = ast.parse(f.read())
+        for node in tree.body:
+            if not isinstance(node, (ast.ClassDef, ast.FunctionDef)):
+                continue
+            obj = getattr(vorla, node.name)
+            self.assertTrue(obj.__doc__, node.name)
+            self.assertIn(node.name, vorla.__all__)
+            for member in getattr(node, "body", []):
+                if isinstance(member, ast.FunctionDef):
+                    self.assertTrue(hasattr(obj, member.name),
+                                    node.name + "." + member.name)
+                    if not member.name.startswith("__"):
+                        self.assertTrue(getattr(obj, member.name).__doc__,
+                                        node.name + "." + member.name)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
