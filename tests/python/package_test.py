@@ -247,11 +247,15 @@ class ErrorTest(Scratch):
         self.assertEqual((e.path, e.errno), (index, errno.ENOENT))
         self.assertIsNone(e.line)
         self.assertEqual(e.args, ("cannot write file",))
+        with open(self.path) as f:
+            lines = f.read().count("\n")
         with open(self.path, "a") as f:
             f.write("no separator here\n")
         with self.assertRaises(vorla.Error) as caught:
             vorla.Workspace(self.path)
-        self.assertEqual(caught.exception.code, "cannot_parse_line")
+        e = caught.exception
+        self.assertEqual((e.code, e.path, e.line, e.errno),
+                         ("cannot_parse_line", self.path, lines + 1, None))
         with self.assertRaises(vorla.Error) as caught:
             vorla.Workspace(self.path + ".missing")
         self.assertEqual(caught.exception.code, "cannot_open_file")
