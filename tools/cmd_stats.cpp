@@ -59,9 +59,9 @@ void printText(const WorkspaceStats& s, Out& out) {
     out << line;
   }
   out << "data files    " << s.files << "  (" << s.missingFiles << " missing), "
-      << humanBytes(s.fileBytes) << '\n';
-  out << "orphan files  " << s.orphanFiles << ", " << humanBytes(s.orphanBytes)
-      << '\n';
+      << formatSize(s.fileBytes, false) << '\n';
+  out << "orphan files  " << s.orphanFiles << ", "
+      << formatSize(s.orphanBytes, false) << '\n';
 }
 
 int runStats(const Args& args) {

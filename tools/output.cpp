@@ -158,12 +158,13 @@ std::string displayName(const std::string& s) {
   return s;
 }
 
-std::string humanBytes(uint64_t bytes) {
-  if (bytes < 10240) return std::to_string(bytes) + " bytes";
-  const char* units[] = {"KiB", "MiB", "GiB", "TiB", "PiB"};
+std::string formatSize(uint64_t bytes, bool raw) {
+  if (raw || bytes < 1024) return std::to_string(bytes) + (raw ? "" : " B");
+  const char* units[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
   double v = static_cast<double>(bytes) / 1024;
   int u = 0;
-  while (v >= 1024 && u < 4) {
+  // Round first, so that 1023.96 KiB shows as "1.0 MiB", not "1024.0 KiB".
+  while (v >= 1023.95 && u < 5) {
     v /= 1024;
     ++u;
   }
@@ -382,8 +383,10 @@ void TreePrinter::value(const StructConfig::Item& item) {
     case StructConfig::ITEM_FILE: {
       const int64_t size = fileSize(ws, item.str);
       out << "file " << displayName(item.str)
-          << (size < 0 ? std::string(" (missing)")
-                       : " (" + humanBytes(static_cast<uint64_t>(size)) + ")")
+          << (size < 0
+                  ? std::string(" (missing)")
+                  : " (" + formatSize(static_cast<uint64_t>(size), rawSizes) +
+                        ")")
           << '\n';
       break;
     }

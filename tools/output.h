@@ -40,8 +40,10 @@ std::string displayText(const std::string& s);
 // other than '"' and '\', else quoted(s).
 std::string displayName(const std::string& s);
 
-// "1.5 MiB" style, with the exact byte count for small sizes.
-std::string humanBytes(uint64_t bytes);
+// A size as every command prints it in text: "0 B", "512 B", "4.7 KiB",
+// "609.5 KiB", "1.2 GiB" (binary units, one decimal from KiB up), or with
+// `raw` (the --bytes option) the plain number of bytes, "4813".
+std::string formatSize(uint64_t bytes, bool raw);
 
 // "2h 5m" style.
 std::string humanAge(int64_t seconds);
@@ -115,8 +117,9 @@ class Progress {
 // it.
 class TreePrinter {
  public:
-  TreePrinter(const SpaceMan& workspace, Out& output)
-      : ws(workspace), out(output) {}
+  // `raw` prints data file sizes as plain byte counts (--bytes).
+  TreePrinter(const SpaceMan& workspace, Out& output, bool raw = false)
+      : ws(workspace), out(output), rawSizes(raw) {}
 
   // Prints the record `root`, if there is one, and below it the records
   // its child items name.
@@ -141,6 +144,7 @@ class TreePrinter {
 
   const SpaceMan& ws;
   Out& out;
+  bool rawSizes;
   std::unordered_set<unsigned> shown;
 };
 
