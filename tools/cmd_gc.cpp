@@ -59,7 +59,7 @@ int64_t parseAge(const std::string& command, const std::string& text) {
   if (unit == "h") scale = 3600;
   if (unit == "d") scale = 86400;
   if (digits == 0 || scale == 0) {
-    throw Failure(command, "invalid age " + quoted(text));
+    throw Failure::usage(command, "invalid age " + quoted(text));
   }
   return v * scale;
 }
@@ -82,14 +82,14 @@ std::vector<Candidate> findCandidates(const SpaceMan& ws,
     for (const OrphanFile& f : findOrphanFiles(ws))
       candidates.push_back(Candidate{&datadir, f});
     *orphans = candidates.size();
-  } catch (const std::runtime_error& e) {
-    throw Failure(datadir, e.what());
+  } catch (const Error& e) {
+    throw Failure(datadir, e);
   }
   try {
     for (const OrphanFile& f : findSaveLeftovers(ws))
       candidates.push_back(Candidate{&savedir, f});
-  } catch (const std::runtime_error& e) {
-    throw Failure(savedir, e.what());
+  } catch (const Error& e) {
+    throw Failure(savedir, e);
   }
   return candidates;
 }
