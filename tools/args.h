@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tools/output.h"
+#include "workspace/error.h"
 #include "workspace/progress.h"
 #include "workspace/workspace.h"
 #include "workspace/writer_lock.h"
@@ -23,7 +24,8 @@ namespace tool {
 
 // Exit codes, each with one meaning.
 const int kOk = 0;
-// check found something wrong, or gc could not delete a file.
+// check found something wrong, or there was nothing to do where that
+// matters to a script.
 const int kFound = 1;
 // The command line is wrong.
 const int kUsage = 2;
@@ -34,41 +36,64 @@ const int kBroken = 3;
 const int kNoRecord = 4;
 // Another process holds the workspace, or saved it while the command ran.
 const int kInUse = 5;
-// Until every failure says which of the above it is.
-const int kError = kUsage;
 
-// A failure to report as "vorla: CONTEXT: MESSAGE", with exit status
-// `status`.
-// CONTEXT is a command name or a path, which may come from the command line
-// or from an index file; it is escaped here, and any text the message
+// The exit statuses, as every help text ends.
+extern const char kExitStatusHelp[];
+
+// The exit status of a library error: kInUse when another process holds
+// the workspace or saved it meanwhile, else kBroken.
+int statusOf(Error::Code code);
+
+// A failure, reported as "vorla: CONTEXT: MESSAGE" with exit status
+// `status()`, and with --json also as an error document on stdout.
+// CONTEXT is a command name (usage errors) or a path, "PATH:LINE" when the
+// index file reader names a line. It is escaped here; any text the message
 // quotes is escaped by whoever builds the message.
 class Failure : public std::runtime_error {
  public:
-  Failure(const std::string& context, const std::string& message,
-          int status = kError)
-      : std::runtime_error(
-            context.empty() ? message : displayText(context) + ": " + message),
-        bare(message),
-        code(status) {}
+  // A failure of the tool's own about the file or directory `path` (none
+  // when empty). `code` is its identifier for programs; by default the one
+  // of `status`: "found", "usage", "io", "no_such_record" or "in_use".
+  Failure(const std::string& path, const std::string& message, int status,
+          const char* code = nullptr);
+  // A library error met while working on `path`. The error's own path and
+  // line, when it has them, replace `path`; its errno adds the system's
+  // reason ("cannot open file: Permission denied"); `note` goes before
+  // the message ("record 2"); who holds the workspace is said when
+  // another process does. The status is statusOf(e.code()).
+  Failure(const std::string& path, const Error& e,
+          const std::string& note = std::string());
+
+  // A usage error of `command`: exit status kUsage, no path.
+  static Failure usage(const std::string& command, const std::string& message);
 
   // MESSAGE alone, without its context.
   const std::string& message() const { return bare; }
-  int status() const { return code; }
+  int status() const { return exitStatus; }
+  // "cannot_parse_line" and the like for library errors (Error::codeName),
+  // else the tool's own code.
+  const std::string& code() const { return name; }
+  const std::string& path() const { return file; }
+  std::size_t line() const { return lineNo; }
+  int sysErrno() const { return errnum; }
+  // Whether this is the library error `c`.
+  bool is(Error::Code c) const { return library && libraryCode == c; }
+
+  // The error document of --json, a line.
+  std::string json() const;
 
  private:
+  Failure(const std::string& context, const std::string& message, int status,
+          const std::string& code, const std::string& path);
+
   std::string bare;
-  int code;
-};
-
-// Another process holds the workspace (or saved it after this command read
-// it): reported like a Failure, with exit status 5.
-class InUse : public Failure {
- public:
-  InUse(const std::string& context, const WriterConflict& e)
-      : Failure(context, e.what() + holderOf(e), kInUse) {}
-
- private:
-  static std::string holderOf(const WriterConflict& e);
+  int exitStatus;
+  std::string name;
+  std::string file;
+  std::size_t lineNo = 0;
+  int errnum = 0;
+  bool library = false;
+  Error::Code libraryCode = Error::UNREACHABLE;
 };
 
 // The parsed command line of one command: its options and its operands.

@@ -134,8 +134,8 @@ int runCheck(const Args& args) {
   CheckReport report;
   try {
     report = checkWorkspace(ws, progressOf(progress, "checking"));
-  } catch (const std::runtime_error& e) {
-    throw Failure(ws.getDatadir(), e.what());
+  } catch (const Error& e) {
+    throw Failure(ws.getDatadir(), e);
   }
   progress.clear();
   for (const Finding& f : report.findings) out << describe(f) << '\n';

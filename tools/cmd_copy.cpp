@@ -3,7 +3,6 @@
 #include <sys/stat.h>  // stat
 
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -19,7 +18,7 @@ namespace tool {
 namespace {
 
 const char kCopyHelp[] =
-    "usage: vorla copy [--wait SECONDS] SRC_INDEX ID DST_INDEX\n"
+    "usage: vorla copy [--json] [--wait SECONDS] SRC_INDEX ID DST_INDEX\n"
     "\n"
     "Copies record ID of the workspace SRC_INDEX, with its child records\n"
     "and data files, into a new top-level record of DST_INDEX (which may be\n"
@@ -27,7 +26,12 @@ const char kCopyHelp[] =
     "DST_INDEX's data directory is created when it is missing. DST_INDEX's\n"
     "writer lock is held from before it is read; while another process\n"
     "holds it, nothing is copied and the exit status is 5 (--wait waits up\n"
-    "to SECONDS for it). SRC_INDEX is only read.\n";
+    "to SECONDS for it). SRC_INDEX is only read.\n"
+    "\n"
+    "Record 0, the workspace's system record, cannot be copied (exit\n"
+    "status 2); a record that does not exist gives exit status 4.\n"
+    "--json prints {\"index\": DST_INDEX, \"source\": SRC_INDEX,\n"
+    "\"source_id\": ID, \"new_id\": the new record's id}.\n";
 
 bool sameFile(const std::string& a, const std::string& b) {
   struct stat sa, sb;
@@ -48,10 +52,26 @@ void undoCopy(SpaceMan& dst, unsigned before) {
   for (unsigned rid : made) {
     try {
       dst.unlinkStruct(rid);
-    } catch (const std::runtime_error&) {
+    } catch (const Error&) {
       // Already gone with an earlier one; nothing more to undo.
     }
   }
+}
+
+void printCopy(const Args& args, unsigned id, unsigned newId) {
+  Out out;
+  if (!args.has("--json")) {
+    out << newId << '\n';
+  } else {
+    std::string& o = out.raw();
+    o += "{\"index\":";
+    appendJson(o, args.operands[2]);
+    o += ",\"source\":";
+    appendJson(o, args.operands[0]);
+    o += ",\"source_id\":" + std::to_string(id);
+    o += ",\"new_id\":" + std::to_string(newId) + "}\n";
+  }
+  out.flush();
 }
 
 int runCopy(const Args& args) {
@@ -59,6 +79,11 @@ int runCopy(const Args& args) {
   const std::string& srcIndex = args.operands[0];
   const unsigned id = parseId(args.command, args.operands[1]);
   const std::string& dstIndex = args.operands[2];
+  if (id == 0) {
+    throw Failure::usage(args.command,
+                         "record 0 is the workspace's system record and "
+                         "cannot be copied");
+  }
   WriterLock lock;
   lockWorkspace(lock, dstIndex, parseWait(args));
   Progress progress;
@@ -72,29 +97,27 @@ int runCopy(const Args& args) {
     src = other.get();
   }
   if (findRecord(*src, id) == nullptr) {
-    throw Failure(srcIndex,
-                  "record " + std::to_string(id) + ": cannot find id");
+    throw Failure(srcIndex, "record " + std::to_string(id) + ": cannot find id",
+                  kNoRecord);
   }
   makeDirs(dst.getDatadir());
   const unsigned before = dst.getCounter();
   unsigned newId;
   try {
     newId = dst.import(src, id);
-  } catch (const std::runtime_error& e) {
+  } catch (const Error& e) {
     undoCopy(dst, before);
-    throw Failure(srcIndex, "record " + std::to_string(id) + ": " + e.what());
+    throw Failure(srcIndex, e, "record " + std::to_string(id));
   }
   saveWorkspace(dst);
-  Out out;
-  out << newId << '\n';
-  out.flush();
+  printCopy(args, id, newId);
   return kOk;
 }
 
 }  // namespace
 
 Command copyCommand() {
-  return Command{"copy", kCopyHelp, {}, {"--wait"}, runCopy};
+  return Command{"copy", kCopyHelp, {"--json"}, {"--wait"}, runCopy};
 }
 
 }  // namespace tool

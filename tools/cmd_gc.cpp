@@ -59,7 +59,7 @@ int64_t parseAge(const std::string& command, const std::string& text) {
   if (unit == "h") scale = 3600;
   if (unit == "d") scale = 86400;
   if (digits == 0 || scale == 0) {
-    throw Failure(command, "invalid age " + quoted(text));
+    throw Failure::usage(command, "invalid age " + quoted(text));
   }
   return v * scale;
 }
@@ -82,14 +82,14 @@ std::vector<Candidate> findCandidates(const SpaceMan& ws,
     for (const OrphanFile& f : findOrphanFiles(ws))
       candidates.push_back(Candidate{&datadir, f});
     *orphans = candidates.size();
-  } catch (const std::runtime_error& e) {
-    throw Failure(datadir, e.what());
+  } catch (const Error& e) {
+    throw Failure(datadir, e);
   }
   try {
     for (const OrphanFile& f : findSaveLeftovers(ws))
       candidates.push_back(Candidate{&savedir, f});
-  } catch (const std::runtime_error& e) {
-    throw Failure(savedir, e.what());
+  } catch (const Error& e) {
+    throw Failure(savedir, e);
   }
   return candidates;
 }
@@ -106,7 +106,7 @@ void deleteCandidate(const Candidate& c, const std::string& name, int64_t now,
   const OrphanFile& f = c.file;
   switch (removeIfOld(*c.dir, f, now, grace)) {
     case RemoveResult::REMOVED:
-      out << "deleted " << name << "  " << humanBytes(f.size) << '\n';
+      out << "deleted " << name << "  " << formatSize(f.size, false) << '\n';
       ++tally->removed;
       tally->removedBytes += f.size;
       break;
@@ -127,10 +127,10 @@ void printSummary(std::size_t orphans, std::size_t candidates, bool remove,
   out << count(orphans, "orphan data file");
   if (candidates > orphans)
     out << ", " << count(candidates - orphans, "unfinished save");
-  out << ", " << humanBytes(tally.bytes);
+  out << ", " << formatSize(tally.bytes, false);
   if (remove) {
     out << "; deleted " << tally.removed << ", "
-        << humanBytes(tally.removedBytes) << '\n';
+        << formatSize(tally.removedBytes, false) << '\n';
   } else {
     out << "; " << tally.old << " older than the grace age"
         << (tally.old > 0 ? " (--delete deletes them)\n" : "\n");
@@ -170,7 +170,7 @@ int runGc(const Args& args) {
     if (remove) {
       deleteCandidate(candidates[k], name, now, grace, out, &tally);
     } else {
-      out << name << "  " << humanBytes(f.size) << "  "
+      out << name << "  " << formatSize(f.size, false) << "  "
           << humanAge(now - f.mtime) << " old"
           << (young ? "  (younger than the grace age, kept)" : "") << '\n';
     }

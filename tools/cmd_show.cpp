@@ -18,18 +18,23 @@ namespace tool {
 namespace {
 
 const char kShowHelp[] =
-    "usage: vorla show [--json] INDEX [ID]\n"
+    "usage: vorla show [--json] [--bytes] INDEX [ID]\n"
     "\n"
     "Prints the records as trees: each record with an external reference,\n"
     "its items, and the records its child items name indented below it.\n"
     "A record reached a second time is not repeated. File items show the\n"
-    "data file's size, or \"missing\". Records that no tree reaches are\n"
-    "listed apart at the end. With ID, only the tree of that record.\n"
+    "data file's size (--bytes: in bytes), or \"missing\"; a child item\n"
+    "that names no record says \"(no such record)\". Records that no tree\n"
+    "reaches are listed apart at the end. With ID, only the tree of that\n"
+    "record; exit status 4 when there is no such record.\n"
     "\n"
     "--json prints one JSON object instead: the workspace's paths and\n"
     "counter, and \"records\", every record (of the tree of ID, with ID) in\n"
     "ascending id order with its counts, whether a tree reaches it, and its\n"
-    "items. Texts are UTF-8; a byte that is not valid UTF-8 is written as\n"
+    "items (child items with \"dangling\", whether the record they name is\n"
+    "missing; file items with their data file's \"size\" in bytes, null\n"
+    "when it is missing). Texts are UTF-8; a byte that is not valid UTF-8 is "
+    "written as\n"
     "the character of the same number (\\u0080 to \\u00ff), and control\n"
     "characters (C0, DEL, C1) are escaped.\n";
 
@@ -90,9 +95,9 @@ void printJson(const SpaceMan& ws, const std::vector<unsigned>& ids,
 // Without ID: a line on the workspace, the tree of every record with an
 // external reference, then the records that no tree reaches.
 void printTrees(const SpaceMan& ws, const std::string& index,
-                const std::vector<unsigned>& unreachable, Out& out,
+                const std::vector<unsigned>& unreachable, bool raw, Out& out,
                 Progress& progress) {
-  TreePrinter printer(ws, out);
+  TreePrinter printer(ws, out, raw);
   out << "workspace " << displayText(index) << ", data directory "
       << displayText(ws.getDatadir()) << ", counter " << ws.getCounter() << ", "
       << count(ws.getStructs().size(), "record") << '\n';
@@ -123,11 +128,13 @@ int runShow(const Args& args) {
   const std::string& index = args.operands[0];
   const bool hasRoot = args.operands.size() > 1;
   const unsigned root = hasRoot ? parseId(args.command, args.operands[1]) : 0;
+  const bool raw = args.has("--bytes");
   Progress progress;
   SpaceMan ws;
   loadWorkspace(ws, index, progress);
   if (hasRoot && findRecord(ws, root) == nullptr) {
-    throw Failure(index, "record " + std::to_string(root) + ": cannot find id");
+    throw Failure(index, "record " + std::to_string(root) + ": cannot find id",
+                  kNoRecord);
   }
   const std::vector<unsigned> unreachable = unreachableRecords(ws);
   Out out;
@@ -135,9 +142,9 @@ int runShow(const Args& args) {
     printJson(ws, hasRoot ? treeOf(ws, root) : allIds(ws), unreachable, out,
               progress);
   } else if (hasRoot) {
-    TreePrinter(ws, out).tree(root);
+    TreePrinter(ws, out, raw).tree(root);
   } else {
-    printTrees(ws, index, unreachable, out, progress);
+    printTrees(ws, index, unreachable, raw, out, progress);
   }
   out.flush();
   return kOk;
@@ -146,7 +153,7 @@ int runShow(const Args& args) {
 }  // namespace
 
 Command showCommand() {
-  return Command{"show", kShowHelp, {"--json"}, {}, runShow};
+  return Command{"show", kShowHelp, {"--json", "--bytes"}, {}, runShow};
 }
 
 }  // namespace tool

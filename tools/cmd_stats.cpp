@@ -2,7 +2,6 @@
 
 #include <cstddef>
 #include <cstdio>
-#include <stdexcept>
 #include <string>
 
 #include "tools/args.h"
@@ -17,10 +16,11 @@ namespace tool {
 namespace {
 
 const char kStatsHelp[] =
-    "usage: vorla stats [--json] INDEX\n"
+    "usage: vorla stats [--json] [--bytes] INDEX\n"
     "\n"
     "Prints the number of records, items by type, data files with their\n"
-    "total size, and orphan data files.\n";
+    "total size, and orphan data files. --bytes prints the sizes in bytes;\n"
+    "--json prints one JSON object, its sizes in bytes.\n";
 
 void printJson(const std::string& index, const WorkspaceStats& s, Out& out) {
   std::string& o = out.raw();
@@ -42,7 +42,7 @@ void printJson(const std::string& index, const WorkspaceStats& s, Out& out) {
   o += ",\"orphan_bytes\":" + std::to_string(s.orphanBytes) + "}\n";
 }
 
-void printText(const WorkspaceStats& s, Out& out) {
+void printText(const WorkspaceStats& s, bool raw, Out& out) {
   std::size_t items = 0;
   for (int t = StructConfig::ITEM_UINT64; t <= StructConfig::ITEM_EXTCHILD; ++t)
     items += s.items[t];
@@ -59,9 +59,9 @@ void printText(const WorkspaceStats& s, Out& out) {
     out << line;
   }
   out << "data files    " << s.files << "  (" << s.missingFiles << " missing), "
-      << humanBytes(s.fileBytes) << '\n';
-  out << "orphan files  " << s.orphanFiles << ", " << humanBytes(s.orphanBytes)
-      << '\n';
+      << formatSize(s.fileBytes, raw) << '\n';
+  out << "orphan files  " << s.orphanFiles << ", "
+      << formatSize(s.orphanBytes, raw) << '\n';
 }
 
 int runStats(const Args& args) {
@@ -73,16 +73,16 @@ int runStats(const Args& args) {
   WorkspaceStats s;
   try {
     s = computeStats(ws, progressOf(progress, "counting"));
-  } catch (const std::runtime_error& e) {
+  } catch (const Error& e) {
     progress.clear();
-    throw Failure(ws.getDatadir(), e.what());
+    throw Failure(ws.getDatadir(), e);
   }
   progress.clear();
   Out out;
   if (args.has("--json")) {
     printJson(index, s, out);
   } else {
-    printText(s, out);
+    printText(s, args.has("--bytes"), out);
   }
   out.flush();
   return kOk;
@@ -91,7 +91,7 @@ int runStats(const Args& args) {
 }  // namespace
 
 Command statsCommand() {
-  return Command{"stats", kStatsHelp, {"--json"}, {}, runStats};
+  return Command{"stats", kStatsHelp, {"--json", "--bytes"}, {}, runStats};
 }
 
 }  // namespace tool

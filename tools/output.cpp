@@ -3,7 +3,9 @@
 #include <sys/stat.h>  // stat
 #include <unistd.h>    // isatty
 
+#include <chrono>
 #include <cstdio>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -158,12 +160,13 @@ std::string displayName(const std::string& s) {
   return s;
 }
 
-std::string humanBytes(uint64_t bytes) {
-  if (bytes < 10240) return std::to_string(bytes) + " bytes";
-  const char* units[] = {"KiB", "MiB", "GiB", "TiB", "PiB"};
+std::string formatSize(uint64_t bytes, bool raw) {
+  if (raw || bytes < 1024) return std::to_string(bytes) + (raw ? "" : " B");
+  const char* units[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
   double v = static_cast<double>(bytes) / 1024;
   int u = 0;
-  while (v >= 1024 && u < 4) {
+  // Round first, so that 1023.96 KiB shows as "1.0 MiB", not "1024.0 KiB".
+  while (v >= 1023.95 && u < 5) {
     v /= 1024;
     ++u;
   }
@@ -236,14 +239,18 @@ void jsonRecord(const SpaceMan& ws, unsigned id, const StructConfig& rec,
         break;
       }
       case StructConfig::ITEM_EXTCHILD:
-        o += std::to_string(static_cast<unsigned>(item.value));
-        o += ",\"text\":";
-        appendJson(o, item.str);
-        break;
-      case StructConfig::ITEM_CHILD:
+      case StructConfig::ITEM_CHILD: {
         // Only the low 32 bits name a record.
-        o += std::to_string(static_cast<unsigned>(item.value));
+        const unsigned target = static_cast<unsigned>(item.value);
+        o += std::to_string(target);
+        if (item.type == StructConfig::ITEM_EXTCHILD) {
+          o += ",\"text\":";
+          appendJson(o, item.str);
+        }
+        o += findRecord(ws, target) == nullptr ? ",\"dangling\":true"
+                                               : ",\"dangling\":false";
         break;
+      }
       default:
         o += std::to_string(item.value);
     }
@@ -289,15 +296,55 @@ void Out::flush() {
   if (std::fflush(stdout) != 0) throw std::runtime_error("cannot write output");
 }
 
+namespace {
+
+bool progressSilenced = false;
+
+}  // namespace
+
+void Progress::silence() { progressSilenced = true; }
+
 Progress::Progress()
-    : enabled(isatty(STDERR_FILENO) != 0), shown(false), lastPercent(-1) {}
+    : enabled(!progressSilenced && isatty(STDERR_FILENO) != 0),
+      lastPercent(-1),
+      due(false),
+      stop(false),
+      shown(false) {
+  if (enabled) timer = std::thread(&Progress::wait, this);
+}
+
+Progress::~Progress() {
+  if (!enabled) return;
+  clear();
+  {
+    std::lock_guard<std::mutex> hold(mu);
+    stop = true;
+  }
+  wake.notify_one();
+  timer.join();
+}
+
+void Progress::wait() {
+  std::unique_lock<std::mutex> hold(mu);
+  if (wake.wait_for(hold, std::chrono::seconds(1), [this] { return stop; })) {
+    return;
+  }
+  due = true;
+  if (!text.empty()) draw();
+}
+
+void Progress::draw() {
+  std::fprintf(stderr, "\r\033[K%s", text.c_str());
+  std::fflush(stderr);
+  shown = true;
+}
 
 void Progress::phase(const std::string& what) {
   if (!enabled) return;
-  std::fprintf(stderr, "\r\033[Kvorla: %s...", what.c_str());
-  std::fflush(stderr);
-  shown = true;
   lastPercent = -1;
+  std::lock_guard<std::mutex> hold(mu);
+  text = "vorla: " + what + "...";
+  if (due) draw();
 }
 
 void Progress::update(const std::string& what, std::size_t done,
@@ -306,17 +353,20 @@ void Progress::update(const std::string& what, std::size_t done,
   const int percent = total == 0 ? 100 : static_cast<int>(done * 100.0 / total);
   if (percent == lastPercent) return;
   lastPercent = percent;
-  std::fprintf(stderr, "\r\033[Kvorla: %s... %d%%", what.c_str(), percent);
-  std::fflush(stderr);
-  shown = true;
+  std::lock_guard<std::mutex> hold(mu);
+  text = "vorla: " + what + "... " + std::to_string(percent) + "%";
+  if (due) draw();
 }
 
 void Progress::clear() {
+  if (!enabled) return;
+  lastPercent = -1;
+  std::lock_guard<std::mutex> hold(mu);
+  text.clear();
   if (!shown) return;
   std::fprintf(stderr, "\r\033[K");
   std::fflush(stderr);
   shown = false;
-  lastPercent = -1;
 }
 
 void TreePrinter::tree(unsigned root) {
@@ -382,8 +432,10 @@ void TreePrinter::value(const StructConfig::Item& item) {
     case StructConfig::ITEM_FILE: {
       const int64_t size = fileSize(ws, item.str);
       out << "file " << displayName(item.str)
-          << (size < 0 ? std::string(" (missing)")
-                       : " (" + humanBytes(static_cast<uint64_t>(size)) + ")")
+          << (size < 0
+                  ? std::string(" (missing)")
+                  : " (" + formatSize(static_cast<uint64_t>(size), rawSizes) +
+                        ")")
           << '\n';
       break;
     }

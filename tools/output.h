@@ -5,9 +5,12 @@
 #ifndef VORLA_TOOLS_OUTPUT_H_
 #define VORLA_TOOLS_OUTPUT_H_
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <unordered_set>
 #include <vector>
 
@@ -40,8 +43,10 @@ std::string displayText(const std::string& s);
 // other than '"' and '\', else quoted(s).
 std::string displayName(const std::string& s);
 
-// "1.5 MiB" style, with the exact byte count for small sizes.
-std::string humanBytes(uint64_t bytes);
+// A size as every command prints it in text: "0 B", "512 B", "4.7 KiB",
+// "609.5 KiB", "1.2 GiB" (binary units, one decimal from KiB up), or with
+// `raw` (the --bytes option) the plain number of bytes, "4813".
+std::string formatSize(uint64_t bytes, bool raw);
 
 // "2h 5m" style.
 std::string humanAge(int64_t seconds);
@@ -53,7 +58,8 @@ std::string count(std::size_t n, const std::string& noun);
 StructConfig* findRecord(const SpaceMan& ws, unsigned id);
 
 // Appends record `id` of `ws` as a JSON object: its type, counts, whether
-// a tree reaches it, and its items, file items with their data file's size.
+// a tree reaches it, and its items: file items with their data file's size,
+// child items with whether the record they name is missing ("dangling").
 void jsonRecord(const SpaceMan& ws, unsigned id, const StructConfig& rec,
                 bool reachable, std::string& o);
 
@@ -89,11 +95,15 @@ class Out {
   std::string buf;
 };
 
-// Progress on stderr, only when stderr is a terminal: one line, redrawn.
+// Progress on stderr: one line, redrawn. It shows only when stderr is a
+// terminal, only once the command has run for a second (a quick command
+// prints nothing), and never after silence() (main calls it for --json).
+// From then on the current phase shows even while the library works
+// without calling back (loading the index file): a timer thread draws it.
 class Progress {
  public:
   Progress();
-  ~Progress() { clear(); }
+  ~Progress();
   Progress(const Progress&) = delete;
   Progress& operator=(const Progress&) = delete;
 
@@ -103,10 +113,24 @@ class Progress {
   void update(const std::string& what, std::size_t done, std::size_t total);
   void clear();
 
+  // No progress at all for the rest of the process.
+  static void silence();
+
  private:
+  // Writes `text` over the line; requires `mu`.
+  void draw();
+  // The timer: waits a second, then shows what there is to show.
+  void wait();
+
   bool enabled;
+  int lastPercent;  // of the calling thread only
+  std::mutex mu;
+  std::condition_variable wake;
+  std::string text;  // the line to show; empty when there is none
+  bool due;          // the second has passed
+  bool stop;
   bool shown;
-  int lastPercent;
+  std::thread timer;
 };
 
 // The text renderer of records: a depth-first walk with an explicit stack,
@@ -115,8 +139,9 @@ class Progress {
 // it.
 class TreePrinter {
  public:
-  TreePrinter(const SpaceMan& workspace, Out& output)
-      : ws(workspace), out(output) {}
+  // `raw` prints data file sizes as plain byte counts (--bytes).
+  TreePrinter(const SpaceMan& workspace, Out& output, bool raw = false)
+      : ws(workspace), out(output), rawSizes(raw) {}
 
   // Prints the record `root`, if there is one, and below it the records
   // its child items name.
@@ -141,6 +166,7 @@ class TreePrinter {
 
   const SpaceMan& ws;
   Out& out;
+  bool rawSizes;
   std::unordered_set<unsigned> shown;
 };
 

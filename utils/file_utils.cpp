@@ -74,29 +74,34 @@ int64_t filesize(const std::string& path) {
 
 namespace {
 
-[[noreturn]] void throw_open_error() { throw Error(Error::CANNOT_OPEN_FILE); }
+// `err` is the errno of the failed call; 0 for a file refused without one.
+[[noreturn]] void throw_open_error(const std::string& path, int err) {
+  throw Error(Error::CANNOT_OPEN_FILE, path, err);
+}
 
-[[noreturn]] void throw_copy_error() { throw Error(Error::CANNOT_COPY_FILE); }
+[[noreturn]] void throw_copy_error(const std::string& path, int err) {
+  throw Error(Error::CANNOT_COPY_FILE, path, err);
+}
 
 // Opens src for a copy, or throws. It is examined by name first, so that a
 // FIFO (whose opening would block) or a device (whose opening may act) is
 // never opened, and by descriptor after, so that nothing put in its place
 // in between is read.
 OwnedFd open_copy_source(const std::string& src, struct stat* st) {
-  if (has_nul(src)) throw_open_error();
+  if (has_nul(src)) throw_open_error(src, EINVAL);
   struct stat named;
-  if (::lstat(src.c_str(), &named) != 0) throw_open_error();
-  if (!S_ISREG(named.st_mode)) throw_copy_error();
+  if (::lstat(src.c_str(), &named) != 0) throw_open_error(src, errno);
+  if (!S_ISREG(named.st_mode)) throw_copy_error(src, 0);
   OwnedFd in(::open(src.c_str(),
                     O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (!in.valid()) {
-    if (errno == ELOOP) throw_copy_error();
-    throw_open_error();
+    if (errno == ELOOP) throw_copy_error(src, 0);
+    throw_open_error(src, errno);
   }
-  if (::fstat(in.get(), st) != 0) throw_open_error();
+  if (::fstat(in.get(), st) != 0) throw_open_error(src, errno);
   if (!S_ISREG(st->st_mode) || st->st_dev != named.st_dev ||
       st->st_ino != named.st_ino)
-    throw_copy_error();
+    throw_copy_error(src, 0);
   return in;
 }
 
@@ -126,27 +131,36 @@ void copyfile(const std::string& src, const std::string& dst) {
   // fails; an existing one is overwritten but never deleted.
   bool created;
   OwnedFd out = open_copy_destination(dst, st.st_mode, &created);
-  if (!out.valid()) throw_copy_error();
+  if (!out.valid()) throw_copy_error(dst, has_nul(dst) ? EINVAL : errno);
   off_t offset = 0;
   const off_t size = st.st_size;
+  // The errno of the step that failed; a source that ends early has none.
+  int err = 0;
   bool ok = true;
   while (offset < size) {
     const ssize_t moved = ::sendfile(out.get(), in.get(), &offset,
                                      static_cast<size_t>(size - offset));
     if (moved < 0 && errno == EINTR) continue;
     if (moved <= 0) {
+      err = moved < 0 ? errno : 0;
       ok = false;
       break;
     }
   }
   // The index file may name this copy as soon as the caller saves: its
   // contents must reach the disk first.
-  if (ok && ::fsync(out.get()) != 0) ok = false;
+  if (ok && ::fsync(out.get()) != 0) {
+    err = errno;
+    ok = false;
+  }
   in.close();
-  if (!out.close()) ok = false;
+  if (!out.close() && ok) {
+    err = errno;
+    ok = false;
+  }
   if (!ok) {
     if (created) ::unlink(dst.c_str());
-    throw_copy_error();
+    throw_copy_error(dst, err);
   }
 }
 

@@ -49,7 +49,9 @@ int64_t filesize(const std::string& path);
 // opened, and so does a dst that is a link. Throws "cannot open file" when
 // src is missing or cannot be opened and "cannot copy file" when dst cannot
 // be written or the copy ends early; in that case a dst that this call
-// created is removed again.
+// created is removed again. The error names the path it is about (src when
+// opening or examining it failed, dst otherwise) and carries the errno of
+// the failed call, 0 for a file refused by its kind.
 void copyfile(const std::string& src, const std::string& dst);
 
 // Creates a new file named prefix + "_" + six unique characters, readable

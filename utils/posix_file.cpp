@@ -23,7 +23,11 @@ namespace utils {
 
 namespace {
 
-[[noreturn]] void throw_write_error() { throw Error(Error::CANNOT_WRITE_FILE); }
+// A write of `path` failed; `err` is the errno of the failed call, 0 for a
+// file refused without one.
+[[noreturn]] void throw_write_error(const std::string& path, int err) {
+  throw Error(Error::CANNOT_WRITE_FILE, path, err);
+}
 
 void identity_from(const struct stat& st, FileIdentity* id) {
   id->exists = true;
@@ -68,8 +72,9 @@ OwnedFd create_temp(const std::string& prefix, std::string* name) {
     if (fd >= 0) return OwnedFd(fd);
     if (errno != EEXIST) break;
   }
+  const int err = errno;
   name->clear();
-  throw_write_error();
+  throw_write_error(prefix, err);
 }
 
 // The temporary file of a replacement; removed unless it was renamed into
@@ -105,11 +110,12 @@ bool OwnedFd::close() {
   return ::close(gone) == 0;
 }
 
-void write_all(int fd, const char* data, size_t size) {
+void write_all(int fd, const char* data, size_t size, const std::string& path) {
   while (size > 0) {
     const ssize_t n = ::write(fd, data, size);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) throw_write_error();
+    // A write that stores nothing without an error has filled the disk.
+    if (n <= 0) throw_write_error(path, n < 0 ? errno : ENOSPC);
     data += n;
     size -= static_cast<size_t>(n);
   }
@@ -204,39 +210,41 @@ FileIdentity replace_file(const std::string& path,
                           const std::function<void(int fd)>& fill) {
   std::string target;
   // The system would see a path with a NUL cut short there.
-  if (path.find('\0') != std::string::npos || !follow_links(path, &target))
-    throw_write_error();
+  if (path.find('\0') != std::string::npos) throw_write_error(path, EINVAL);
+  if (!follow_links(path, &target)) throw_write_error(path, errno);
   const std::string dir = directory_part(target);
 
   struct stat former;
   const bool existed = ::stat(target.c_str(), &former) == 0;
   // A former file whose mode cannot be read would lose it.
-  if (!existed && errno != ENOENT) throw_write_error();
+  if (!existed && errno != ENOENT) throw_write_error(path, errno);
   // Only a regular file is replaced: never a device, a FIFO or a directory,
   // and never a file that the caller could not open for writing either.
-  if (existed && (!S_ISREG(former.st_mode) ||
-                  ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0))
-    throw_write_error();
+  if (existed && S_ISDIR(former.st_mode)) throw_write_error(path, EISDIR);
+  if (existed && !S_ISREG(former.st_mode)) throw_write_error(path, 0);
+  if (existed && ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0)
+    throw_write_error(path, errno);
   // Opened before anything is replaced, so that nothing fails after.
   OwnedFd dirfd(open_directory(dir));
-  if (!dirfd.valid()) throw_write_error();
+  if (!dirfd.valid()) throw_write_error(path, errno);
 
   PendingFile tmp;
   tmp.fd = create_temp(dir + "/" + temp_prefix, &tmp.name);
   fill(tmp.fd.get());
   if (existed) {
     if (::fchmod(tmp.fd.get(), former.st_mode & 07777) != 0)
-      throw_write_error();
+      throw_write_error(path, errno);
     // Keeping the owner is best effort: only a privileged process may.
     if (::fchown(tmp.fd.get(), former.st_uid, former.st_gid) != 0) {
     }
   }
   // The content must be on disk before the rename makes it the file.
-  if (::fsync(tmp.fd.get()) != 0) throw_write_error();
+  if (::fsync(tmp.fd.get()) != 0) throw_write_error(path, errno);
   FileIdentity identity;
-  if (!identity_of(tmp.fd.get(), &identity)) throw_write_error();
-  if (!tmp.fd.close()) throw_write_error();
-  if (::rename(tmp.name.c_str(), target.c_str()) != 0) throw_write_error();
+  if (!identity_of(tmp.fd.get(), &identity)) throw_write_error(path, errno);
+  if (!tmp.fd.close()) throw_write_error(path, errno);
+  if (::rename(tmp.name.c_str(), target.c_str()) != 0)
+    throw_write_error(path, errno);
   tmp.renamed = true;
   // The rename should survive a power cut too. The new file is in place
   // and readers see it, so a failure to flush the directory is not

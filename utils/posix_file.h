@@ -37,8 +37,10 @@ class OwnedFd {
   int fd = -1;
 };
 
-// Writes all of `data` to `fd`, or throws "cannot write file".
-void write_all(int fd, const char* data, size_t size);
+// Writes all of `data` to `fd`, or throws "cannot write file" naming
+// `path`, the file that `fd` writes, with the write's errno (ENOSPC for a
+// write that stored nothing).
+void write_all(int fd, const char* data, size_t size, const std::string& path);
 
 // One version of a file: device, inode, size and modification time in
 // nanoseconds. An atomic replacement gives the new version a new inode; a
@@ -108,8 +110,10 @@ bool list_directory(const std::string& dir, std::vector<DirEntry>* entries,
 // Only a regular file that the caller may write is replaced. Every step
 // that can fail comes before the rename, and throws "cannot write file"
 // (so does `fill`, through write_all) with the former file as it was and
-// the temporary file removed; once the new file is in place the call
-// succeeds. Returns the new file's identity, taken just before the rename.
+// the temporary file removed; the error names `path` and carries the errno
+// of the call that failed (EISDIR for a directory, 0 for another file that
+// is not a regular one). Once the new file is in place the call succeeds.
+// Returns the new file's identity, taken just before the rename.
 FileIdentity replace_file(const std::string& path,
                           const std::string& temp_prefix,
                           const std::function<void(int fd)>& fill);

@@ -50,24 +50,33 @@ bool suffixstreq(const std::string& s, const std::string& suffix);
 // The white-space separated words of s, in order.
 std::vector<std::string> tokenize(std::string s);
 
-// The unsigned decimal number that s holds. Blanks around the number and one
-// leading "+" are allowed; anything else throws "conversion error". A number
+// Reads the unsigned decimal number in [b, e) into *out. Blanks around the
+// number and one leading "+" are allowed; false for anything else. A number
 // too large for T wraps modulo 2^bits, as unsigned arithmetic does.
 template <typename T>
-T strto(const std::string& s) {
-  static_assert(std::is_unsigned<T>::value, "strto is for unsigned types");
-  std::string::size_type b = 0;
-  std::string::size_type e = s.size();
-  while (b < e && is_space(s[b])) ++b;
-  while (e > b && is_space(s[e - 1])) --e;
-  if (b >= e) throw Error(Error::CONVERSION_ERROR);
-  if (s[b] == '+') ++b;
+bool parse_unsigned(const char* b, const char* e, T* out) {
+  static_assert(std::is_unsigned<T>::value, "parse_unsigned is for unsigned");
+  while (b < e && is_space(*b)) ++b;
+  while (e > b && is_space(e[-1])) --e;
+  if (b >= e) return false;
+  if (*b == '+') ++b;
   T result = 0;
   for (; b < e; ++b) {
-    const char c = s[b];
-    if (c < '0' || c > '9') throw Error(Error::CONVERSION_ERROR);
+    const char c = *b;
+    if (c < '0' || c > '9') return false;
     result = static_cast<T>(result * 10 + static_cast<T>(c - '0'));
   }
+  *out = result;
+  return true;
+}
+
+// The unsigned decimal number that s holds, read as parse_unsigned reads
+// it; anything else throws "conversion error".
+template <typename T>
+T strto(const std::string& s) {
+  T result = 0;
+  if (!parse_unsigned(s.data(), s.data() + s.size(), &result))
+    throw Error(Error::CONVERSION_ERROR);
   return result;
 }
 

@@ -28,7 +28,7 @@ DirListing listDataDir(const SpaceMan& ws) {
   uint64_t device = 0;
   if (!utils::list_directory(dir, &entries, &device)) {
     if (errno == ENOENT || errno == ENOTDIR) return listing;
-    throw Error(Error::CANNOT_READ_DATA_DIRECTORY);
+    throw Error(Error::CANNOT_READ_DATA_DIRECTORY, dir, errno);
   }
   listing.exists = true;
   // A data directory that is the index file's own folder holds the index

@@ -58,7 +58,7 @@ std::string randfilename(const std::string& dir, const std::string& prefix,
     // caller creates the file there and must not write through a link.
     if (!utils::name_taken(utils::pathadd(dir, candidate))) return candidate;
   }
-  throw Error(Error::CANNOT_CREATE_FILE_NAME);
+  throw Error(Error::CANNOT_CREATE_FILE_NAME, dir);
 }
 
 std::string SpaceMan::randfile(unsigned id, const std::string& prefix) {

@@ -207,7 +207,7 @@ std::vector<OrphanFile> findSaveLeftovers(const SpaceMan& ws) {
   std::vector<utils::DirEntry> entries;
   uint64_t device = 0;
   if (!utils::list_directory(dir, &entries, &device))
-    throw Error(Error::CANNOT_READ_DIRECTORY);
+    throw Error(Error::CANNOT_READ_DIRECTORY, dir, errno);
   for (const utils::DirEntry& e : entries) {
     if (e.name.size() != prefix.size() + 6 ||
         e.name.compare(0, prefix.size(), prefix) != 0)

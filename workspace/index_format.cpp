@@ -35,9 +35,24 @@ bool equals(const char* s, size_t len, const char (&word)[N]) {
   return len == N - 1 && std::memcmp(s, word, N - 1) == 0;
 }
 
+// Where a line came from, for the errors that refuse it: the index file
+// and the line's number from 1; an empty file and 0 for a line that came
+// from elsewhere (import_kv).
+struct LinePlace {
+  const std::string& file;
+  size_t line;
+
+  [[noreturn]] void fail(Error::Code code) const {
+    throw Error(code, file, 0, line);
+  }
+};
+
 template <typename T>
-T parse_number(const char* s, size_t len) {
-  return utils::strto<T>(std::string(s, len));
+T parse_number(const char* s, size_t len, const LinePlace& at) {
+  T result = 0;
+  if (!utils::parse_unsigned(s, s + len, &result))
+    at.fail(Error::CONVERSION_ERROR);
+  return result;
 }
 
 // Writes a section into a string through a raw cursor, after the string has
@@ -120,16 +135,16 @@ namespace {
 
 // Applies a record attribute line ("..._sys") to `rec`.
 void apply_attribute(StructConfig& rec, const char* key, size_t keylen,
-                     const char* value, size_t valuelen) {
+                     const char* value, size_t valuelen, const LinePlace& at) {
   if (equals(key, keylen, kStructTypeKey)) {
-    check_fits(keylen, valuelen);
+    if (!fits(keylen, valuelen)) at.fail(Error::LINE_TOO_LONG);
     rec.structtype = std::string(value, valuelen);
   } else if (equals(key, keylen, kExtRefKey)) {
-    rec.extrefcount = parse_number<unsigned int>(value, valuelen);
+    rec.extrefcount = parse_number<unsigned int>(value, valuelen, at);
   } else if (equals(key, keylen, kIntRefKey)) {
-    rec.intrefcount = parse_number<unsigned int>(value, valuelen);
+    rec.intrefcount = parse_number<unsigned int>(value, valuelen, at);
   } else {
-    throw Error(Error::UNKNOWN_SYS_VAR);
+    at.fail(Error::UNKNOWN_SYS_VAR);
   }
 }
 
@@ -138,23 +153,28 @@ void apply_attribute(StructConfig& rec, const char* key, size_t keylen,
 // Turns the lines of an index file into records of a new registry.
 class SpaceMan::IndexReader {
  public:
-  IndexReader(SpaceMan* owner, Registry& target)
-      : ws(owner), registry(target) {}
+  IndexReader(SpaceMan* owner, Registry& target, const std::string& path)
+      : ws(owner), registry(target), file(path) {}
+
+  // The number of the line that the next call to line() reads.
+  size_t next() const { return lineno + 1; }
 
   void line(const char* b, const char* e) {
+    ++lineno;
+    const LinePlace at{file, lineno};
     if (static_cast<size_t>(e - b) > index_format::kMaxLine)
-      throw Error(Error::LINE_TOO_LONG);
+      at.fail(Error::LINE_TOO_LONG);
     while (b < e && utils::is_space(*b)) ++b;
     while (e > b && utils::is_space(e[-1])) --e;
     if (b == e || *b == ';' || *b == '#') return;
     if (*b == '[') {
       // The last character is taken to be the closing bracket.
-      const std::string idtext(b + 1, e - b >= 2 ? e - 1 : b + 1);
-      section(utils::strto<unsigned int>(idtext));
+      const char* idend = e - b >= 2 ? e - 1 : b + 1;
+      section(parse_number<unsigned int>(b + 1, idend - (b + 1), at), at);
       return;
     }
     const char* eq = static_cast<const char*>(std::memchr(b, '=', e - b));
-    if (!eq || !current) throw Error(Error::CANNOT_PARSE_LINE);
+    if (!eq || !current) at.fail(Error::CANNOT_PARSE_LINE);
     const char* ke = eq;
     while (ke > b && utils::is_space(ke[-1])) --ke;
     const char* vb = eq + 1;
@@ -162,8 +182,8 @@ class SpaceMan::IndexReader {
     if (pending.size() == used) pending.emplace_back();
     StructConfig::ItemSequence::value_type& slot = pending[used];
     if (current->parseLine(b, static_cast<size_t>(ke - b), vb,
-                           static_cast<size_t>(e - vb), slot.first,
-                           slot.second)) {
+                           static_cast<size_t>(e - vb), slot.first, slot.second,
+                           file, lineno)) {
       if (used > 0 && !(pending[used - 1].first < slot.first)) ordered = false;
       ++used;
     }
@@ -198,7 +218,7 @@ class SpaceMan::IndexReader {
   }
 
  private:
-  void section(unsigned id) {
+  void section(unsigned id, const LinePlace& at) {
     const int key = static_cast<int>(id);
     // Files written by save come in ascending order and are appended; any
     // other order is sorted once at the end, and its duplicates are found
@@ -210,8 +230,7 @@ class SpaceMan::IndexReader {
       }
       unordered = true;
     }
-    if (unordered && !seen.insert(key).second)
-      throw Error(Error::DUPLICATED_ENTRY);
+    if (unordered && !seen.insert(key).second) at.fail(Error::DUPLICATED_ENTRY);
     finish();
     std::shared_ptr<StructConfig> rec = std::make_shared<StructConfig>();
     rec->id = id;
@@ -235,6 +254,8 @@ class SpaceMan::IndexReader {
  private:
   SpaceMan* ws;
   Registry& registry;
+  const std::string& file;
+  size_t lineno = 0;
   std::unordered_set<int> seen;
   bool unordered = false;
   StructConfig* current = nullptr;
@@ -247,20 +268,21 @@ class SpaceMan::IndexReader {
 
 void SpaceMan::readIndex(const std::string& file, Registry& fresh,
                          utils::FileIdentity* seen) {
-  if (utils::has_nul(file)) throw Error(Error::CANNOT_OPEN_FILE);
+  if (utils::has_nul(file)) throw Error(Error::CANNOT_OPEN_FILE, file, EINVAL);
   const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw Error(Error::CANNOT_OPEN_FILE);
+  if (fd < 0) throw Error(Error::CANNOT_OPEN_FILE, file, errno);
   utils::OwnedFd closer(fd);
   // The version read, for the writer lock's check before a later write.
-  if (!utils::identity_of(fd, seen)) throw Error(Error::CANNOT_OPEN_FILE);
-  IndexReader reader(this, fresh);
+  if (!utils::identity_of(fd, seen))
+    throw Error(Error::CANNOT_OPEN_FILE, file, errno);
+  IndexReader reader(this, fresh, file);
   std::vector<char> buf(kChunk);
   size_t have = 0;
   for (;;) {
     const ssize_t n = ::read(fd, buf.data() + have, buf.size() - have);
     if (n < 0 && errno == EINTR) continue;
     // A read error must not pass for the end of the file.
-    if (n < 0) throw Error(Error::CANNOT_OPEN_FILE);
+    if (n < 0) throw Error(Error::CANNOT_OPEN_FILE, file, errno);
     if (n == 0) break;
     have += static_cast<size_t>(n);
     const char* p = buf.data();
@@ -271,7 +293,8 @@ void SpaceMan::readIndex(const std::string& file, Registry& fresh,
       p = nl + 1;
     }
     const size_t rest = static_cast<size_t>(end - p);
-    if (rest > kMaxLine) throw Error(Error::LINE_TOO_LONG);
+    if (rest > kMaxLine)
+      throw Error(Error::LINE_TOO_LONG, file, 0, reader.next());
     std::memmove(buf.data(), p, rest);
     have = rest;
   }
@@ -281,17 +304,17 @@ void SpaceMan::readIndex(const std::string& file, Registry& fresh,
 
 void SpaceMan::writeIndex(const std::string& path,
                           utils::FileIdentity* written) {
-  *written = utils::replace_file(path, kSaveTempPrefix, [this](int fd) {
+  *written = utils::replace_file(path, kSaveTempPrefix, [this, &path](int fd) {
     std::string buf;
     buf.reserve(kChunk + 2 * kMaxLine);
     for (const Registry::value_type& entry : structs) {
       entry.second->appendSection(buf);
       if (buf.size() >= kChunk) {
-        utils::write_all(fd, buf.data(), buf.size());
+        utils::write_all(fd, buf.data(), buf.size(), path);
         buf.clear();
       }
     }
-    utils::write_all(fd, buf.data(), buf.size());
+    utils::write_all(fd, buf.data(), buf.size(), path);
   });
 }
 
@@ -302,11 +325,13 @@ const char* StructConfig::typeName(DataItemType type) {
 }
 
 bool StructConfig::parseLine(const char* key, size_t keylen, const char* value,
-                             size_t valuelen, std::string& name, Item& item) {
+                             size_t valuelen, std::string& name, Item& item,
+                             const std::string& file, size_t line) {
+  const LinePlace at{file, line};
   size_t namelen;
   if (ends_with(key, keylen, kUInt64Suffix)) {
     namelen = keylen - (sizeof kUInt64Suffix - 1);
-    item.value = parse_number<unsigned long>(value, valuelen);
+    item.value = parse_number<unsigned long>(value, valuelen, at);
     item.type = ITEM_UINT64;
     item.str.clear();
   } else if (ends_with(key, keylen, kStrSuffix)) {
@@ -320,15 +345,14 @@ bool StructConfig::parseLine(const char* key, size_t keylen, const char* value,
     // A stored file name is a bare name inside the data directory; anything
     // else would let a crafted index file make an erasure or a copy reach
     // files outside it.
-    if (!plain_file_name(value, valuelen))
-      throw Error(Error::INVALID_FILE_NAME);
+    if (!plain_file_name(value, valuelen)) at.fail(Error::INVALID_FILE_NAME);
     namelen = keylen - (sizeof kFileSuffix - 1);
     item.type = ITEM_FILE;
     item.value = 0;
     item.str = std::string(value, valuelen);
   } else if (ends_with(key, keylen, kChildSuffix)) {
     namelen = keylen - (sizeof kChildSuffix - 1);
-    item.value = parse_number<unsigned long>(value, valuelen);
+    item.value = parse_number<unsigned long>(value, valuelen, at);
     item.type = ITEM_CHILD;
     item.str.clear();
   } else if (ends_with(key, keylen, kExtChildSuffix)) {
@@ -336,22 +360,22 @@ bool StructConfig::parseLine(const char* key, size_t keylen, const char* value,
     const char* comma =
         static_cast<const char*>(std::memchr(value, ',', valuelen));
     const size_t numlen = comma ? static_cast<size_t>(comma - value) : valuelen;
-    item.value = parse_number<unsigned long>(value, numlen);
+    item.value = parse_number<unsigned long>(value, numlen, at);
     item.type = ITEM_EXTCHILD;
     // Without a comma the whole value is the text as well.
     item.str = comma
                    ? utils::trim(std::string(comma + 1, valuelen - numlen - 1))
                    : utils::trim(std::string(value, valuelen));
   } else if (ends_with(key, keylen, kSysSuffix)) {
-    apply_attribute(*this, key, keylen, value, valuelen);
+    apply_attribute(*this, key, keylen, value, valuelen, at);
     return false;
   } else {
-    throw Error(Error::UNIDENTIFIED_SUFFIX);
+    at.fail(Error::UNIDENTIFIED_SUFFIX);
   }
   name.assign(key, namelen);
   // A line that loads must save to a line that loads: save writes " = "
   // around the value, and an extchild's number and comma in full.
-  if (line_length(name, item) - 1 > kMaxLine) throw Error(Error::LINE_TOO_LONG);
+  if (line_length(name, item) - 1 > kMaxLine) at.fail(Error::LINE_TOO_LONG);
   return true;
 }
 

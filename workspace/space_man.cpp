@@ -4,6 +4,7 @@
 // index_format.cpp and data file names in data_file_name.cpp.
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <functional>
 #include <memory>
@@ -24,7 +25,10 @@ namespace vorla {
 
 namespace {
 
-[[noreturn]] void throw_write_error() { throw Error(Error::CANNOT_WRITE_FILE); }
+// The system would see a path with a NUL cut short there.
+void refuse_nul(const std::string& file) {
+  if (utils::has_nul(file)) throw Error(Error::CANNOT_WRITE_FILE, file, EINVAL);
+}
 
 bool key_less(const SpaceMan::Registry::value_type& entry, int key) {
   return entry.first < key;
@@ -194,16 +198,17 @@ bool SpaceMan::reachesOrCycles(const StructConfig& from,
 }
 
 void SpaceMan::init(const std::string& file, const std::string& rel) {
-  if (utils::has_nul(file)) throw_write_error();
+  refuse_nul(file);
   // The relative data directory is a text item of record 0, and the reader
   // trims blanks at a value's ends: a name with them would move on reload.
   if (!index_format::valid_text(rel) || utils::has_nul(rel) ||
       (!rel.empty() &&
        (utils::is_space(rel.front()) || utils::is_space(rel.back()))))
-    throw Error(Error::INVALID_TEXT);
+    throw Error(Error::INVALID_TEXT, rel);
   if (!index_format::fits(sizeof "$reldatadir_str" - 1, rel.size()))
-    throw Error(Error::LINE_TOO_LONG);
-  if (!index_format::contained_dir(rel)) throw Error(Error::INVALID_FILE_NAME);
+    throw Error(Error::LINE_TOO_LONG, rel);
+  if (!index_format::contained_dir(rel))
+    throw Error(Error::INVALID_FILE_NAME, rel);
   // The new workspace's lock, whatever its file holds; the former lock comes
   // back if the init fails.
   WriterLock::Claim claim(writer, file);
@@ -249,11 +254,12 @@ void SpaceMan::load(const std::string& file) {
   utils::FileIdentity seen;
   readIndex(file, fresh, &seen);
   Registry::const_iterator rec0 = fresh.find(0);
-  if (rec0 == fresh.end()) throw Error(Error::CANNOT_FIND_GROUP_0);
+  if (rec0 == fresh.end()) throw Error(Error::CANNOT_FIND_GROUP_0, file);
   std::string rel = rec0->second->getStr(index_format::kRelDataDirName);
   // A workspace from elsewhere must not make releases, copies or the tool
   // reach files outside its own folder.
-  if (!index_format::contained_dir(rel)) throw Error(Error::INVALID_FILE_NAME);
+  if (!index_format::contained_dir(rel))
+    throw Error(Error::INVALID_FILE_NAME, file);
   const unsigned stored = static_cast<unsigned>(
       rec0->second->getUInt64(index_format::kCounterName));
 
@@ -267,14 +273,15 @@ void SpaceMan::load(const std::string& file) {
 }
 
 void SpaceMan::save(const std::string& file) {
-  if (utils::has_nul(file)) throw_write_error();
-  if (structs.find(0) == structs.end()) throw Error(Error::CANNOT_FIND_GROUP_0);
+  refuse_nul(file);
+  if (structs.find(0) == structs.end())
+    throw Error(Error::CANNOT_FIND_GROUP_0, file);
   WriterLock::Saving lock(writer, file, mainpath);
   // Temporary records never reach the index file; sweeping them first also
   // releases the children and data files that only they kept.
   cleanTemp();
   Registry::const_iterator it0 = structs.find(0);
-  if (it0 == structs.end()) throw Error(Error::CANNOT_FIND_GROUP_0);
+  if (it0 == structs.end()) throw Error(Error::CANNOT_FIND_GROUP_0, file);
   StructConfig& rec0 = *it0->second;
   // Replaced whatever their type: a hand-edited record 0 must not make
   // every later save fail.

@@ -183,7 +183,8 @@ void StructConfig::eraseFile(const std::string& name) {
 void StructConfig::import_kv(const std::string& key, const std::string& value) {
   std::string name;
   Item item;
-  if (parseLine(key.data(), key.size(), value.data(), value.size(), name, item))
+  if (parseLine(key.data(), key.size(), value.data(), value.size(), name, item,
+                std::string(), 0))
     put(std::move(name), std::move(item));
 }
 

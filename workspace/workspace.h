@@ -232,9 +232,12 @@ class StructConfig {
   // Applies one key/value line that the reader has already cut out and
   // trimmed: an attribute line changes the record at once and gives false;
   // an item line leaves the record alone, fills `name` and `item`, and gives
-  // true for the caller to put the item.
+  // true for the caller to put the item. A line it refuses throws an Error
+  // that names `file` and `line`, where the line came from (empty and 0
+  // for a line that came from elsewhere).
   bool parseLine(const char* key, size_t keylen, const char* value,
-                 size_t valuelen, std::string& name, Item& item);
+                 size_t valuelen, std::string& name, Item& item,
+                 const std::string& file, size_t line);
   // Puts `item` under `name`, replacing any item of that name. Items that
   // arrive in name order, as the reader sees them, are appended.
   void put(std::string name, Item item);
