@@ -516,7 +516,7 @@ TEST_F(MultiProcessTest, ThreadsOfOneProcessWaitForTheLockTogether) {
 
 TEST_F(MultiProcessTest, HelpNamesTheExitStatusOfAWorkspaceInUse) {
   const Result r = tool({"--help"});
-  EXPECT_TRUE(contains(r.out, "5 another process holds")) << r.out;
+  EXPECT_TRUE(contains(r.out, "  5  another process holds")) << r.out;
   for (const char* cmd : {"init", "check", "gc", "copy"}) {
     EXPECT_TRUE(contains(tool({cmd, "--help"}).out, "--wait SECONDS")) << cmd;
   }

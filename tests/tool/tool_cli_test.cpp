@@ -307,28 +307,33 @@ TEST_F(ToolTest, UsageErrorsAreOneLineAndExitTwo) {
   }
 }
 
-TEST_F(ToolTest, BadIndexFileGivesOneLineNamingFileAndMessage) {
+TEST_F(ToolTest, BadIndexFileGivesOneLineNamingFileLineAndMessage) {
   write_file(dir.file("noeq.ini"),
              header(1) + "[2]\nthis line has no equals\n");
   write_file(dir.file("nozero.ini"), section(2, 1, 0, ""));
   write_file(dir.file("dup.ini"),
              header(1) + section(2, 1, 0, "") + section(2, 1, 0, ""));
+  write_file(dir.file("conv.ini"),
+             header(1) + section(2, 1, 0, "n_uint64 = 12x\n"));
+  // Reader errors name the line, I/O errors the system's reason.
   const std::vector<std::pair<std::string, std::string> > cases = {
-      {dir.file("missing.ini"), "cannot open file"},
-      {dir.file("noeq.ini"), "cannot parse this line"},
-      {dir.file("nozero.ini"), "cannot find group 0"},
-      {dir.file("dup.ini"), "duplicated entry"},
+      {dir.file("missing.ini"),
+       ": cannot open file: No such file or directory"},
+      {dir.file("noeq.ini"), ":8: cannot parse this line"},
+      {dir.file("nozero.ini"), ": cannot find group 0"},
+      {dir.file("dup.ini"), ":11: duplicated entry"},
+      {dir.file("conv.ini"), ":8: conversion error"},
   };
   for (const auto& c : cases) {
     for (const char* cmd : {"show", "check", "gc", "stats"}) {
       const Result r = vorla({cmd, c.first});
-      EXPECT_EQ(2, r.status) << cmd << " " << c.first;
-      EXPECT_EQ("vorla: " + c.first + ": " + c.second + "\n", r.err);
+      EXPECT_EQ(3, r.status) << cmd << " " << c.first;
+      EXPECT_EQ("vorla: " + c.first + c.second + "\n", r.err);
       EXPECT_EQ("", r.out);
     }
     const Result r = vorla({"copy", c.first, "2", c.first});
-    EXPECT_EQ(2, r.status);
-    EXPECT_EQ("vorla: " + c.first + ": " + c.second + "\n", r.err);
+    EXPECT_EQ(3, r.status);
+    EXPECT_EQ("vorla: " + c.first + c.second + "\n", r.err);
   }
 }
 
@@ -355,7 +360,7 @@ TEST_F(ToolTest, InitWritesWorkspaceAndCreatesDataDirectory) {
   EXPECT_EQ(0, vorla({"init", dir.file("new/dir/ws.ini")}).status);
   EXPECT_TRUE(exists(dir.file("new/dir/data")));
   r = vorla({"init", index + "/ws.ini"});
-  EXPECT_EQ(2, r.status);
+  EXPECT_EQ(3, r.status);
   EXPECT_EQ("vorla: " + index + ": not a directory\n", r.err);
 }
 
@@ -539,7 +544,7 @@ TEST_F(ToolTest, ShowDrawsTreesAndListsUnreachedRecordsApart) {
       "        n = 7\n",
       "    b = child [3] (shown above)\n",
       "    c = child [99] (no such record)\n",
-      "    p = file p_2__1_ (5 bytes)\n",
+      "    p = file p_2__1_ (5 B)\n",
       "    q = file q_2__2_ (missing)\n",
       "not reached from any record with an external reference:\n[4]",
       "    d = child [5] (no type) (ext 0, int 1)\n",
@@ -554,7 +559,7 @@ TEST_F(ToolTest, ShowDrawsTreesAndListsUnreachedRecordsApart) {
   r = vorla({"show", index, "3"});
   EXPECT_EQ("[3] (no type) (ext 0, int 2)\n    n = 7\n", r.out);
   r = vorla({"show", index, "42"});
-  EXPECT_EQ(2, r.status);
+  EXPECT_EQ(4, r.status);
   EXPECT_EQ("vorla: " + index + ": record 42: cannot find id\n", r.err);
 }
 
@@ -589,7 +594,7 @@ TEST_F(ToolTest, ShowJsonIsValidForAnyBytes) {
   EXPECT_TRUE(contains(r.out, "\"size\":null,\"missing\":true"));
   EXPECT_TRUE(contains(r.out,
                        "{\"name\":\"kid\",\"type\":\"child\","
-                       "\"value\":3}"));
+                       "\"value\":3,\"dangling\":false}"));
 
   r = vorla({"show", "--json", index, "3"});
   EXPECT_TRUE(JsonValidator(r.out).valid()) << r.out;
@@ -623,7 +628,7 @@ TEST_F(ToolTest, CopyImportsTreeWithFilesAndSaves) {
 
   const std::string before = read_file(other);
   r = vorla({"copy", index, "77", other});
-  EXPECT_EQ(2, r.status);
+  EXPECT_EQ(4, r.status);
   EXPECT_EQ("vorla: " + index + ": record 77: cannot find id\n", r.err);
   EXPECT_EQ(before, read_file(other));
 }
@@ -639,8 +644,11 @@ TEST_F(ToolTest, FailedCopyLeavesNeitherRecordNorDataFiles) {
   ASSERT_EQ(0, vorla({"init", other}).status);
   const std::string before = read_file(other);
   const Result r = vorla({"copy", index, "2", other});
-  EXPECT_EQ(2, r.status);
-  EXPECT_EQ("vorla: " + index + ": record 2: cannot open file\n", r.err);
+  EXPECT_EQ(3, r.status);
+  EXPECT_EQ("vorla: " + data +
+                "/b_2__2_: record 2: cannot open file: No such file or "
+                "directory\n",
+            r.err);
   EXPECT_EQ(before, read_file(other));
   const Result gc = vorla({"gc", other});
   EXPECT_TRUE(contains(gc.out, "0 orphan data files")) << gc.out;
@@ -695,7 +703,7 @@ TEST_F(ToolTest, TextOutputEscapesControlCharactersFromFilesAndPaths) {
       "workspace \"" + shownFolder + "/ws.ini\", data directory \"" +
           shownFolder + "/d" + shown + "\", counter 9, 3 records\n",
       "[2] \"type" + shown + "end\" (ext 1, int 0)\n",
-      "    f = file \"" + shownFile + "\" (3 bytes)\n",
+      "    f = file \"" + shownFile + "\" (3 B)\n",
       // Friendly names and texts as they always were.
       "    kid = child [3] album (ext 0, int 1)\n"
       "        n = 7\n"
@@ -719,7 +727,7 @@ TEST_F(ToolTest, TextOutputEscapesControlCharactersFromFilesAndPaths) {
             r.out);
   results.push_back(r);
   r = vorla({"gc", hostile});
-  EXPECT_EQ(0u, r.out.find("\"o" + shown + "_9__9_\"  6 bytes  ")) << r.out;
+  EXPECT_EQ(0u, r.out.find("\"o" + shown + "_9__9_\"  6 B  ")) << r.out;
   results.push_back(r);
   results.push_back(vorla({"stats", hostile}));
   results.push_back(vorla({"show", hostile, "3"}));
@@ -732,8 +740,9 @@ TEST_F(ToolTest, TextOutputEscapesControlCharactersFromFilesAndPaths) {
   results.push_back(r);
   write_file(folder + "/bad.ini", "[0]\nno equals sign\n");
   r = vorla({"show", folder + "/bad.ini"});
-  EXPECT_EQ("vorla: \"" + shownFolder + "/bad.ini\": cannot parse this line\n",
-            r.err);
+  EXPECT_EQ(
+      "vorla: \"" + shownFolder + "/bad.ini\":2: cannot parse this line\n",
+      r.err);
   results.push_back(r);
   results.push_back(vorla({"show", "--x" + evil, index}));
 
