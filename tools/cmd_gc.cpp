@@ -197,7 +197,10 @@ void printSummary(const Plan& plan, const std::vector<Candidate>& files,
     if (c.temp) ++temps;
     if (plan.now - c.file.mtime >= plan.grace) ++old;
     bytes += c.file.size;
-    if (c.done) ++done, doneBytes += c.file.size;
+    if (c.done) {
+      ++done;
+      doneBytes += c.file.size;
+    }
   }
   out << count(files.size() - temps, "orphan data file");
   if (temps > 0) out << ", " << count(temps, "unfinished save");
