@@ -259,11 +259,12 @@ void printJson(const Plan& plan, const std::string& datadir,
 
 // --delete and --purge leave a workspace alone whose index file looks
 // damaged: its orphans may be all that is left of the records it lost.
-void refuseDamaged(const SpaceMan& ws, const Args& args) {
+void refuseDamaged(const SpaceMan& ws, const Args& args, Progress& progress) {
   if (args.has("--force")) return;
   CheckReport report;
   try {
-    report = checkWorkspace(ws);
+    report = checkWorkspace(ws, progressOf(progress, "checking"));
+    progress.clear();
   } catch (const Error& e) {
     throw Failure(ws.getDatadir(), e);
   }
@@ -300,7 +301,7 @@ int runGc(const Args& args) {
   Progress progress;
   SpaceMan ws;
   loadWorkspace(ws, plan.index, progress);
-  if (plan.action != Action::LIST) refuseDamaged(ws, args);
+  if (plan.action != Action::LIST) refuseDamaged(ws, args, progress);
   const std::string datadir = ws.getDatadir();
   const std::string savedir = saveDirectory(ws);
   plan.lostFound = lostFoundDirectory(ws);
