@@ -1,13 +1,16 @@
-// vorla check: what is wrong with a workspace; --fix-counts repairs the
-// internal counts.
+// vorla check: what is wrong with a workspace, and whether its index file
+// looks damaged; --fix-counts repairs the internal counts, keeping the
+// former index file.
 
-#include <stdexcept>
+#include <cstddef>
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "tools/args.h"
 #include "tools/commands.h"
 #include "tools/output.h"
+#include "utils/file_utils.h"
 #include "workspace/check.h"
 #include "workspace/workspace.h"
 #include "workspace/writer_lock.h"
@@ -18,7 +21,8 @@ namespace tool {
 namespace {
 
 const char kCheckHelp[] =
-    "usage: vorla check [--fix-counts] [--wait SECONDS] INDEX\n"
+    "usage: vorla check [--fix-counts [--force]] [--json] [--wait SECONDS]\n"
+    "                   INDEX\n"
     "\n"
     "Checks a workspace and names each finding with its record and item:\n"
     "  dangling-child     a child item names a record that does not exist\n"
@@ -31,20 +35,112 @@ const char kCheckHelp[] =
     "  invalid-file-name  a stored file name is not a plain name (the\n"
     "                     library refuses to load such an index file)\n"
     "  orphan-file        a data file that no file item names\n"
+    "  cut-short          the index file's last line has no line feed: the\n"
+    "                     file lost its end, and its last value may be wrong\n"
+    "  counter-behind     record 0's id counter is below the highest id\n"
+    "  records-missing    orphan data files together with child items that\n"
+    "                     name missing records, or records that lost the\n"
+    "                     record that named them: the orphans are most\n"
+    "                     likely the data of records the index file lost\n"
+    "The index file looks damaged when there is a dangling-child, cut-short,\n"
+    "counter-behind or records-missing finding; the last line then says so.\n"
+    "Keep the orphan data files of a damaged workspace, and its index file:\n"
+    "they may be all that is left of the lost records.\n"
     "Exits 0 when the workspace is sound, 1 when anything is wrong.\n"
     "\n"
-    "--fix-counts sets every internal count to the recomputed one, saves\n"
-    "the workspace and prints what it changed, then checks the result. It\n"
-    "holds the workspace's writer lock from before it reads the workspace;\n"
-    "while another process holds it, it changes nothing and exits 5 (--wait\n"
-    "waits up to SECONDS for it).\n";
+    "--fix-counts sets every internal count to the recomputed one, keeps the\n"
+    "former index file beside it (INDEX.bak, or INDEX.bak.1, .2 ... when\n"
+    "that exists), saves the workspace and prints what it changed, then\n"
+    "checks the result. It refuses a workspace that looks damaged (exit 3,\n"
+    "nothing changed) unless --force is given. It holds the workspace's\n"
+    "writer lock from before it reads the workspace; while another process\n"
+    "holds it, it changes nothing and exits 5 (--wait waits up to SECONDS\n"
+    "for it).\n"
+    "\n"
+    "--json prints one JSON document: {\"index\", \"records\", \"sound\",\n"
+    "\"damaged\", \"findings\": [{\"kind\", \"record\", \"item\", \"path\", "
+    "...}],\n"
+    "\"fixed\": [{\"record\", \"stored\", \"actual\"}], \"backup\"}; the "
+    "README\n"
+    "gives its schema.\n";
+
+const char* kindName(Finding::Kind kind) {
+  switch (kind) {
+    case Finding::DANGLING_CHILD:
+      return "dangling-child";
+    case Finding::COUNT_MISMATCH:
+      return "count-mismatch";
+    case Finding::UNKEPT_RECORD:
+      return "unkept-record";
+    case Finding::CYCLE:
+      return "cycle";
+    case Finding::MISSING_FILE:
+      return "missing-file";
+    case Finding::SHARED_FILE:
+      return "shared-file";
+    case Finding::INVALID_FILE_NAME:
+      return "invalid-file-name";
+    case Finding::ORPHAN_FILE:
+      return "orphan-file";
+    case Finding::CUT_SHORT:
+      return "cut-short";
+    case Finding::COUNTER_BEHIND:
+      return "counter-behind";
+    case Finding::RECORDS_MISSING:
+      return "records-missing";
+  }
+  return "unknown";
+}
+
+// Whether a finding is about a record (else about the index file or a data
+// file alone), and whether about one of its items.
+bool hasRecord(const Finding& f) {
+  return f.kind != Finding::ORPHAN_FILE && f.kind != Finding::CUT_SHORT &&
+         f.kind != Finding::RECORDS_MISSING;
+}
+
+bool hasItem(const Finding& f) {
+  return hasRecord(f) && f.kind != Finding::COUNT_MISMATCH &&
+         f.kind != Finding::UNKEPT_RECORD;
+}
+
+// Whether `file` of a finding is a data file's stored name.
+bool namesDataFile(const Finding& f) {
+  return f.kind == Finding::MISSING_FILE || f.kind == Finding::SHARED_FILE ||
+         f.kind == Finding::ORPHAN_FILE || f.kind == Finding::INVALID_FILE_NAME;
+}
 
 std::string where(const Finding& f) {
   std::string s = "record " + std::to_string(f.id);
-  if (f.kind != Finding::COUNT_MISMATCH && f.kind != Finding::UNKEPT_RECORD) {
-    s += ", item " + quoted(f.item);
-  }
+  if (hasItem(f)) s += ", item " + quoted(f.item);
   return s;
+}
+
+std::string describeDamage(const Finding& f) {
+  switch (f.kind) {
+    case Finding::CUT_SHORT:
+      return "cut-short: " + displayText(f.file) +
+             ": the last line has no line feed: the file was cut short, and "
+             "its last value may be wrong";
+    case Finding::COUNTER_BEHIND:
+      return "counter-behind: record 0: the id counter is " +
+             std::to_string(f.stored) + ", below the highest id " +
+             std::to_string(f.actual);
+    default:
+      break;
+  }
+  std::string s = "records-missing: records appear to be missing: ";
+  if (f.dangling > 0) {
+    s += count(f.dangling, "child item") + (f.dangling == 1
+                                                ? " names a missing record, "
+                                                : " name missing records, ");
+  }
+  if (f.parentless > 0) {
+    s += count(f.parentless, "record") + " lost the record that named " +
+         (f.parentless == 1 ? "it, " : "them, ");
+  }
+  return s + count(f.orphans, "orphan data file") +
+         " may hold their data: keep them";
 }
 
 std::string describe(const Finding& f) {
@@ -78,45 +174,189 @@ std::string describe(const Finding& f) {
     case Finding::ORPHAN_FILE:
       return "orphan-file: data file " + displayName(f.file) +
              " is named by no record";
+    default:
+      return describeDamage(f);
   }
-  return "unknown finding";
+}
+
+void appendJsonOrNull(std::string& o, bool present, const std::string& s) {
+  if (present) {
+    appendJson(o, s);
+  } else {
+    o += "null";
+  }
+}
+
+// One finding as a JSON object: kind, record, item and path, then what
+// its kind adds.
+void jsonFinding(const Finding& f, const std::string& datadir, std::string& o) {
+  o += "{\"kind\":\"";
+  o += kindName(f.kind);
+  o += "\",\"record\":" + (hasRecord(f) ? std::to_string(f.id) : "null");
+  o += ",\"item\":";
+  appendJsonOrNull(o, hasItem(f) || f.kind == Finding::COUNTER_BEHIND, f.item);
+  o += ",\"path\":";
+  if (namesDataFile(f)) {
+    appendJsonOrNull(o, f.kind != Finding::INVALID_FILE_NAME,
+                     utils::pathadd(datadir, f.file));
+    o += ",\"file\":";
+    appendJson(o, f.file);
+  } else {
+    appendJsonOrNull(o, !f.file.empty(), f.file);
+  }
+  switch (f.kind) {
+    case Finding::DANGLING_CHILD:
+    case Finding::SHARED_FILE:
+      o += ",\"target\":" + std::to_string(f.target);
+      break;
+    case Finding::COUNT_MISMATCH:
+      o += ",\"stored\":" + std::to_string(f.stored) +
+           ",\"actual\":" + std::to_string(f.actual);
+      break;
+    case Finding::COUNTER_BEHIND:
+      o += ",\"counter\":" + std::to_string(f.stored) +
+           ",\"highest_id\":" + std::to_string(f.actual);
+      break;
+    case Finding::CYCLE:
+      o += ",\"cycle\":[";
+      for (std::size_t k = 0; k < f.path.size(); ++k) {
+        o += (k > 0 ? "," : "") + std::to_string(f.path[k]);
+      }
+      o += ']';
+      break;
+    case Finding::RECORDS_MISSING:
+      o += ",\"dangling_children\":" + std::to_string(f.dangling) +
+           ",\"parentless_records\":" + std::to_string(f.parentless) +
+           ",\"orphan_files\":" + std::to_string(f.orphans);
+      break;
+    default:
+      break;
+  }
+  o += '}';
+}
+
+// What check found and did, for its report.
+struct Outcome {
+  CheckReport report;
+  bool loaded = true;  // false: the reader refused a stored file name
+  std::vector<CountFix> fixed;
+  std::string backup;
+};
+
+void printJson(const std::string& index, const std::string& datadir,
+               const Outcome& done, Out& out) {
+  std::string& o = out.raw();
+  const CheckReport& r = done.report;
+  o += "{\"index\":";
+  appendJson(o, index);
+  o += ",\"records\":" + (done.loaded ? std::to_string(r.records) : "null");
+  o += ",\"sound\":";
+  o += r.findings.empty() ? "true" : "false";
+  o += ",\"damaged\":";
+  o += r.damaged ? "true" : "false";
+  o += ",\"findings\":[";
+  if (!done.loaded) {
+    o += "{\"kind\":\"invalid-file-name\",\"record\":null,\"item\":null,"
+         "\"path\":";
+    appendJson(o, index);
+    o += '}';
+  }
+  for (std::size_t k = 0; done.loaded && k < r.findings.size(); ++k) {
+    if (k > 0) o += ',';
+    jsonFinding(r.findings[k], datadir, o);
+    if (o.size() >= (1 << 20)) out.flush();
+  }
+  o += "],\"fixed\":[";
+  for (std::size_t k = 0; k < done.fixed.size(); ++k) {
+    const CountFix& fix = done.fixed[k];
+    o += (k > 0 ? ",{\"record\":" : "{\"record\":") + std::to_string(fix.id) +
+         ",\"stored\":" + std::to_string(fix.stored) +
+         ",\"actual\":" + std::to_string(fix.actual) + "}";
+  }
+  o += "],\"backup\":";
+  appendJsonOrNull(o, !done.backup.empty(), done.backup);
+  o += "}\n";
+}
+
+void printText(const std::string& index, const Outcome& done, Out& out) {
+  const CheckReport& r = done.report;
+  for (const Finding& f : r.findings) out << describe(f) << '\n';
+  out << displayText(index) << ": " << count(r.records, "record") << ", "
+      << (r.findings.empty() ? std::string("sound")
+                             : count(r.findings.size(), "finding"))
+      << (r.damaged ? "; the index file looks damaged (see 'vorla check "
+                      "--help' before changing anything)"
+                    : "")
+      << '\n';
 }
 
 // Loads INDEX for check, and returns false when the reader refused it for
-// a stored file name that is not a plain name, after reporting that. The
-// reader refuses such an index file so that no data file path can leave
-// the data directory; for check that is a finding about the file, not a
-// failure to run.
+// a stored file name that is not a plain name. The reader refuses such an
+// index file so that no data file path can leave the data directory; for
+// check that is a finding about the file, not a failure to run. A file
+// that does not load and lacks its last line feed is said to be cut short.
 bool loadForCheck(SpaceMan& ws, const std::string& index, Progress& progress) {
   try {
     loadWorkspace(ws, index, progress);
   } catch (const Failure& e) {
-    if (e.message() != "invalid file name") throw;
-    Out out;
-    out << "invalid-file-name: " << displayText(index)
-        << ": a file item holds a stored file name that is not a plain name "
-           "(empty, \".\", \"..\", or holding \"/\" or \"\\\"); the library "
-           "refuses to load the index file, so the record cannot be named "
-           "here: edit the file by hand\n"
-        << displayText(index) << ": 1 finding\n";
-    out.flush();
+    if (!e.is(Error::INVALID_FILE_NAME)) {
+      if (e.status() == kBroken && !e.path().empty() &&
+          indexCutShort(e.path())) {
+        std::fprintf(stderr,
+                     "vorla: %s: the last line has no line feed: "
+                     "the file was cut short\n",
+                     displayText(e.path()).c_str());
+      }
+      throw;
+    }
     return false;
   }
   return true;
 }
 
-// --fix-counts: sets the internal counts, saves when any changed, and says
-// what it did.
-void fixCounts(SpaceMan& ws, const std::string& index, Out& out) {
-  const std::vector<CountFix> fixes = fixInternalCounts(ws);
-  for (const CountFix& fix : fixes) {
-    out << "fixed: record " << fix.id << ": internal count " << fix.stored
-        << " -> " << fix.actual << '\n';
+// The invalid-file-name finding of an index file that the reader refused:
+// no record can be named, the path is the index file's.
+void refusedName(Outcome* done) {
+  Finding f;
+  f.kind = Finding::INVALID_FILE_NAME;
+  done->loaded = false;
+  done->report.findings.push_back(f);
+}
+
+CheckReport runChecks(const SpaceMan& ws, Progress& progress) {
+  try {
+    CheckReport report = checkWorkspace(ws, progressOf(progress, "checking"));
+    progress.clear();
+    return report;
+  } catch (const Error& e) {
+    throw Failure(ws.getDatadir(), e);
   }
-  if (!fixes.empty()) {
-    saveWorkspace(ws);
-    out << "saved " << displayText(index) << '\n';
+}
+
+// --fix-counts: sets the internal counts and, when any changed, keeps the
+// former index file and saves; refuses a damaged workspace unless forced.
+void fixCounts(SpaceMan& ws, const Args& args, Progress& progress,
+               Outcome* done) {
+  const std::string index = ws.mainfile();
+  if (done->report.damaged && !args.has("--force")) {
+    if (!args.has("--json")) {
+      Out out;
+      printText(index, *done, out);
+    }
+    throw Failure(index,
+                  "the index file looks damaged: --fix-counts changes nothing "
+                  "(--force fixes the counts anyway)",
+                  kBroken, "damaged");
   }
+  done->fixed = fixInternalCounts(ws);
+  if (done->fixed.empty()) return;
+  try {
+    done->backup = backupFile(index);
+  } catch (const Error& e) {
+    throw Failure(index, e, "cannot keep the former index file");
+  }
+  saveWorkspace(ws);
+  done->report = runChecks(ws, progress);
 }
 
 int runCheck(const Args& args) {
@@ -124,33 +364,54 @@ int runCheck(const Args& args) {
   const std::string& index = args.operands[0];
   const double wait = parseWait(args);
   const bool fix = args.has("--fix-counts");
+  const bool json = args.has("--json");
+  if (args.has("--force") && !fix) {
+    throw Failure::usage(args.command, "--force goes with --fix-counts");
+  }
   WriterLock lock;
   if (fix) lockWorkspace(lock, index, wait);
   Progress progress;
   SpaceMan ws;
-  if (!loadForCheck(ws, index, progress)) return kFound;
-  Out out;
-  if (fix) fixCounts(ws, index, out);
-  CheckReport report;
-  try {
-    report = checkWorkspace(ws, progressOf(progress, "checking"));
-  } catch (const Error& e) {
-    throw Failure(ws.getDatadir(), e);
+  Outcome done;
+  if (loadForCheck(ws, index, progress)) {
+    done.report = runChecks(ws, progress);
+    if (fix) fixCounts(ws, args, progress, &done);
+  } else {
+    refusedName(&done);
   }
-  progress.clear();
-  for (const Finding& f : report.findings) out << describe(f) << '\n';
-  out << displayText(index) << ": " << count(report.records, "record") << ", "
-      << (report.findings.empty() ? std::string("sound")
-                                  : count(report.findings.size(), "finding"))
-      << '\n';
+  Out out;
+  if (json) {
+    printJson(index, ws.getDatadir(), done, out);
+  } else if (!done.loaded) {
+    out << "invalid-file-name: " << displayText(index)
+        << ": a file item holds a stored file name that is not a plain name "
+           "(empty, \".\", \"..\", or holding \"/\" or \"\\\"); the library "
+           "refuses to load the index file, so the record cannot be named "
+           "here: edit the file by hand\n"
+        << displayText(index) << ": 1 finding\n";
+  } else {
+    for (const CountFix& f : done.fixed) {
+      out << "fixed: record " << f.id << ": internal count " << f.stored
+          << " -> " << f.actual << '\n';
+    }
+    if (!done.backup.empty()) {
+      out << "kept the former index file as " << displayText(done.backup)
+          << "\nsaved " << displayText(index) << '\n';
+    }
+    printText(index, done, out);
+  }
   out.flush();
-  return report.findings.empty() ? kOk : kFound;
+  return done.report.findings.empty() ? kOk : kFound;
 }
 
 }  // namespace
 
 Command checkCommand() {
-  return Command{"check", kCheckHelp, {"--fix-counts"}, {"--wait"}, runCheck};
+  return Command{"check",
+                 kCheckHelp,
+                 {"--fix-counts", "--force", "--json"},
+                 {"--wait"},
+                 runCheck};
 }
 
 }  // namespace tool

@@ -9,6 +9,7 @@
 #include "tools/commands.h"
 #include "tools/output.h"
 #include "utils/file_utils.h"
+#include "workspace/gc.h"
 #include "workspace/index_format.h"
 #include "workspace/workspace.h"
 #include "workspace/writer_lock.h"
@@ -28,7 +29,10 @@ const char kInitHelp[] =
     "a \"..\" component is refused (exit status 2).\n"
     "An existing INDEX is left alone unless --force is given, and even then\n"
     "while another process holds the workspace (exit status 5; --wait\n"
-    "waits up to SECONDS for it).\n"
+    "waits up to SECONDS for it). --force over a workspace with records\n"
+    "(or an index file that does not load) keeps the former index file\n"
+    "beside it as INDEX.bak (INDEX.bak.1, .2 ... when that exists; a backup\n"
+    "is never replaced) and says how many records it dropped.\n"
     "\n"
     "--json prints {\"index\", \"datadir\", \"reldatadir\", \"dropped\": the\n"
     "number of records of the workspace it replaced, \"backup\": where the\n"
@@ -41,6 +45,8 @@ struct InitOutcome {
   std::size_t dropped = 0;
   // Where the former index file is kept; empty when nothing was replaced.
   std::string backup;
+  // The replaced index file did not load, so its records are not known.
+  bool unreadable = false;
 };
 
 // RELDATADIR must name a folder inside the index file's folder, as the
@@ -53,6 +59,28 @@ void checkRelDataDir(const Args& args, const std::string& rel) {
   }
 }
 
+// --force over a workspace with records keeps its index file first, so
+// that what init replaces stays until the user deletes it. One that does
+// not load is kept too: nothing says it holds no records.
+void keepFormer(const std::string& index, InitOutcome* outcome) {
+  struct stat st;
+  if (::stat(index.c_str(), &st) != 0) return;
+  SpaceMan former;
+  try {
+    former.load(index);
+    const SpaceMan::Registry& recs = former.getStructs();
+    outcome->dropped = recs.size() - recs.count(0);
+    if (outcome->dropped == 0) return;
+  } catch (const Error&) {
+    outcome->unreadable = true;
+  }
+  try {
+    outcome->backup = backupFile(index);
+  } catch (const Error& e) {
+    throw Failure(index, e, "cannot keep the former index file");
+  }
+}
+
 InitOutcome initWorkspace(const Args& args, const std::string& index,
                           const std::string& rel) {
   struct stat st;
@@ -60,6 +88,14 @@ InitOutcome initWorkspace(const Args& args, const std::string& index,
     throw Failure(index, "file exists (use --force to overwrite)", kUsage);
   }
   makeDirs(utils::pathname(index));
+  InitOutcome outcome;
+  // Held from before the former workspace is read until the new one is
+  // written, so that the backup is of the file that init replaces.
+  WriterLock lock;
+  if (args.has("--force")) {
+    lockWorkspace(lock, index, parseWait(args));
+    keepFormer(index, &outcome);
+  }
   SpaceMan ws;
   ws.setLockWait(parseWait(args));
   try {
@@ -73,7 +109,6 @@ InitOutcome initWorkspace(const Args& args, const std::string& index,
     }
     throw Failure(index, e);
   }
-  InitOutcome outcome;
   outcome.datadir = ws.getDatadir();
   makeDirs(outcome.datadir);
   return outcome;
@@ -99,7 +134,13 @@ void printInit(const Args& args, const std::string& index,
     }
     o += "}\n";
   } else {
-    if (!done.backup.empty() || done.dropped > 0) {
+    if (done.unreadable) {
+      out << "replaced " << displayText(index) << ", which does not load";
+      if (!done.backup.empty()) {
+        out << "; it is kept as " << displayText(done.backup);
+      }
+      out << '\n';
+    } else if (!done.backup.empty() || done.dropped > 0) {
       out << "replaced a workspace of " << count(done.dropped, "record");
       if (!done.backup.empty()) {
         out << "; its index file is kept as " << displayText(done.backup);

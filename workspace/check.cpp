@@ -1,12 +1,19 @@
 #include "workspace/check.h"
 
+#include <fcntl.h>     // open
+#include <sys/stat.h>  // fstat
+#include <unistd.h>    // pread
+
 #include <algorithm>
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "utils/posix_file.h"
 #include "workspace/data_dir.h"
+#include "workspace/error.h"
 #include "workspace/gc.h"
 #include "workspace/progress.h"
 #include "workspace/record_graph.h"
@@ -136,6 +143,48 @@ void findFileProblems(const Graph& g, const std::vector<FileRef>& files,
   out->insert(out->end(), invalid.begin(), invalid.end());
 }
 
+std::size_t countKind(const std::vector<Finding>& findings,
+                      Finding::Kind kind) {
+  return static_cast<std::size_t>(
+      std::count_if(findings.begin(), findings.end(),
+                    [kind](const Finding& f) { return f.kind == kind; }));
+}
+
+// COUNTER_BEHIND: record 0's counter against the highest id in use.
+void findCounterBehind(const SpaceMan& ws, const Graph& g,
+                       std::vector<Finding>* out) {
+  unsigned highest = 0;
+  for (const auto& rec : g.recs) highest = std::max(highest, rec.first);
+  if (highest <= ws.getCounter()) return;
+  Finding f;
+  f.kind = Finding::COUNTER_BEHIND;
+  f.item = "$current_counter";
+  f.stored = ws.getCounter();
+  f.actual = highest;
+  out->push_back(f);
+}
+
+// RECORDS_MISSING: orphans together with a sign that records were lost.
+void findRecordsMissing(const Graph& g, const std::string& index,
+                        std::vector<Finding>* out) {
+  Finding f;
+  f.kind = Finding::RECORDS_MISSING;
+  f.file = index;
+  f.dangling = countKind(*out, Finding::DANGLING_CHILD);
+  f.orphans = countKind(*out, Finding::ORPHAN_FILE);
+  for (const Finding& unkept : *out) {
+    if (unkept.kind != Finding::UNKEPT_RECORD) continue;
+    if (g.recs[g.find(unkept.id)].second->intrefcount > 0) ++f.parentless;
+  }
+  if (f.orphans > 0 && f.dangling + f.parentless > 0) out->push_back(f);
+}
+
+bool isDamage(const Finding& f) {
+  return f.kind == Finding::CUT_SHORT || f.kind == Finding::DANGLING_CHILD ||
+         f.kind == Finding::COUNTER_BEHIND ||
+         f.kind == Finding::RECORDS_MISSING;
+}
+
 }  // namespace
 
 CheckReport checkWorkspace(const SpaceMan& ws, const ProgressFn& progress) {
@@ -159,6 +208,17 @@ CheckReport checkWorkspace(const SpaceMan& ws, const ProgressFn& progress) {
     f.file = name;
     result.findings.push_back(f);
   }
+  const std::string index = ws.mainfile();
+  if (!index.empty() && indexCutShort(index)) {
+    Finding f;
+    f.kind = Finding::CUT_SHORT;
+    f.file = index;
+    result.findings.push_back(f);
+  }
+  findCounterBehind(ws, g, &result.findings);
+  findRecordsMissing(g, index, &result.findings);
+  result.damaged =
+      std::any_of(result.findings.begin(), result.findings.end(), isDamage);
   record_graph::reportProgress(progress, 2 * n, 2 * n);
   return result;
 }
@@ -203,6 +263,19 @@ std::vector<unsigned> unreachableRecords(const SpaceMan& ws) {
     if (!reached[i]) ids.push_back(g.recs[i].first);
   }
   return ids;
+}
+
+bool indexCutShort(const std::string& path) {
+  utils::OwnedFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) throw Error(Error::CANNOT_OPEN_FILE, path, errno);
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0)
+    throw Error(Error::CANNOT_OPEN_FILE, path, errno);
+  if (st.st_size == 0) return false;
+  char last = '\n';
+  const ssize_t got = ::pread(fd.get(), &last, 1, st.st_size - 1);
+  if (got < 0) throw Error(Error::CANNOT_OPEN_FILE, path, errno);
+  return got == 1 && last != '\n';
 }
 
 }  // namespace vorla

@@ -1,12 +1,14 @@
 #include "workspace/gc.h"
 
-#include <sys/stat.h>  // lstat
-#include <unistd.h>    // unlink
+#include <fcntl.h>     // open, AT_FDCWD
+#include <sys/stat.h>  // lstat, mkdir
+#include <unistd.h>    // unlink, link
 
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>   // renameat2
 #include <cstdlib>  // realpath, free
 #include <memory>
 #include <stdexcept>
@@ -45,22 +47,143 @@ std::vector<OrphanFile> findOrphanFiles(const SpaceMan& ws) {
   return orphans;
 }
 
+namespace {
+
+// Whether the file `path` may be removed now: READY when it is old enough,
+// REMOVED when it is gone already. Its age is read again, since a running
+// process may have just rewritten it.
+enum class Gate { READY, REMOVED, TOO_YOUNG, FAILED };
+
+Gate ageGate(const std::string& path, int64_t now, int64_t grace) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0)
+    return errno == ENOENT ? Gate::REMOVED : Gate::FAILED;
+  if (S_ISDIR(st.st_mode)) {
+    errno = EISDIR;
+    return Gate::FAILED;
+  }
+  if (now - static_cast<int64_t>(st.st_mtime) < grace) return Gate::TOO_YOUNG;
+  return Gate::READY;
+}
+
+// Opens the folder `dir`, made when missing, never through a symbolic link.
+int openKeepingDirectory(const std::string& dir) {
+  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0 && errno == ENOENT) {
+    if (::mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) return -1;
+    fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  }
+  return fd;
+}
+
+// Gives `src` the name `name` in the folder `dirfd` unless something
+// stands there (EEXIST). A rename that may not replace, or where the file
+// system cannot promise that, a hard link and the removal of the old name.
+bool moveNoReplace(const std::string& src, int dirfd, const std::string& name) {
+  if (::renameat2(AT_FDCWD, src.c_str(), dirfd, name.c_str(),
+                  RENAME_NOREPLACE) == 0)
+    return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  if (::linkat(AT_FDCWD, src.c_str(), dirfd, name.c_str(), 0) != 0)
+    return false;
+  return ::unlink(src.c_str()) == 0 || errno == ENOENT;
+}
+
+// The n-th name tried for `base`: base, base.1, base.2 ...
+std::string numbered(const std::string& base, unsigned n) {
+  return n == 0 ? base : base + "." + std::to_string(n);
+}
+
+// How many numbered names are tried before giving up.
+const unsigned kMaxNumber = 100000;
+
+}  // namespace
+
 RemoveResult removeIfOld(const std::string& dir, const OrphanFile& file,
                          int64_t now, int64_t grace) {
   if (!isPlainFileName(file.name)) return RemoveResult::FAILED;
   const std::string path = utils::pathadd(dir, file.name);
-  struct stat st;
-  if (lstat(path.c_str(), &st) != 0) {
-    return errno == ENOENT ? RemoveResult::REMOVED : RemoveResult::FAILED;
-  }
-  if (S_ISDIR(st.st_mode)) return RemoveResult::FAILED;
-  if (now - static_cast<int64_t>(st.st_mtime) < grace) {
-    return RemoveResult::TOO_YOUNG;
+  switch (ageGate(path, now, grace)) {
+    case Gate::REMOVED:
+      return RemoveResult::REMOVED;
+    case Gate::TOO_YOUNG:
+      return RemoveResult::TOO_YOUNG;
+    case Gate::FAILED:
+      return RemoveResult::FAILED;
+    case Gate::READY:
+      break;
   }
   if (unlink(path.c_str()) != 0 && errno != ENOENT) {
     return RemoveResult::FAILED;
   }
   return RemoveResult::REMOVED;
+}
+
+RemoveResult moveIfOld(const std::string& dir, const OrphanFile& file,
+                       const std::string& lostFound, int64_t now, int64_t grace,
+                       std::string* movedTo, int* sysErrno) {
+  movedTo->clear();
+  *sysErrno = EINVAL;
+  if (!isPlainFileName(file.name)) return RemoveResult::FAILED;
+  const std::string path = utils::pathadd(dir, file.name);
+  const Gate gate = ageGate(path, now, grace);
+  *sysErrno = errno;
+  if (gate == Gate::REMOVED) return RemoveResult::REMOVED;
+  if (gate == Gate::TOO_YOUNG) return RemoveResult::TOO_YOUNG;
+  if (gate == Gate::FAILED) return RemoveResult::FAILED;
+  const utils::OwnedFd keep(openKeepingDirectory(lostFound));
+  if (!keep.valid()) {
+    *sysErrno = errno;
+    return RemoveResult::FAILED;
+  }
+  for (unsigned n = 0; n < kMaxNumber; ++n) {
+    const std::string name = numbered(file.name, n);
+    if (moveNoReplace(path, keep.get(), name)) {
+      *movedTo = utils::pathadd(lostFound, name);
+      return RemoveResult::REMOVED;
+    }
+    // Gone meanwhile (another gc, say): nothing left to keep.
+    if (errno == ENOENT && !utils::name_taken(path))
+      return RemoveResult::REMOVED;
+    if (errno != EEXIST) break;
+  }
+  *sysErrno = errno;
+  return RemoveResult::FAILED;
+}
+
+std::string lostFoundDirectory(const SpaceMan& ws) {
+  std::string data = ws.getDatadir();
+  for (;;) {
+    if (data.size() > 1 && data.back() == '/') {
+      data.pop_back();
+    } else if (data.size() > 2 && data.compare(data.size() - 2, 2, "/.") == 0) {
+      data.resize(data.size() - 2);
+    } else {
+      break;
+    }
+  }
+  const std::string home = utils::pathname(ws.mainfile());
+  if (data == home || data == "." || data.empty())
+    return utils::pathadd(home, "lost+found");
+  return utils::pathadd(utils::pathname(data), "lost+found");
+}
+
+std::string backupFile(const std::string& path) {
+  std::string target;
+  if (!utils::follow_links(path, &target))
+    throw Error(Error::CANNOT_OPEN_FILE, path, errno);
+  for (unsigned n = 0; n < kMaxNumber; ++n) {
+    const std::string name = numbered(path + ".bak", n);
+    if (utils::name_taken(name)) continue;
+    if (::link(target.c_str(), name.c_str()) == 0) return name;
+    if (errno == EEXIST) continue;
+    if (errno == ENOENT) throw Error(Error::CANNOT_OPEN_FILE, path, errno);
+    // No hard link here (the link is on another file system, or this one
+    // has none): a copy, into a name just seen free.
+    utils::copyfile(target, name);
+    return name;
+  }
+  throw Error(Error::CANNOT_COPY_FILE, path, EEXIST);
 }
 
 RemoveResult removeOrphanFile(const SpaceMan& ws, const OrphanFile& file,

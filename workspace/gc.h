@@ -2,9 +2,15 @@
 // more: data files that no file item names (orphans: the data of a record
 // made but never saved, or of a copy that failed), and the temporary files
 // of saves that never finished. Found here from the registry
-// (SpaceMan::getStructs) and the directories, deleted only on request and
+// (SpaceMan::getStructs) and the directories, removed only on request and
 // only once they are old enough; load the workspace through SpaceMan::load
 // first.
+//
+// What the destructive operations keep, so that they can be undone: a
+// removed file can be moved into the workspace's lost+found folder rather
+// than deleted (an orphan may be all that is left of a record that a
+// damaged index file lost), and an index file about to be replaced can be
+// kept beside it as a backup. Neither ever replaces a file.
 //
 // Like the rest of the library: one thread at a time per workspace; errors
 // are std::runtime_error with fixed messages; nothing is logged.
@@ -57,6 +63,32 @@ std::string saveDirectory(const SpaceMan& ws);
 // the grace, that no record names it.
 RemoveResult removeOrphanFile(const SpaceMan& ws, const OrphanFile& file,
                               int64_t now, int64_t grace);
+
+// Moves the file `file.name` in `dir` into the folder `lostFound` if it is
+// at least `grace` seconds old at time `now`, its age read again just
+// before (a file gone by then counts as removed, `movedTo` left empty). It
+// keeps its name there, or gets its name and ".1", ".2" ... when that is
+// taken: nothing in lostFound is ever replaced. lostFound is created when
+// missing (its parent must exist) and refused when it is a symbolic link
+// or not a directory. The move is a rename, never a copy: a file on another
+// file system than lostFound is not moved (FAILED, EXDEV). On success
+// `movedTo` is the file's new path; on FAILED `sysErrno` is the reason.
+RemoveResult moveIfOld(const std::string& dir, const OrphanFile& file,
+                       const std::string& lostFound, int64_t now, int64_t grace,
+                       std::string* movedTo, int* sysErrno);
+
+// The lost+found folder of `ws`: "lost+found" in the folder that holds its
+// data directory, or in the data directory itself when that is the index
+// file's own folder (the data file listings pass over directories).
+std::string lostFoundDirectory(const SpaceMan& ws);
+
+// Keeps the file that `path` leads to (links followed) as it is now under
+// the first free name of path ".bak", path ".bak.1", ".bak.2" ..., beside
+// `path`, and returns that name. A hard link where the file system allows
+// one: a save replaces the index file with a new file, so the link keeps
+// the former content at no cost; else a copy. Throws "cannot open file"
+// when there is no file to keep, "cannot copy file" when the copy fails.
+std::string backupFile(const std::string& path);
 
 // Whether `name` has the form of the names the library gives data files:
 // a prefix, "_", a decimal id, "__", a decimal draw, "_".

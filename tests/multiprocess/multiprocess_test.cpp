@@ -348,7 +348,7 @@ TEST_F(MultiProcessTest, AKilledHolderLeavesNoLockBehind) {
   EXPECT_EQ("ok", b.call("drop w"));
   const Result r = tool({"gc", "--delete", "--grace", "0", index});
   EXPECT_EQ(0, r.status) << r.err;
-  EXPECT_TRUE(contains(r.out, "deleted draft_2_")) << r.out;
+  EXPECT_TRUE(contains(r.out, "moved draft_2_")) << r.out;
   expectSound(index);
 }
 
