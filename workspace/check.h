@@ -19,7 +19,8 @@
 // nothing that the lost records may still need: their data files above all.
 //
 // Like the rest of the library: one thread at a time per workspace; errors
-// are std::runtime_error with fixed messages; nothing is logged.
+// are vorla::Error (workspace/error.h) with fixed messages; nothing is
+// logged.
 
 #ifndef VORLA_WORKSPACE_CHECK_H_
 #define VORLA_WORKSPACE_CHECK_H_

@@ -13,7 +13,8 @@
 // kept beside it as a backup. Neither ever replaces a file.
 //
 // Like the rest of the library: one thread at a time per workspace; errors
-// are std::runtime_error with fixed messages; nothing is logged.
+// are vorla::Error (workspace/error.h) with fixed messages; nothing is
+// logged.
 
 #ifndef VORLA_WORKSPACE_GC_H_
 #define VORLA_WORKSPACE_GC_H_

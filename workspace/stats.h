@@ -4,7 +4,8 @@
 // SpaceMan::load first.
 //
 // Like the rest of the library: one thread at a time per workspace; errors
-// are std::runtime_error with fixed messages; nothing is logged.
+// are vorla::Error (workspace/error.h) with fixed messages; nothing is
+// logged.
 
 #ifndef VORLA_WORKSPACE_STATS_H_
 #define VORLA_WORKSPACE_STATS_H_

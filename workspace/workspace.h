@@ -11,6 +11,9 @@
 // the workspace's writer lock first and check that the index file is still
 // the one this object read (workspace/writer_lock.h, whose process-wide
 // table of locks is locked inside).
+//
+// Errors: every error the library reports is a vorla::Error
+// (workspace/error.h), with one of the fixed messages and its code.
 
 #ifndef VORLA_WORKSPACE_WORKSPACE_H_
 #define VORLA_WORKSPACE_WORKSPACE_H_
@@ -35,6 +38,7 @@
 #include <boost/thread/locks.hpp>
 #include <boost/thread/shared_mutex.hpp>
 
+#include "workspace/error.h"
 #include "workspace/writer_lock.h"
 
 namespace vorla {
