@@ -72,11 +72,13 @@ list(SORT files)
 set(expected
   /usr/bin/vorla
   /usr/include/vorla/module/vorla.h
+  /usr/include/vorla/utils/error.h
   /usr/include/vorla/utils/file_lock.h
   /usr/include/vorla/utils/file_utils.h
   /usr/include/vorla/utils/posix_file.h
   /usr/include/vorla/utils/str_utils.h
   /usr/include/vorla/workspace/check.h
+  /usr/include/vorla/workspace/error.h
   /usr/include/vorla/workspace/gc.h
   /usr/include/vorla/workspace/progress.h
   /usr/include/vorla/workspace/stats.h
