@@ -8,6 +8,7 @@
 #include "module/vorla.h"
 #include "utils/file_utils.h"
 #include "workspace/check.h"
+#include "workspace/error.h"
 #include "workspace/workspace.h"
 
 int main(int argc, char** argv) {
@@ -23,5 +24,11 @@ int main(int argc, char** argv) {
   if (!vorla::checkWorkspace(again).findings.empty()) return 1;
   if (vorla::computeStats(again).records != 2) return 1;
   if (!vorla::findOrphanFiles(again).empty()) return 1;
+  try {
+    again.getStruct(99);
+    return 1;
+  } catch (const vorla::Error& e) {
+    if (e.code() != vorla::Error::CANNOT_FIND_ID) return 1;
+  }
   return again.getStruct(2)->getStr("greeting") == "hello" ? 0 : 1;
 }
