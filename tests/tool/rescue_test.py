@@ -5,11 +5,10 @@ check --fix-counts refuse to change, and what the destructive commands keep
 Every case builds a real workspace in a scratch folder with `vorla init` and
 the photo_album example (an album, two photos, a thumbnail each, a data
 file in every record), damages its index file the way disks and editors
-do, and runs the real program on it. The program comes from VORLA_TOOL,
-the example from VORLA_PHOTO_ALBUM, the lock holder from VORLA_WORKER.
+do, and runs the real program on it (tool_run). The example comes from
+VORLA_PHOTO_ALBUM.
 """
 
-import json
 import os
 import re
 import shutil
@@ -18,27 +17,11 @@ import tempfile
 import unittest
 
 import readme_schema
+from tool_run import lock_held, vorla
 
-TOOL = os.environ["VORLA_TOOL"]
 ALBUM = os.environ["VORLA_PHOTO_ALBUM"]
-WORKER = os.environ["VORLA_WORKER"]
 
 DAMAGE = {"dangling-child", "cut-short", "counter-behind", "records-missing"}
-
-
-class Run(object):
-    def __init__(self, status, out, err):
-        self.status, self.out, self.err = status, out, err
-
-    def json(self):
-        return json.loads(self.out)
-
-
-def vorla(*args):
-    p = subprocess.Popen([TOOL] + list(args), stdin=subprocess.DEVNULL,
-                         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    out, err = p.communicate(timeout=60)
-    return Run(p.returncode, out.decode("utf-8"), err.decode("utf-8"))
 
 
 class RescueTest(unittest.TestCase):
@@ -331,22 +314,12 @@ class RescueTest(unittest.TestCase):
         with open(orphan, "w") as f:
             f.write("mine")
         os.utime(orphan, (1, 1))
-        worker = subprocess.Popen([WORKER], stdin=subprocess.PIPE,
-                                  stdout=subprocess.PIPE,
-                                  universal_newlines=True)
-        try:
-            worker.stdin.write("load w %s\nlock w\n" % self.index)
-            worker.stdin.flush()
-            self.assertEqual("ok", worker.stdout.readline().strip())
-            self.assertEqual("ok", worker.stdout.readline().strip())
+        with lock_held(self.index):
             for args in (["gc", "--delete"], ["check", "--fix-counts"]):
                 r = vorla(*(args + ["--json", self.index]))
                 self.assertEqual(5, r.status, r.err)
                 self.assertEqual("workspace_in_use",
                                  r.json()["error"]["code"])
-        finally:
-            worker.stdin.close()
-            worker.wait()
         self.assertTrue(os.path.exists(orphan))
 
     # --- init --force -------------------------------------------------------

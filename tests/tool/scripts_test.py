@@ -2,23 +2,19 @@
 where, and JSON that fits the schemas the README documents.
 
 Every case runs the real program on real files in a scratch folder. The
-program comes from VORLA_TOOL; VORLA_WORKER is the multiprocess test's
-worker, which holds a workspace's writer lock from another process.
+program and the process that holds a workspace's writer lock come from
+tool_run.
 """
 
-import json
 import os
 import re
 import shutil
-import subprocess
-import sys
 import tempfile
 import unittest
 
 import readme_schema
+from tool_run import lock_held, vorla
 
-TOOL = os.environ["VORLA_TOOL"]
-WORKER = os.environ["VORLA_WORKER"]
 
 # ESC, the start of every escape sequence that progress would draw.
 ESC = "\x1b"
@@ -33,25 +29,6 @@ def header(counter):
 def section(rid, ext, internal, items=""):
     return "[%d]\n%sextrefcount_sys = %d\nintrefcount_sys = %d\n\n" % (
         rid, items, ext, internal)
-
-
-class Run(object):
-    def __init__(self, status, out, err):
-        self.status, self.out, self.err = status, out, err
-
-    def json(self):
-        """The one JSON document on stdout."""
-        return json.loads(self.out)
-
-
-def vorla(*args, **kwargs):
-    """Runs the tool; stderr goes to `stderr` when given (a descriptor)."""
-    stderr = kwargs.get("stderr", subprocess.PIPE)
-    p = subprocess.Popen([TOOL] + list(args), stdin=subprocess.DEVNULL,
-                         stdout=subprocess.PIPE, stderr=stderr)
-    out, err = p.communicate(timeout=60)
-    return Run(p.returncode, out.decode("utf-8"),
-               err.decode("utf-8") if err is not None else "")
 
 
 class ScriptsTest(unittest.TestCase):
@@ -233,24 +210,14 @@ class ScriptsTest(unittest.TestCase):
     def test_workspace_held_by_another_process_exits_5(self):
         self.make_workspace()
         before = open(self.index).read()
-        worker = subprocess.Popen([WORKER], stdin=subprocess.PIPE,
-                                  stdout=subprocess.PIPE,
-                                  universal_newlines=True)
-        try:
-            worker.stdin.write("load w %s\nlock w\n" % self.index)
-            worker.stdin.flush()
-            self.assertEqual("ok", worker.stdout.readline().strip())
-            self.assertEqual("ok", worker.stdout.readline().strip())
-            holder = "held by process %d" % worker.pid
+        with lock_held(self.index) as pid:
+            holder = "held by process %d" % pid
             for args in (["copy", "--json", self.index, "3", self.index],
                          ["init", "--force", "--json", self.index]):
                 r = vorla(*args)
                 self.assertFails(r, 5, "workspace_in_use",
                                  ".*workspace in use .*" + holder + ".*")
             self.assertEqual(0, vorla("show", self.index).status)
-        finally:
-            worker.stdin.close()
-            worker.wait()
         self.assertEqual(before, open(self.index).read())
         self.assertEqual(0, vorla("copy", self.index, "3", self.index).status)
 
