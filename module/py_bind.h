@@ -16,6 +16,14 @@ void bind_record(pybind11::module_& m);
 // Workspace and default_workspace().
 void bind_workspace(pybind11::module_& m);
 
+// Closes the way by which Python code could make an object of the bound
+// class `cls` without the C++ object behind it (cls.__new__(cls), or the
+// base's __new__): calling the class calls `make` with the same arguments
+// instead, and with no `make` raises TypeError. The package's own calls
+// make the objects, which pybind11 does without the class's __new__.
+void seal_class(pybind11::handle cls,
+                pybind11::handle make = pybind11::handle());
+
 namespace doc {
 
 extern const char* const kModule;

@@ -3,6 +3,9 @@
 #include <cstdint>
 #include <string>
 
+#include "utils/str_utils.h"
+#include "workspace/error.h"
+
 namespace vorla {
 namespace python {
 
@@ -29,6 +32,14 @@ std::string to_bytes(py::handle value, const char* what) {
                          Py_TYPE(value.ptr())->tp_name);
   }
   return fs_bytes(value);
+}
+
+std::string to_text(py::handle value, const char* what) {
+  std::string text = to_bytes(value, what);
+  if (!text.empty() &&
+      (utils::is_space(text.front()) || utils::is_space(text.back())))
+    throw Error(Error::INVALID_TEXT);
+  return text;
 }
 
 std::string to_path(py::handle value) {

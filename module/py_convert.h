@@ -19,6 +19,10 @@ namespace py = pybind11;
 
 // str or bytes; TypeError naming `what` for anything else.
 std::string to_bytes(py::handle value, const char* what);
+// A text or a type name, as to_bytes gives it. Error("invalid text") for
+// one with a blank at either end: the C++ library takes it, but its reader
+// trims it, and a Python caller is promised every byte back.
+std::string to_text(py::handle value, const char* what);
 // str, bytes or an os.PathLike, as os.fsencode(os.fspath(value)) gives it.
 std::string to_path(py::handle value);
 // A Python int from 0 to 2**64-1; OverflowError outside, TypeError for

@@ -39,10 +39,14 @@ const char* const kWorkspace =
     "share one; load, save and copy_from let other threads run meanwhile.";
 
 const char* const kWorkspaceCreate =
-    "create(path, data_dir=\"data\") -> Workspace\n\n"
+    "create(path, data_dir=\"data\", overwrite=False) -> Workspace\n\n"
     "Writes a new, empty workspace to path, with its data directory\n"
     "data_dir relative to the index file's folder (made if missing), and\n"
-    "returns it.";
+    "returns it. Error(\"index file exists\") when anything is at path,\n"
+    "unless overwrite: then a workspace there that holds records is kept\n"
+    "as path.bak (.bak.1, ... when taken). Error(\"shared data\n"
+    "directory\") when another index file in the folder names the same\n"
+    "data directory (Error.path names it): give each its own.";
 
 const char* const kWorkspaceLoad =
     "load(path=None)\n\n"
@@ -53,7 +57,8 @@ const char* const kWorkspaceLoad =
 const char* const kWorkspaceSave =
     "save()\n\n"
     "Releases the temporary records and writes the index file atomically:\n"
-    "after a crash it is the former file or the new one.";
+    "after a crash it is the former file or the new one. The default\n"
+    "workspace raises Error(\"workspace not loaded\") until it is loaded.";
 
 const char* const kWorkspaceClose =
     "close()\n\n"
@@ -93,7 +98,9 @@ const char* const kDefaultWorkspace =
     "default_workspace() -> Workspace\n\n"
     "The process-wide default workspace, the one that native code in this\n"
     "process uses: what Python puts into it, that code sees, and the\n"
-    "other way round. Empty until loaded (load(path)); never closed.";
+    "other way round. Empty until loaded (load(path)): save() and\n"
+    "new_file() raise Error(\"workspace not loaded\") until then. Never\n"
+    "closed.";
 
 const char* const kRecord =
     "One record of a workspace: a type, reference counts, and named items.\n\n"
@@ -103,7 +110,10 @@ const char* const kRecord =
     "item (see link). rec[name] gives an int, a str (decoded as os.fsdecode\n"
     "does, so every byte comes back), a pathlib.Path for a data file, a\n"
     "Record for a child item, an (id, text) pair for an extchild; KeyError\n"
-    "when there is no such item. Names are str or bytes.\n\n"
+    "when there is no such item. Names are str or bytes. A text with a\n"
+    "line break, or with a blank (space, tab, \\v, \\f) at either end,\n"
+    "raises Error(\"invalid text\"): the index file could not give it back\n"
+    "byte for byte.\n\n"
     "A record keeps its workspace alive, but raises Error once the\n"
     "workspace is closed (\"workspace closed\"), reloaded, or the record\n"
     "erased (\"foreign record\"). Records compare equal when they are the\n"
@@ -111,7 +121,10 @@ const char* const kRecord =
 
 const char* const kRecordId = "The record's id.";
 
-const char* const kRecordType = "The record's type name (str); settable.";
+const char* const kRecordType =
+    "The record's type name (str); settable. Error(\"invalid text\") for\n"
+    "one with a line break or a blank at either end, which the index file\n"
+    "cannot carry.";
 
 const char* const kRecordExtRefs =
     "References from outside the record graph: 1 for a record made by\n"
@@ -138,8 +151,11 @@ const char* const kRecordNewFile =
     "new_file(name, prefix=None) -> pathlib.Path\n\n"
     "Chooses a free data file name in the data directory, puts a file item\n"
     "name holding it and returns the path; the caller writes the file.\n"
-    "prefix, when given, starts the file name. Error(\"file existed\") when\n"
-    "an item of that name exists. Takes the workspace's writer lock.";
+    "prefix, when given, starts the file name; Error(\"invalid file\n"
+    "name\") for a prefix with a separator, a line break or a blank at\n"
+    "either end (name is the prefix when none is given).\n"
+    "Error(\"file existed\") when an item of that name exists. Takes the\n"
+    "workspace's writer lock.";
 
 const char* const kRecordNewChild =
     "new_child(name) -> Record\n\n"

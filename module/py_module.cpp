@@ -67,7 +67,38 @@ void translate(std::exception_ptr failure) {
   }
 }
 
+// The attribute of a sealed class that its calls go to.
+const char kMake[] = "_vorla_make";
+
+PyObject* sealed_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+  PyObject* make =
+      PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), kMake);
+  if (make == nullptr) {
+    PyErr_Format(PyExc_TypeError,
+                 "%s objects cannot be made directly; the package's calls "
+                 "give them",
+                 type->tp_name);
+    return nullptr;
+  }
+  PyObject* made = PyObject_Call(make, args, kwds);
+  Py_DECREF(make);
+  return made;
+}
+
+// What `make` returned is whole already.
+int sealed_init(PyObject*, PyObject*, PyObject*) { return 0; }
+
 }  // namespace
+
+void seal_class(py::handle cls, py::handle make) {
+  PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+  // A C slot rather than a __new__ attribute: the base's __new__ then
+  // refuses this class too ("is not safe"), as object.__new__ does.
+  type->tp_new = &sealed_new;
+  type->tp_init = &sealed_init;
+  if (make) cls.attr(kMake) = make;
+  PyType_Modified(type);
+}
 
 void bind_errors(py::module_& m) {
   error_type = new_type(m, "Error", doc::kError, PyExc_RuntimeError);

@@ -108,7 +108,7 @@ void set_item(RecordHandle& h, py::handle key, py::handle value) {
     Guard guard(h.workspace());
     h.live().addUInt64(name, number);
   } else if (PyBytes_Check(value.ptr()) || PyUnicode_Check(value.ptr())) {
-    const std::string text = to_bytes(value, "a text");
+    const std::string text = to_text(value, "a text");
     Guard guard(h.workspace());
     h.live().addStr(name, text);
   } else {
@@ -196,7 +196,7 @@ void define_attributes(py::class_<RecordHandle>& cls) {
                 h, [](StructConfig& r) { return r.getType(); }));
           },
           [](const RecordHandle& h, py::handle type) {
-            const std::string text = to_bytes(type, "a type");
+            const std::string text = to_text(type, "a type");
             Guard guard(h.workspace());
             h.live().setType(text);
           },
@@ -229,6 +229,7 @@ void define_attributes(py::class_<RecordHandle>& cls) {
 
 void bind_record(py::module_& m) {
   py::class_<RecordHandle> cls(m, "Record", doc::kRecord);
+  seal_class(cls);
   define_attributes(cls);
   cls.def("__getitem__", &get_item, py::arg("name"))
       .def("__setitem__", &set_item, py::arg("name"), py::arg("value"))

@@ -13,6 +13,7 @@
 #include "module/py_bind.h"
 #include "module/py_convert.h"
 #include "module/py_handles.h"
+#include "workspace/create.h"
 #include "workspace/error.h"
 
 #include <pybind11/pybind11.h>
@@ -67,13 +68,14 @@ WorkspacePtr open_workspace(py::handle path) {
   return std::make_shared<WorkspaceHandle>(std::move(man));
 }
 
-WorkspacePtr create_workspace(py::handle path, py::handle dataDir) {
+WorkspacePtr create_workspace(py::handle path, py::handle dataDir,
+                              bool overwrite) {
   const std::string file = to_path(path);
   const std::string rel = to_path(dataDir);
   std::unique_ptr<SpaceMan> man(new SpaceMan());
   {
     py::gil_scoped_release unlocked;
-    man->init(file, rel);
+    createWorkspace(*man, file, rel, overwrite);
   }
   // The library makes no directory; a new workspace is ready for new_file.
   const std::string dir = man->getDatadir();
@@ -96,6 +98,9 @@ void load(WorkspaceHandle& ws, py::handle path) {
 void save(WorkspaceHandle& ws) {
   Guard guard(ws);
   SpaceMan& man = ws.man();
+  // Only the default workspace can lack a file; saving it would do nothing
+  // and say nothing.
+  if (man.mainfile().empty()) throw Error(Error::WORKSPACE_NOT_LOADED);
   py::gil_scoped_release unlocked;
   man.save();
 }
@@ -129,7 +134,7 @@ RecordHandle get_record(const WorkspacePtr& ws, py::handle key) {
 
 RecordHandle new_record(const WorkspacePtr& ws, py::handle type,
                         bool temporary) {
-  const std::string text = to_bytes(type, "a type");
+  const std::string text = to_text(type, "a type");
   Guard guard(*ws);
   SpaceMan& man = ws->man();
   std::shared_ptr<StructConfig> rec =
@@ -205,15 +210,19 @@ void define_records(py::class_<WorkspaceHandle, WorkspacePtr>& cls) {
 }  // namespace
 
 void bind_workspace(py::module_& m) {
-  py::class_<RecordIterator>(m, "_RecordIterator")
-      .def("__iter__", [](py::object self) { return self; })
+  py::class_<RecordIterator> iterator(m, "_RecordIterator");
+  iterator.def("__iter__", [](py::object self) { return self; })
       .def("__next__", &RecordIterator::next);
+  seal_class(iterator);
 
   py::class_<WorkspaceHandle, WorkspacePtr> cls(m, "Workspace",
                                                 doc::kWorkspace);
-  cls.def(py::init(&open_workspace), py::arg("path"))
-      .def_static("create", &create_workspace, py::arg("path"),
-                  py::arg("data_dir") = "data", doc::kWorkspaceCreate)
+  // Workspace(path) loads one: it is made whole by one call, never left
+  // half made between __new__ and __init__.
+  seal_class(cls, py::cpp_function(&open_workspace, py::arg("path")));
+  cls.def_static("create", &create_workspace, py::arg("path"),
+                 py::arg("data_dir") = "data", py::kw_only(),
+                 py::arg("overwrite") = false, doc::kWorkspaceCreate)
       .def("load", &load, py::arg("path") = py::none(), doc::kWorkspaceLoad)
       .def("save", &save, doc::kWorkspaceSave)
       .def("close", &close, doc::kWorkspaceClose)

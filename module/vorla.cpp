@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "workspace/create.h"
 #include "workspace/workspace.h"
 
 #ifndef VORLA_TEST_WORKSPACE
@@ -34,7 +35,8 @@ void saveDefTestSpace() { definst.save(temp_ws()); }
 void init_workspace(const std::string& mainfile,
                     const std::string& reldatadir) {
   SpaceMan ws;
-  ws.init(mainfile, reldatadir);
+  // It overwrites, as it always has, but keeps a workspace with records.
+  replaceWorkspace(ws, mainfile, reldatadir);
 }
 
 }  // namespace vorla

@@ -26,7 +26,9 @@ void cleanDefTestSpace();
 void loadDefTestSpace();
 void saveDefTestSpace();
 
-// Writes a new, empty workspace to disk; definst is not involved.
+// Writes a new, empty workspace to disk, over whatever index file is there;
+// one that holds records (or does not load) is kept first as
+// mainfile.bak (workspace/create.h). definst is not involved.
 void init_workspace(const std::string& mainfile, const std::string& reldatadir);
 
 }  // namespace vorla

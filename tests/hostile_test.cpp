@@ -15,11 +15,14 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "tests/test_util.h"
 #include "utils/file_utils.h"
+#include "workspace/check.h"
+#include "workspace/create.h"
 #include "workspace/workspace.h"
 
 namespace {
@@ -77,6 +80,24 @@ class HostileTest : public ::testing::Test {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 200;
   }
 
+  // Runs `body` in a child process that a hang ends after five seconds,
+  // and gives its exit status (0 when every check held).
+  int promptly(const std::function<int()>& body) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      ::alarm(5);
+      int status = 101;
+      try {
+        status = body();
+      } catch (...) {
+      }
+      ::_exit(status);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 200;
+  }
+
   vorla_test::TempDir dir;
   std::string ws, index, data, secret;
   SpaceMan w;
@@ -90,6 +111,147 @@ int code(const std::function<void()>& op, const std::string& expected) {
     return e.what() == expected ? 0 : 2;
   }
   return 1;
+}
+
+TEST_F(HostileTest, ReadersRefuseAnIndexFileThatIsNotRegularAtOnce) {
+  ASSERT_EQ(0, ::mkfifo(dir.file("fifo").c_str(), 0644));
+  ASSERT_EQ(0, ::symlink("fifo", dir.file("tofifo").c_str()));
+  for (const std::string& bad :
+       {dir.file("fifo"), dir.file("tofifo"), std::string("/dev/zero")}) {
+    SCOPED_TRACE(bad);
+    EXPECT_EQ(
+        0, promptly([&] {
+          if (code([&] { w.load(bad); }, "cannot open file") != 0) return 1;
+          if (code([&] { vorla::indexCutShort(bad); }, "cannot open file") != 0)
+            return 2;
+          // The search for workspaces sharing a data directory looks
+          // at every file beside an index file.
+          return vorla::dataDirectorySharers(bad, "data").empty() ? 0 : 3;
+        }));
+  }
+  struct stat st;
+  ASSERT_EQ(0, ::lstat(dir.file("fifo").c_str(), &st));
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
+}
+
+TEST_F(HostileTest, ReplacingKeepsNothingButARegularFile) {
+  // A backup of a FIFO or a device would be a stray node, not a workspace.
+  ASSERT_EQ(0, ::mkfifo(dir.file("fifo").c_str(), 0644));
+  ASSERT_EQ(0, ::symlink("/dev/null", dir.file("null").c_str()));
+  for (const char* name : {"fifo", "null"}) {
+    SCOPED_TRACE(name);
+    EXPECT_THROW_MSG(vorla::replaceWorkspace(w, dir.file(name), "data"),
+                     "cannot write file");
+    EXPECT_FALSE(utils::name_taken(dir.file(name) + ".bak"));
+  }
+  // A workspace with records is kept; an empty one is not.
+  w.init(index, "data");
+  EXPECT_EQ("", vorla::replaceWorkspace(w, index, "data").backup);
+  w.newStruct()->addStr("t", "kept");
+  w.save();
+  const std::string former = read_file(index);
+  const vorla::FormerWorkspace done = vorla::replaceWorkspace(w, index, "d2");
+  EXPECT_EQ(1u, done.dropped);
+  EXPECT_EQ(former, read_file(index + ".bak"));
+  EXPECT_EQ("d2", w.getRelDataDir());
+}
+
+TEST_F(HostileTest, TwoWorkspacesNeverShareADataDirectoryByAccident) {
+  write_file(index, withDataDir("data", ""));
+  ASSERT_EQ(0, ::symlink("data", (ws + "/alias").c_str()));
+  ASSERT_EQ(0, ::mkfifo((ws + "/pipe.ini").c_str(), 0644));
+  write_file(ws + "/notes.txt", "# notes\nplain text, no index file\n");
+  write_file(ws + "/ws.ini.bak", withDataDir("other", ""));
+  write_file(ws + "/.vorla-Ab12Cd", withDataDir("other", ""));
+  write_file(ws + "/late.ini",
+             "[2]\nn_uint64 = 1\n\n" + withDataDir("late", ""));
+  const std::string b = ws + "/b.ini";
+  for (const char* rel :
+       {"data", "./data", "data/", "./data/.", "alias", ".", "other", "late"}) {
+    SCOPED_TRACE(rel);
+    const std::vector<std::string> found = vorla::dataDirectorySharers(b, rel);
+    const bool shared = std::string(rel) != "." && std::string(rel) != "other";
+    EXPECT_EQ(shared ? 1u : 0u, found.size());
+    if (!shared) continue;
+    EXPECT_EQ(std::string(rel) == "late" ? ws + "/late.ini" : index, found[0]);
+    EXPECT_THROW_MSG(vorla::createWorkspace(w, b, rel, false),
+                     "shared data directory");
+  }
+  EXPECT_FALSE(exists(b));
+  EXPECT_THROW_MSG(vorla::createWorkspace(w, index, "mine", false),
+                   "index file exists");
+  // The index file itself, under any name, and its backups name no other.
+  EXPECT_TRUE(vorla::dataDirectorySharers(index, "data").empty());
+  vorla::createWorkspace(w, b, "bdata", false);
+  w.load(index);
+  std::vector<vorla::Finding> findings = vorla::checkWorkspace(w).findings;
+  EXPECT_TRUE(findings.empty());
+  write_file(b, withDataDir("./data", ""));
+  findings = vorla::checkWorkspace(w).findings;
+  ASSERT_EQ(1u, findings.size());
+  EXPECT_EQ(vorla::Finding::SHARED_DATA_DIR, findings[0].kind);
+  EXPECT_EQ(b, findings[0].file);
+}
+
+TEST_F(HostileTest, AFailedCopyChangesNothingThatWasThere) {
+  // The counter is behind the highest id, as in a merged or damaged file:
+  // records 4 and 5 lie above it. Record 2's second file is missing, so a
+  // copy of it fails once its first file is made.
+  write_file(index,
+             header(3) +
+                 section(2, 1, 0, "a_file = a_2__1_\nb_file = b_2__2_\n") +
+                 section(4, 1, 0, "f_file = f_4__1_\nk_child = 5\n") +
+                 section(5, 0, 1, "g_file = g_5__1_\n"));
+  for (const char* name : {"a_2__1_", "f_4__1_", "g_5__1_"})
+    write_file(data + "/" + name, name);
+  w.load(index);
+  SpaceMan other;
+  ::mkdir(dir.file("dst").c_str(), 0755);
+  ::mkdir(dir.file("dst/data").c_str(), 0755);
+  other.init(dir.file("dst/dst.ini"), "data");
+  for (SpaceMan* dst : {&w, &other}) {
+    const size_t records = dst->getStructs().size();
+    const unsigned counter = dst->getCounter();
+    EXPECT_THROW_MSG(dst->import(&w, 2), "cannot open file");
+    EXPECT_EQ(records, dst->getStructs().size());
+    EXPECT_EQ(counter, dst->getCounter());
+  }
+  for (const char* name : {"a_2__1_", "f_4__1_", "g_5__1_"})
+    EXPECT_EQ(name, read_file(data + "/" + name));
+  const std::string cmd = "test $(ls '" + data + "' '" + dir.file("dst/data") +
+                          "' | grep -c _) -eq 3";
+  EXPECT_EQ(0, std::system(cmd.c_str()));
+  // A copy that succeeds keeps its records.
+  write_file(data + "/b_2__2_", "b");
+  EXPECT_EQ(6u, w.import(&w, 2));
+}
+
+TEST_F(HostileTest, WhatIsAcceptedComesBackOrIsRefused) {
+  // A workspace never inited or loaded has no data directory: no name
+  // under "/".
+  SpaceMan none;
+  std::shared_ptr<StructConfig> orphan = none.newStruct();
+  EXPECT_THROW_MSG(orphan->newFile("f"), "workspace not loaded");
+  EXPECT_THROW_MSG(none.randfile(2, "p"), "workspace not loaded");
+  EXPECT_THROW_MSG(none.randtempfile("t"), "workspace not loaded");
+  none.save();  // still nothing, and no error
+  // The reader trims a stored file name: a prefix with a blank at either
+  // end would name a missing file after a reload.
+  w.init(index, "data");
+  std::shared_ptr<StructConfig> rec = w.newStruct();
+  for (const char* prefix : {" raw", "raw ", "\traw", "raw\t", "\vraw", "raw\f",
+                             "\rraw", "raw\n", " "}) {
+    SCOPED_TRACE(prefix);
+    EXPECT_THROW_MSG(rec->newFile("f", prefix), "invalid file name");
+  }
+  EXPECT_THROW_MSG(rec->newFile("named "), "invalid file name");
+  EXPECT_TRUE(rec->items.empty());
+  const std::string path = rec->newFile("f", "r a\tw");
+  rec->newFile("g", "");
+  w.save();
+  SpaceMan again;
+  again.load(index);
+  EXPECT_EQ(path, again.getStruct(rec->getId())->getFile("f"));
 }
 
 TEST_F(HostileTest, DataDirectoryStaysInsideTheWorkspaceFolder) {

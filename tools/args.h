@@ -123,7 +123,8 @@ void needOperands(const Args& args, std::size_t min, std::size_t max);
 unsigned parseId(const std::string& command, const std::string& text);
 
 // Seconds to wait for another process's writer lock: --wait, a decimal
-// number (fractions allowed); 0 without it.
+// number (fractions allowed) of at most 12 characters; 0 without it. The
+// library waits at most WriterLock::kMaxWait, however large the number.
 double parseWait(const Args& args);
 
 // Holds the writer lock of INDEX for a command that reads the workspace

@@ -42,6 +42,8 @@ const char kCheckHelp[] =
     "                     name missing records, or records that lost the\n"
     "                     record that named them: the orphans are most\n"
     "                     likely the data of records the index file lost\n"
+    "  shared-data-dir    another index file in the same folder names the\n"
+    "                     same data directory (gc refuses to touch it)\n"
     "The index file looks damaged when there is a dangling-child, cut-short,\n"
     "counter-behind or records-missing finding; the last line then says so.\n"
     "Keep the orphan data files of a damaged workspace, and its index file:\n"
@@ -88,6 +90,8 @@ const char* kindName(Finding::Kind kind) {
       return "counter-behind";
     case Finding::RECORDS_MISSING:
       return "records-missing";
+    case Finding::SHARED_DATA_DIR:
+      return "shared-data-dir";
   }
   return "unknown";
 }
@@ -96,7 +100,8 @@ const char* kindName(Finding::Kind kind) {
 // file alone), and whether about one of its items.
 bool hasRecord(const Finding& f) {
   return f.kind != Finding::ORPHAN_FILE && f.kind != Finding::CUT_SHORT &&
-         f.kind != Finding::RECORDS_MISSING;
+         f.kind != Finding::RECORDS_MISSING &&
+         f.kind != Finding::SHARED_DATA_DIR;
 }
 
 bool hasItem(const Finding& f) {
@@ -174,6 +179,10 @@ std::string describe(const Finding& f) {
     case Finding::ORPHAN_FILE:
       return "orphan-file: data file " + displayName(f.file) +
              " is named by no record";
+    case Finding::SHARED_DATA_DIR:
+      return "shared-data-dir: " + displayText(f.file) +
+             " names the same data directory: a release or a gc of either "
+             "workspace deletes the other's data files";
     default:
       return describeDamage(f);
   }

@@ -4,7 +4,6 @@
 
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "tools/args.h"
 #include "tools/commands.h"
@@ -37,25 +36,6 @@ bool sameFile(const std::string& a, const std::string& b) {
   struct stat sa, sb;
   return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 &&
          sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-}
-
-// Releases the top-level records that a failed copy made in `dst` (those
-// above the counter it had before): a failed copy leaves its partly filled
-// record behind, and releasing it deletes the data files it had already
-// made, so that nothing is left for gc. The index file is not written.
-void undoCopy(SpaceMan& dst, unsigned before) {
-  std::vector<unsigned> made;
-  for (const auto& entry : dst.getStructs()) {
-    const unsigned rid = static_cast<unsigned>(entry.first);
-    if (rid > before && entry.second->extrefcount > 0) made.push_back(rid);
-  }
-  for (unsigned rid : made) {
-    try {
-      dst.unlinkStruct(rid);
-    } catch (const Error&) {
-      // Already gone with an earlier one; nothing more to undo.
-    }
-  }
 }
 
 void printCopy(const Args& args, unsigned id, unsigned newId) {
@@ -101,12 +81,11 @@ int runCopy(const Args& args) {
                   kNoRecord);
   }
   makeDirs(dst.getDatadir());
-  const unsigned before = dst.getCounter();
   unsigned newId;
   try {
+    // A failed copy undoes itself, data files included.
     newId = dst.import(src, id);
   } catch (const Error& e) {
-    undoCopy(dst, before);
     throw Failure(srcIndex, e, "record " + std::to_string(id));
   }
   saveWorkspace(dst);

@@ -15,6 +15,7 @@
 #include "tools/output.h"
 #include "utils/file_utils.h"
 #include "workspace/check.h"
+#include "workspace/create.h"
 #include "workspace/gc.h"
 #include "workspace/workspace.h"
 #include "workspace/writer_lock.h"
@@ -44,8 +45,10 @@ const char kGcHelp[] =
     "process may have created one for a record that its index file does not\n"
     "name yet. AGE is a number of seconds, or a number followed by s, m, h or\n"
     "d; the default is 1h. Only files with the names the library gives data\n"
-    "files are considered; the data directory must not be shared with\n"
-    "another workspace.\n"
+    "files are considered. --delete and --purge refuse a data directory\n"
+    "that another index file in the same folder names (exit status 3):\n"
+    "what is an orphan to one workspace may be a data file of the other.\n"
+    "--delete and --purge exclude each other (exit status 2).\n"
     "\n"
     "--delete and --purge first check the workspace and refuse one whose\n"
     "index file looks damaged (see 'vorla check --help'): exit status 3,\n"
@@ -275,11 +278,29 @@ void refuseDamaged(const SpaceMan& ws, const Args& args, Progress& progress) {
                 kBroken, "damaged");
 }
 
+// --delete and --purge leave a data directory alone that another index
+// file in the folder names: what is an orphan to this workspace may be a
+// data file of the other.
+void refuseShared(const SpaceMan& ws) {
+  const std::vector<std::string> others =
+      dataDirectorySharers(ws.mainfile(), ws.getRelDataDir());
+  if (others.empty()) return;
+  throw Failure(ws.mainfile(),
+                "the data directory is shared with " + displayText(others[0]) +
+                    ": gc changes nothing (give each workspace its own data "
+                    "directory)",
+                kBroken, "shared_data_directory");
+}
+
 Plan planOf(const Args& args) {
   Plan plan;
   plan.index = args.operands[0];
   const std::string* graceText = args.value("--grace");
   if (graceText) plan.grace = parseAge(args.command, *graceText);
+  if (args.has("--delete") && args.has("--purge")) {
+    throw Failure::usage(args.command,
+                         "--delete and --purge exclude each other");
+  }
   if (args.has("--delete")) plan.action = Action::MOVE;
   if (args.has("--purge")) plan.action = Action::PURGE;
   if (args.has("--force") && plan.action == Action::LIST) {
@@ -301,7 +322,10 @@ int runGc(const Args& args) {
   Progress progress;
   SpaceMan ws;
   loadWorkspace(ws, plan.index, progress);
-  if (plan.action != Action::LIST) refuseDamaged(ws, args, progress);
+  if (plan.action != Action::LIST) {
+    refuseShared(ws);
+    refuseDamaged(ws, args, progress);
+  }
   const std::string datadir = ws.getDatadir();
   const std::string savedir = saveDirectory(ws);
   plan.lostFound = lostFoundDirectory(ws);

@@ -9,7 +9,7 @@
 #include "tools/commands.h"
 #include "tools/output.h"
 #include "utils/file_utils.h"
-#include "workspace/gc.h"
+#include "workspace/create.h"
 #include "workspace/index_format.h"
 #include "workspace/workspace.h"
 #include "workspace/writer_lock.h"
@@ -26,13 +26,17 @@ const char kInitHelp[] =
     "data directory, RELDATADIR (default \"data\") beside the index file,\n"
     "and any missing directory above them. RELDATADIR is relative to the\n"
     "index file's folder and stays inside it: an absolute path or one with\n"
-    "a \"..\" component is refused (exit status 2).\n"
+    "a \"..\" component is refused (exit status 2), and so is one that\n"
+    "another index file in the same folder names: two workspaces must not\n"
+    "share a data directory (name another RELDATADIR).\n"
     "An existing INDEX is left alone unless --force is given, and even then\n"
     "while another process holds the workspace (exit status 5; --wait\n"
     "waits up to SECONDS for it). --force over a workspace with records\n"
     "(or an index file that does not load) keeps the former index file\n"
     "beside it as INDEX.bak (INDEX.bak.1, .2 ... when that exists; a backup\n"
-    "is never replaced) and says how many records it dropped.\n"
+    "is never replaced) and says how many records it dropped. Only a\n"
+    "regular file is replaced: anything else at INDEX is refused (exit\n"
+    "status 3) before anything is kept.\n"
     "\n"
     "--json prints {\"index\", \"datadir\", \"reldatadir\", \"dropped\": the\n"
     "number of records of the workspace it replaced, \"backup\": where the\n"
@@ -41,12 +45,7 @@ const char kInitHelp[] =
 // What init did, for its report.
 struct InitOutcome {
   std::string datadir;
-  // The records of the workspace it replaced (--force).
-  std::size_t dropped = 0;
-  // Where the former index file is kept; empty when nothing was replaced.
-  std::string backup;
-  // The replaced index file did not load, so its records are not known.
-  bool unreadable = false;
+  FormerWorkspace former;
 };
 
 // RELDATADIR must name a folder inside the index file's folder, as the
@@ -59,28 +58,6 @@ void checkRelDataDir(const Args& args, const std::string& rel) {
   }
 }
 
-// --force over a workspace with records keeps its index file first, so
-// that what init replaces stays until the user deletes it. One that does
-// not load is kept too: nothing says it holds no records.
-void keepFormer(const std::string& index, InitOutcome* outcome) {
-  struct stat st;
-  if (::stat(index.c_str(), &st) != 0) return;
-  SpaceMan former;
-  try {
-    former.load(index);
-    const SpaceMan::Registry& recs = former.getStructs();
-    outcome->dropped = recs.size() - recs.count(0);
-    if (outcome->dropped == 0) return;
-  } catch (const Error&) {
-    outcome->unreadable = true;
-  }
-  try {
-    outcome->backup = backupFile(index);
-  } catch (const Error& e) {
-    throw Failure(index, e, "cannot keep the former index file");
-  }
-}
-
 InitOutcome initWorkspace(const Args& args, const std::string& index,
                           const std::string& rel) {
   struct stat st;
@@ -89,23 +66,22 @@ InitOutcome initWorkspace(const Args& args, const std::string& index,
   }
   makeDirs(utils::pathname(index));
   InitOutcome outcome;
-  // Held from before the former workspace is read until the new one is
-  // written, so that the backup is of the file that init replaces.
-  WriterLock lock;
-  if (args.has("--force")) {
-    lockWorkspace(lock, index, parseWait(args));
-    keepFormer(index, &outcome);
-  }
   SpaceMan ws;
   ws.setLockWait(parseWait(args));
   try {
-    ws.init(index, rel);
+    outcome.former = createWorkspace(ws, index, rel, true);
   } catch (const Error& e) {
     // The library's rules for the data directory's name.
     if (e.code() == Error::INVALID_FILE_NAME ||
         e.code() == Error::INVALID_TEXT || e.code() == Error::LINE_TOO_LONG) {
       throw Failure::usage(args.command,
                            "RELDATADIR " + quoted(rel) + ": " + e.what());
+    }
+    if (e.code() == Error::SHARED_DATA_DIRECTORY) {
+      throw Failure::usage(args.command, "RELDATADIR " + quoted(rel) +
+                                             " is the data directory of " +
+                                             displayText(e.path()) +
+                                             " too (name another one)");
     }
     throw Failure(index, e);
   }
@@ -125,25 +101,26 @@ void printInit(const Args& args, const std::string& index,
     appendJson(o, done.datadir);
     o += ",\"reldatadir\":";
     appendJson(o, rel);
-    o += ",\"dropped\":" + std::to_string(done.dropped);
+    o += ",\"dropped\":" + std::to_string(done.former.dropped);
     o += ",\"backup\":";
-    if (done.backup.empty()) {
+    if (done.former.backup.empty()) {
       o += "null";
     } else {
-      appendJson(o, done.backup);
+      appendJson(o, done.former.backup);
     }
     o += "}\n";
   } else {
-    if (done.unreadable) {
+    const FormerWorkspace& former = done.former;
+    if (former.unreadable) {
       out << "replaced " << displayText(index) << ", which does not load";
-      if (!done.backup.empty()) {
-        out << "; it is kept as " << displayText(done.backup);
+      if (!former.backup.empty()) {
+        out << "; it is kept as " << displayText(former.backup);
       }
       out << '\n';
-    } else if (!done.backup.empty() || done.dropped > 0) {
-      out << "replaced a workspace of " << count(done.dropped, "record");
-      if (!done.backup.empty()) {
-        out << "; its index file is kept as " << displayText(done.backup);
+    } else if (!former.backup.empty() || former.dropped > 0) {
+      out << "replaced a workspace of " << count(former.dropped, "record");
+      if (!former.backup.empty()) {
+        out << "; its index file is kept as " << displayText(former.backup);
       }
       out << '\n';
     }

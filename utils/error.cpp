@@ -47,6 +47,9 @@ const CodeText kTexts[Error::kCodes] = {
     {"workspace in use", "workspace_in_use"},
     {"changed on disk", "changed_on_disk"},
     {"workspace closed", "workspace_closed"},
+    {"workspace not loaded", "workspace_not_loaded"},
+    {"index file exists", "index_file_exists"},
+    {"shared data directory", "shared_data_directory"},
 };
 
 }  // namespace

@@ -53,7 +53,10 @@ class Error : public std::runtime_error {
     UNREACHABLE,                 // "imposible to reach here"
     WORKSPACE_IN_USE,            // "workspace in use"
     CHANGED_ON_DISK,             // "changed on disk"
-    WORKSPACE_CLOSED             // "workspace closed"
+    WORKSPACE_CLOSED,            // "workspace closed"
+    WORKSPACE_NOT_LOADED,        // "workspace not loaded"
+    INDEX_EXISTS,                // "index file exists"
+    SHARED_DATA_DIRECTORY        // "shared data directory"
   };
 
   // `sysErrno` is the errno of the failed system call, 0 where none
@@ -74,7 +77,7 @@ class Error : public std::runtime_error {
   // programs that read the tool's JSON or Python's vorla.Error.
   static const char* codeName(Code code);
   // One past the last code.
-  static const int kCodes = WORKSPACE_CLOSED + 1;
+  static const int kCodes = SHARED_DATA_DIRECTORY + 1;
 
  private:
   Code which;

@@ -121,6 +121,30 @@ void write_all(int fd, const char* data, size_t size, const std::string& path) {
   }
 }
 
+int open_regular(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return -1;
+  const auto refused = [](const struct stat& s) {
+    errno = S_ISDIR(s.st_mode) ? EISDIR : 0;
+    return !S_ISREG(s.st_mode);
+  };
+  if (refused(st)) return -1;
+  // Without O_NONBLOCK, a FIFO put at the name since would block the open.
+  const int fd =
+      ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  int flags = 0;
+  if (::fstat(fd, &st) != 0 || refused(st) ||
+      (flags = ::fcntl(fd, F_GETFL)) < 0 ||
+      ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    const int err = errno;
+    ::close(fd);
+    errno = err;
+    return -1;
+  }
+  return fd;
+}
+
 bool identity_of(int fd, FileIdentity* id) {
   struct stat st;
   if (::fstat(fd, &st) != 0) return false;

@@ -61,6 +61,14 @@ struct FileIdentity {
   bool operator!=(const FileIdentity& o) const { return !(*this == o); }
 };
 
+// Opens the regular file that `path` leads to (links followed) for reading,
+// closed on exec. Anything else is refused at once, before it is opened
+// when the name shows it and by descriptor after, so that a FIFO or a
+// device never blocks the caller or acts: -1 with errno EISDIR for a
+// directory and 0 for another file that is not a regular one; -1 with the
+// errno of the failed call otherwise.
+int open_regular(const std::string& path);
+
 // The identity of the open file `fd`; false when it cannot be read.
 bool identity_of(int fd, FileIdentity* id);
 

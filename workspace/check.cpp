@@ -1,6 +1,5 @@
 #include "workspace/check.h"
 
-#include <fcntl.h>     // open
 #include <sys/stat.h>  // fstat
 #include <unistd.h>    // pread
 
@@ -12,6 +11,7 @@
 #include <vector>
 
 #include "utils/posix_file.h"
+#include "workspace/create.h"
 #include "workspace/data_dir.h"
 #include "workspace/error.h"
 #include "workspace/gc.h"
@@ -217,6 +217,15 @@ CheckReport checkWorkspace(const SpaceMan& ws, const ProgressFn& progress) {
   }
   findCounterBehind(ws, g, &result.findings);
   findRecordsMissing(g, index, &result.findings);
+  if (!index.empty()) {
+    for (const std::string& other :
+         dataDirectorySharers(index, ws.getRelDataDir())) {
+      Finding f;
+      f.kind = Finding::SHARED_DATA_DIR;
+      f.file = other;
+      result.findings.push_back(f);
+    }
+  }
   result.damaged =
       std::any_of(result.findings.begin(), result.findings.end(), isDamage);
   record_graph::reportProgress(progress, 2 * n, 2 * n);
@@ -266,7 +275,7 @@ std::vector<unsigned> unreachableRecords(const SpaceMan& ws) {
 }
 
 bool indexCutShort(const std::string& path) {
-  utils::OwnedFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  utils::OwnedFd fd(utils::open_regular(path));
   if (!fd.valid()) throw Error(Error::CANNOT_OPEN_FILE, path, errno);
   struct stat st;
   if (::fstat(fd.get(), &st) != 0)

@@ -85,7 +85,12 @@ struct Finding {
     // records. `dangling`, `parentless` and `orphans` count the three;
     // `file` is the index file's path. Comes besides the findings it sums
     // up.
-    RECORDS_MISSING
+    RECORDS_MISSING,
+    // Another index file in the index file's folder names the same data
+    // directory (workspace/create.h): a release or a gc of either workspace
+    // deletes the data files of the other. `file` is that index file's
+    // path; one finding for each.
+    SHARED_DATA_DIR
   };
 
   Kind kind;

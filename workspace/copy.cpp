@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>  // remove
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -20,8 +21,46 @@ unsigned SpaceMan::import(SpaceMan* other, unsigned id) {
   // Refused copies make no record.
   checkCopy(*source, nullptr);
   lockForWriting();
+  const unsigned before = counter.get();
   std::shared_ptr<StructConfig> rec = newStruct();
+  // A failed copy changes nothing that was there before it: the records it
+  // made go again with their data files, and the counter goes back. Only
+  // the copy's own records are reached: every child item of the tree below
+  // its new record was made by the copy. Undone as the error unwinds, so
+  // it never throws.
+  struct Undo {
+    SpaceMan& ws;
+    StructConfig* made;
+    unsigned counter;
+    bool committed;
+    ~Undo() {
+      if (committed) return;
+      std::vector<int> keys;
+      std::vector<const StructConfig*> todo(1, made);
+      while (!todo.empty()) {
+        const StructConfig* r = todo.back();
+        todo.pop_back();
+        keys.push_back(Registry::keyOf(r->id));
+        for (const StructConfig::ItemMap::value_type& entry : r->items) {
+          const StructConfig::Item& item = entry.second;
+          if (item.type == StructConfig::ITEM_FILE) {
+            std::remove(utils::pathadd(ws.datadir, item.str).c_str());
+          } else if (item.type == StructConfig::ITEM_CHILD) {
+            Registry::const_iterator it = ws.structs.find(
+                Registry::keyOf(static_cast<unsigned>(item.value)));
+            if (it != ws.structs.end()) todo.push_back(it->second.get());
+          }
+        }
+      }
+      for (int key : keys) {
+        Registry::const_iterator it = ws.structs.find(key);
+        if (it != ws.structs.end()) ws.structs.erase(it);
+      }
+      ws.counter.set(counter);
+    }
+  } undo{*this, rec.get(), before, false};
   rec->copyTree(source);
+  undo.committed = true;
   return rec->id;
 }
 

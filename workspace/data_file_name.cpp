@@ -5,6 +5,7 @@
 #include <string>
 
 #include "utils/file_utils.h"
+#include "utils/str_utils.h"
 #include "workspace/error.h"
 #include "workspace/workspace.h"
 
@@ -18,6 +19,9 @@ std::string owned(unsigned id, const std::string& prefix) {
 std::string temporary(const std::string& tag) { return "_" + tag + "_0_"; }
 
 bool valid_prefix(const std::string& prefix) {
+  if (!prefix.empty() &&
+      (utils::is_space(prefix.front()) || utils::is_space(prefix.back())))
+    return false;
   return prefix.find_first_of(std::string("/\\\r\n\0", 5)) == std::string::npos;
 }
 
@@ -61,13 +65,25 @@ std::string randfilename(const std::string& dir, const std::string& prefix,
   throw Error(Error::CANNOT_CREATE_FILE_NAME, dir);
 }
 
+namespace {
+
+// A workspace never inited or loaded has no data directory: a name drawn
+// for it would land at the root.
+void refuse_unloaded(const std::string& mainpath) {
+  if (mainpath.empty()) throw Error(Error::WORKSPACE_NOT_LOADED);
+}
+
+}  // namespace
+
 std::string SpaceMan::randfile(unsigned id, const std::string& prefix) {
+  refuse_unloaded(mainpath);
   lockForWriting();
   return randfilename(datadir, data_file_name::owned(id, prefix),
                       std::string());
 }
 
 std::string SpaceMan::randtempfile(const std::string& tag) {
+  refuse_unloaded(mainpath);
   lockForWriting();
   return utils::pathadd(
       datadir,

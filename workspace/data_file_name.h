@@ -28,7 +28,8 @@ std::string temporary(const std::string& tag);
 
 // Whether `prefix` may stand in a data file name: no separator, no line
 // break and no NUL, so that the name stays a bare name inside the data
-// directory and fits on an index file line.
+// directory and fits on an index file line, and no blank at either end,
+// which the reader would trim from the stored name.
 bool valid_prefix(const std::string& prefix);
 
 // The prefix of a stored name: the text before its first "_".

@@ -127,6 +127,16 @@ void check_fits(size_t keylen, size_t valuelen) {
   if (!fits(keylen, valuelen)) throw Error(Error::LINE_TOO_LONG);
 }
 
+void check_data_dir_name(const std::string& rel) {
+  if (!valid_text(rel) || utils::has_nul(rel) ||
+      (!rel.empty() &&
+       (utils::is_space(rel.front()) || utils::is_space(rel.back()))))
+    throw Error(Error::INVALID_TEXT, rel);
+  if (!fits(sizeof "$reldatadir_str" - 1, rel.size()))
+    throw Error(Error::LINE_TOO_LONG, rel);
+  if (!contained_dir(rel)) throw Error(Error::INVALID_FILE_NAME, rel);
+}
+
 }  // namespace index_format
 
 using namespace index_format;
@@ -269,7 +279,8 @@ class SpaceMan::IndexReader {
 void SpaceMan::readIndex(const std::string& file, Registry& fresh,
                          utils::FileIdentity* seen) {
   if (utils::has_nul(file)) throw Error(Error::CANNOT_OPEN_FILE, file, EINVAL);
-  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  // A FIFO or a device at the path would block the read or act on it.
+  const int fd = utils::open_regular(file);
   if (fd < 0) throw Error(Error::CANNOT_OPEN_FILE, file, errno);
   utils::OwnedFd closer(fd);
   // The version read, for the writer lock's check before a later write.

@@ -125,6 +125,11 @@ size_t line_length(const std::string& name, const StructConfig::Item& item);
 void check_name(const std::string& name);
 void check_text(const std::string& text);
 void check_fits(size_t keylen, size_t valuelen);
+// What init refuses of a relative data directory name: "invalid text" for
+// a line break, a NUL or a blank at either end (the reader trims those, so
+// the name would move on reload), "line too long", and "invalid file name"
+// for a name that is not contained_dir. Each error names `rel`.
+void check_data_dir_name(const std::string& rel);
 
 }  // namespace index_format
 

@@ -199,16 +199,7 @@ bool SpaceMan::reachesOrCycles(const StructConfig& from,
 
 void SpaceMan::init(const std::string& file, const std::string& rel) {
   refuse_nul(file);
-  // The relative data directory is a text item of record 0, and the reader
-  // trims blanks at a value's ends: a name with them would move on reload.
-  if (!index_format::valid_text(rel) || utils::has_nul(rel) ||
-      (!rel.empty() &&
-       (utils::is_space(rel.front()) || utils::is_space(rel.back()))))
-    throw Error(Error::INVALID_TEXT, rel);
-  if (!index_format::fits(sizeof "$reldatadir_str" - 1, rel.size()))
-    throw Error(Error::LINE_TOO_LONG, rel);
-  if (!index_format::contained_dir(rel))
-    throw Error(Error::INVALID_FILE_NAME, rel);
+  index_format::check_data_dir_name(rel);
   // The new workspace's lock, whatever its file holds; the former lock comes
   // back if the init fails.
   WriterLock::Claim claim(writer, file);

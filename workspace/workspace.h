@@ -189,7 +189,9 @@ class StructConfig {
   // only that bare name in a file item and returns the file's full path; the
   // caller creates the file there. "file existed" when any item of that name
   // exists; "invalid file name" for a prefix that holds a separator or a
-  // line break (checked before any draw).
+  // line break, or begins or ends with a blank that the reader would trim
+  // (checked before any draw); "workspace not loaded" while the workspace
+  // has no data directory (see SpaceMan::randfile).
   std::string newFile(const std::string& name);
   std::string newFile(const std::string& name, const std::string& prefix);
   // The full path of a file item's data file (not tested for existence).
@@ -412,10 +414,12 @@ class SpaceMan {
   void cleanTemp();
 
   // A free bare data file name: prefix "_" id "_" "_" draw "_" (the form is
-  // described in workspace/data_file_name.h).
+  // described in workspace/data_file_name.h). "workspace not loaded" while
+  // the workspace was never inited or loaded: it has no data directory yet.
   std::string randfile(unsigned id, const std::string& prefix);
   // The full path of a free temporary file name "_" tag "_0__" draw "_";
-  // recorded nowhere, owned by the caller.
+  // recorded nowhere, owned by the caller. "workspace not loaded" as
+  // randfile.
   std::string randtempfile(const std::string& tag);
   // The file prefix of a stored file name: the text before its first "_".
   static std::string decodeFilePrefix(const std::string& name);
@@ -425,7 +429,10 @@ class SpaceMan {
   // workspace and returns its id. "cyclic link" when the source's child
   // items lead back into the tree being copied, "cannot find id" when one
   // names no record, "copy too large" when it would make more records and
-  // items than the copy limit; all before anything is made.
+  // items than the copy limit; all before anything is made. A copy that
+  // fails later (a data file that cannot be copied) removes the records
+  // and data files it made and puts the counter back: it changes nothing
+  // that was there before it.
   unsigned import(SpaceMan* other, unsigned id);
 
   // The most records plus items that one copy (import, importcopy) may

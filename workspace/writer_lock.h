@@ -78,8 +78,12 @@ class WriterLock {
   WriterLock& operator=(const WriterLock&) = delete;
 
   // How long to wait for another process's lock before "workspace in use";
-  // 0, the default, fails at once.
-  void setWait(double seconds) { wait = seconds > 0 ? seconds : 0; }
+  // 0, the default, fails at once. Longer waits than kMaxWait (about 31
+  // years, still a deadline the clock can hold) wait that long.
+  static constexpr double kMaxWait = 1e9;
+  void setWait(double seconds) {
+    wait = seconds > 0 ? (seconds < kMaxWait ? seconds : kMaxWait) : 0;
+  }
   double getWait() const { return wait; }
 
   // Takes the lock of the workspace whose index file is `index` (giving

@@ -133,6 +133,18 @@ class InitWorkspaceTest(TempDirTest):
         _vorla.init_workspace(self.ws, "data")
         self.assertEqual(read(self.ws), EMPTY_WORKSPACE)
 
+    def test_a_workspace_with_records_is_kept_as_bak(self):
+        _vorla.init_workspace(self.ws, "data")
+        with open(self.ws, "ab") as f:
+            f.write(b"[2]\nextrefcount_sys = 1\nstructtype_sys = kept\n\n")
+        former = read(self.ws)
+        _vorla.init_workspace(self.ws, "other")
+        self.assertEqual(read(self.ws + ".bak"), former)
+        # An empty workspace is overwritten without a backup.
+        _vorla.init_workspace(self.ws, "data")
+        self.assertEqual(read(self.ws), EMPTY_WORKSPACE)
+        self.assertEqual(sorted(os.listdir(self.dir)), ["ws.ini", "ws.ini.bak"])
+
     def test_string_subclasses_accepted(self):
         kinds = [(str, self.ws, "data")]
         if PY3:

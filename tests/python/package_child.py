@@ -161,7 +161,8 @@ def gate(scratch, operation):
     source = vorla.Workspace.create(os.path.join(scratch, "src.ini"))
     rec = source.new_record("photo")
     rec.new_file("pixels").write_bytes(b"P5 1 1 255\n\0")
-    target = vorla.Workspace.create(os.path.join(scratch, "dst.ini"))
+    target = vorla.Workspace.create(os.path.join(scratch, "dst.ini"),
+                                    "dstdata")
     thread = threading.Thread(target=answer, daemon=True)
     thread.start()
     os.environ["VORLA_FSYNC_GATE"] = "%d,%d" % (started_write, answer_read)
@@ -175,8 +176,48 @@ def gate(scratch, operation):
         sys.exit("the library flushed nothing through the gate")
 
 
+def sealed(scratch):
+    """No class of the package gives Python code an object without the C++
+    object behind it; the package's own calls still make them."""
+    import vorla
+    path = os.path.join(scratch, "ws.ini")
+    ws = vorla.Workspace.create(path)
+    for cls in (vorla.Record, type(iter(ws)), vorla.Workspace):
+        for make in (lambda: cls.__new__(cls), lambda: cls.__new__(cls, path),
+                     lambda: cls.__mro__[1].__new__(cls),
+                     lambda: object.__new__(cls), lambda: cls()):
+            try:
+                made = make()
+            except TypeError:
+                continue
+            sys.exit("%s made %r" % (cls.__name__, type(made)))
+    rec = ws.new_record("x")
+    if [r.id for r in iter(ws)] != [0, rec.id] or \
+            len(vorla.Workspace(path=path)) != 1:
+        sys.exit("the package no longer makes its own objects")
+
+
+def unloaded(scratch):
+    """The default workspace writes nothing before it is loaded: no save
+    that says nothing, no data file under "/"."""
+    import vorla
+    ws = vorla.default_workspace()
+    rec = ws.new_record("early")
+    expect_error("workspace_not_loaded", ws.save)
+    expect_error("workspace_not_loaded", rec.new_file, "f")
+    expect_error("workspace_not_loaded", rec.new_file, "f", "p")
+    path = os.path.join(scratch, "ws.ini")
+    vorla.Workspace.create(path).close()
+    ws.load(path)
+    made = ws.new_record("late").new_file("f")
+    if str(made.parent) != os.path.join(scratch, "data"):
+        sys.exit("a data file outside the data directory: %s" % made)
+    ws.save()
+
+
 CASES = {"closed": closed, "reloaded": reloaded, "released": released,
-         "outlived": outlived, "shared": shared, "gate": gate}
+         "outlived": outlived, "shared": shared, "gate": gate,
+         "sealed": sealed, "unloaded": unloaded}
 
 if __name__ == "__main__":
     CASES[sys.argv[1]](*sys.argv[2:])

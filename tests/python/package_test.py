@@ -135,7 +135,8 @@ class WorkspaceTest(Scratch):
         rec["caption"] = "pier"
         rec.new_file("pixels").write_bytes(b"abc")
         rec.new_child("thumb")["width"] = 8
-        other = vorla.Workspace.create(os.path.join(self.dir, "o.ini"))
+        other = vorla.Workspace.create(os.path.join(self.dir, "o.ini"),
+                                       "odata")
         self.addCleanup(other.close)
         for target, source in ((other, rec), (self.ws, rec.id)):
             copy = target.copy_from(self.ws, source)
@@ -147,6 +148,51 @@ class WorkspaceTest(Scratch):
         with self.assertRaises(vorla.Error) as caught:
             self.ws.copy_from(other, rec)
         self.assertEqual(caught.exception.code, "foreign_record")
+
+
+    def test_create_keeps_what_is_there(self):
+        self.ws.new_record("kept")["n"] = 1
+        self.ws.save()
+        former = pathlib.Path(self.path).read_bytes()
+        b = os.path.join(self.dir, "b.ini")
+        for path, data_dir, code, named in (
+                (self.path, "other", "index_file_exists", self.path),
+                (b, "data", "shared_data_directory", self.path),
+                (b, "./data/", "shared_data_directory", self.path)):
+            with self.assertRaises(vorla.Error) as caught:
+                vorla.Workspace.create(path, data_dir)
+            self.assertEqual((caught.exception.code, caught.exception.path),
+                             (code, named))
+        self.assertFalse(os.path.exists(b))
+        self.assertEqual(pathlib.Path(self.path).read_bytes(), former)
+        with self.assertRaises(TypeError):
+            vorla.Workspace.create(self.path, "data", True)
+        with vorla.Workspace.create(self.path, overwrite=True) as ws:
+            self.assertEqual(len(ws), 1)
+        self.assertEqual(pathlib.Path(self.path + ".bak").read_bytes(), former)
+        fifo = os.path.join(self.dir, "fifo.ini")
+        os.mkfifo(fifo)
+        with self.assertRaises(vorla.Error) as caught:
+            vorla.Workspace.create(fifo, "fdata", overwrite=True)
+        self.assertEqual(caught.exception.code, "cannot_write_file")
+        self.assertFalse(os.path.lexists(fifo + ".bak"))
+
+    def test_an_index_that_is_no_regular_file_is_refused_at_once(self):
+        fifo = os.path.join(self.dir, "fifo.ini")
+        os.mkfifo(fifo)
+        code = ("import sys, vorla\ntry:\n    vorla.Workspace(sys.argv[1])\n"
+                "except vorla.Error as e:\n    print(e.code)\n")
+        for path in (fifo, "/dev/zero"):
+            out = subprocess.run([sys.executable, "-c", code, path],
+                                 stdout=subprocess.PIPE, timeout=10,
+                                 check=True).stdout
+            self.assertEqual(out, b"cannot_open_file\n", path)
+
+    def test_objects_come_only_from_the_package(self):
+        self.child("sealed")
+
+    def test_default_workspace_refuses_to_write_until_loaded(self):
+        self.child("unloaded")
 
 
 class ItemTest(Scratch):
@@ -173,6 +219,31 @@ class ItemTest(Scratch):
         self.assertEqual(os.fsencode(loaded["raw"]), raw)
         self.rec[b"\xffname"] = "x"
         self.assertIn("\udcffname", self.rec)
+
+    def test_what_the_reader_would_trim_is_refused(self):
+        for blank in (" ", "\t", "\v", "\f", "\r", "\n"):
+            for value in (blank, blank + "x", "x" + blank):
+                for text in (value, value.encode()):
+                    for call, code in (
+                            (lambda: self.rec.__setitem__("t", text),
+                             "invalid_text"),
+                            (lambda: setattr(self.rec, "type", text),
+                             "invalid_text"),
+                            (lambda: self.ws.new_record(text), "invalid_text"),
+                            (lambda: self.rec.new_file("f", prefix=text),
+                             "invalid_file_name")):
+                        with self.assertRaises(vorla.Error, msg=text) as e:
+                            call()
+                        self.assertEqual(e.exception.code, code, text)
+        self.assertEqual((self.rec.keys(), self.rec.type, len(self.ws)),
+                         ([], "r", 2))
+        kept = "a \t\v\fb"
+        self.rec["t"] = kept
+        self.rec.type = kept
+        path = self.rec.new_file("f", prefix=kept)
+        loaded = self.reopen()[self.rec.id]
+        self.assertEqual((loaded["t"], loaded.type, loaded["f"]),
+                         (kept, kept, path))
 
     def test_values_read_back_by_item_type(self):
         path = self.rec.new_file("notes", prefix="n")

@@ -9,11 +9,14 @@ tool_run.
 import os
 import re
 import shutil
+import stat
+import subprocess
 import tempfile
+import time
 import unittest
 
 import readme_schema
-from tool_run import lock_held, vorla
+from tool_run import TOOL, lock_held, vorla
 
 
 # ESC, the start of every escape sequence that progress would draw.
@@ -149,7 +152,9 @@ class ScriptsTest(unittest.TestCase):
     def test_usage_errors_exit_2(self):
         for args in (["frobnicate"], ["show"], ["show", "--bogus", "x"],
                      ["stats", "a", "b"], ["show", "x", "12x"],
-                     ["copy", "a", "4294967296", "b"]):
+                     ["copy", "a", "4294967296", "b"],
+                     ["gc", "--delete", "--purge", "a"],
+                     ["gc", "--purge", "a", "--delete"]):
             r = vorla(*(args + ["--json"]))
             self.assertFails(r, 2, "usage", ".+")
             self.assertIsNone(r.json()["error"]["path"])
@@ -250,6 +255,79 @@ class ScriptsTest(unittest.TestCase):
         r = vorla("init", self.index, " lead")
         self.assertFails(r, 2, "usage", "init: RELDATADIR .+")
         self.assertEqual(0, vorla("init", self.index, "a/./b").status)
+
+    def test_an_index_that_is_no_regular_file_is_refused_at_once(self):
+        self.make_workspace()
+        fifo = self.path("fifo.ini")
+        os.mkfifo(fifo)
+        for args in (["show", fifo], ["stats", fifo], ["check", fifo],
+                     ["gc", fifo], ["gc", "--delete", fifo],
+                     ["check", "--fix-counts", fifo],
+                     ["copy", fifo, "2", self.index],
+                     ["copy", self.index, "2", fifo]):
+            r = vorla(*(args + ["--json"]), timeout=10)
+            self.assertFails(r, 3, "cannot_open_file",
+                             re.escape(fifo) + ": cannot open file")
+        # init --force replaces only a regular file, and keeps no copy of
+        # anything else (a device node is made only where it may be).
+        null = self.path("null.ini")
+        if os.geteuid() == 0:
+            os.mknod(null, stat.S_IFCHR | 0o644, os.makedev(1, 3))
+        else:
+            os.symlink("/dev/null", null)
+        for node in (fifo, null):
+            r = vorla("init", "--force", "--json", node, "ndata", timeout=10)
+            self.assertFails(r, 3, "cannot_write_file",
+                             re.escape(node) + ": cannot write file")
+            self.assertFalse(os.path.lexists(node + ".bak"))
+        self.assertTrue(stat.S_ISFIFO(os.lstat(fifo).st_mode))
+
+    def test_two_workspaces_never_share_a_data_directory(self):
+        a, b = self.path("a.ini"), self.path("b.ini")
+        self.assertEqual(0, vorla("init", a).status)
+        for rel in ([], ["data"], ["./data/"]):
+            r = vorla(*(["init", "--json", b] + rel))
+            self.assertFails(r, 2, "usage", "init: RELDATADIR .* is the data "
+                             "directory of " + re.escape(a) + " too .*")
+        self.assertFalse(os.path.exists(b))
+        self.assertEqual(0, vorla("init", "--force", a).status)
+        # Shared by hand: b names a data file in a's data directory.
+        self.write(b, header(2) + section(2, 1, 0, "f_file = f_2__1_\n"))
+        theirs = os.path.join(self.data, "f_2__1_")
+        self.write(theirs, "b's")
+        os.utime(theirs, (1, 1))
+        r = vorla("check", "--json", a)
+        self.assertEqual(1, r.status)
+        doc = r.json()
+        readme_schema.validate("check", doc)
+        self.assertIn({"kind": "shared-data-dir", "record": None,
+                       "item": None, "path": b}, doc["findings"])
+        self.assertFalse(doc["damaged"])
+        for args in (["--delete"], ["--purge"], ["--purge", "--force"]):
+            r = vorla(*(["gc", "--grace", "0", "--json", a] + args))
+            self.assertFails(r, 3, "shared_data_directory", re.escape(a) +
+                             ": the data directory is shared with " +
+                             re.escape(b) + ": .*")
+        self.assertEqual("b's", open(theirs).read())
+        self.assertFalse(os.path.exists(self.path("lost+found")))
+        # Backups of an index file name its data directory without sharing.
+        os.remove(theirs)
+        shutil.copy(a, a + ".bak")
+        self.write(b, header(2).replace("= data", "= bdata"))
+        self.assertEqual(0, vorla("check", a).status)
+        self.assertEqual(0, vorla("gc", "--purge", a).status)
+
+    def test_a_huge_wait_is_waited_for(self):
+        self.make_workspace()
+        with lock_held(self.index):
+            p = subprocess.Popen([TOOL, "copy", "--wait", "999999999999",
+                                  self.index, "3", self.index],
+                                 stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE)
+            time.sleep(1)
+            self.assertIsNone(p.poll())
+        out, err = p.communicate(timeout=60)
+        self.assertEqual((0, b"10\n"), (p.returncode, out), err)
 
     # --- sizes and progress -------------------------------------------------
 

@@ -652,6 +652,20 @@ TEST_F(ToolTest, FailedCopyLeavesNeitherRecordNorDataFiles) {
   EXPECT_EQ(before, read_file(other));
   const Result gc = vorla({"gc", other});
   EXPECT_TRUE(contains(gc.out, "0 orphan data files")) << gc.out;
+
+  // Within a workspace whose counter is behind its highest id: record 4
+  // lies above the counter, and its data file must survive the failure.
+  write_file(index,
+             header(3) +
+                 section(2, 1, 0, "a_file = a_2__1_\nb_file = b_2__2_\n") +
+                 section(4, 1, 0, "f_file = f_4__1_\n"));
+  write_file(data + "/f_4__1_", "f");
+  const std::string mine = read_file(index);
+  EXPECT_EQ(3, vorla({"copy", index, "2", index}).status);
+  EXPECT_EQ(mine, read_file(index));
+  EXPECT_EQ("f", read_file(data + "/f_4__1_"));
+  EXPECT_EQ("a", read_file(data + "/a_2__1_"));
+  EXPECT_TRUE(contains(vorla({"gc", index}).out, "0 orphan data files"));
 }
 
 TEST_F(ToolTest, StatsCountsRecordsItemsAndFiles) {

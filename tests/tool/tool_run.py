@@ -24,11 +24,15 @@ class Run(object):
 
 
 def vorla(*args, **kwargs):
-    """Runs the tool; stderr goes to `stderr` when given (a descriptor)."""
+    """Runs the tool; stderr goes to `stderr` when given (a descriptor). A
+    run longer than `timeout` seconds (60) fails with TimeoutExpired."""
     stderr = kwargs.get("stderr", subprocess.PIPE)
     p = subprocess.Popen([TOOL] + list(args), stdin=subprocess.DEVNULL,
                          stdout=subprocess.PIPE, stderr=stderr)
-    out, err = p.communicate(timeout=60)
+    try:
+        out, err = p.communicate(timeout=kwargs.get("timeout", 60))
+    finally:
+        p.kill()
     return Run(p.returncode, out.decode("utf-8"),
                err.decode("utf-8") if err is not None else "")
 

@@ -1,0 +1,237 @@
+#include "workspace/create.h"
+
+#include <sys/stat.h>  // stat
+#include <unistd.h>    // read, close
+
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "utils/file_utils.h"
+#include "utils/posix_file.h"
+#include "utils/str_utils.h"
+#include "workspace/data_file_name.h"
+#include "workspace/error.h"
+#include "workspace/gc.h"
+#include "workspace/index_format.h"
+#include "workspace/workspace.h"
+#include "workspace/writer_lock.h"
+
+namespace vorla {
+
+namespace {
+
+// The components of a relative data directory name, "." and empty ones
+// left out.
+std::vector<std::string> components(const std::string& rel) {
+  std::vector<std::string> parts;
+  std::size_t start = 0;
+  while (start <= rel.size()) {
+    std::size_t end = rel.find('/', start);
+    if (end == std::string::npos) end = rel.size();
+    const std::string part = rel.substr(start, end - start);
+    if (!part.empty() && part != ".") parts.push_back(part);
+    start = end + 1;
+  }
+  return parts;
+}
+
+// Whether `a` and `b`, beside an index file in `folder`, are one data
+// directory: by name, or by the directory they lead to.
+bool sameDataDir(const std::string& folder, const std::string& a,
+                 const std::string& b) {
+  if (components(a) == components(b)) return true;
+  struct stat sa, sb;
+  return ::stat(utils::pathadd(folder, a).c_str(), &sa) == 0 &&
+         ::stat(utils::pathadd(folder, b).c_str(), &sb) == 0 &&
+         sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+// Reads the index file at `path` as the reader cuts it into lines, as far
+// as record 0's section, for the data directory that record 0 names. False
+// for a file that is no index file: one that is not regular or cannot be
+// read, a line the reader would refuse as too long or without "=", an
+// item line before any section, or no record 0 that names one.
+class RelDataDirProbe {
+ public:
+  bool run(const std::string& path, std::string* rel) {
+    const utils::OwnedFd fd(utils::open_regular(path));
+    if (!fd.valid()) return false;
+    std::vector<char> buf(index_format::kChunk);
+    std::size_t have = 0;
+    for (;;) {
+      const ssize_t n = ::read(fd.get(), buf.data() + have, buf.size() - have);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return false;
+      if (n == 0) break;
+      have += static_cast<std::size_t>(n);
+      const char* p = buf.data();
+      const char* end = buf.data() + have;
+      while (const char* nl =
+                 static_cast<const char*>(std::memchr(p, '\n', end - p))) {
+        if (!line(p, nl)) return finish(rel);
+        p = nl + 1;
+      }
+      const std::size_t rest = static_cast<std::size_t>(end - p);
+      if (rest > index_format::kMaxLine) return false;
+      std::memmove(buf.data(), p, rest);
+      have = rest;
+    }
+    if (have > 0) line(buf.data(), buf.data() + have);
+    return finish(rel);
+  }
+
+ private:
+  // Takes one line; false once the probe has seen enough.
+  bool line(const char* b, const char* e) {
+    if (static_cast<std::size_t>(e - b) > index_format::kMaxLine) {
+      return fail();
+    }
+    while (b < e && utils::is_space(*b)) ++b;
+    while (e > b && utils::is_space(e[-1])) --e;
+    if (b == e || *b == ';' || *b == '#') return true;
+    if (*b == '[') {
+      // Record 0's section is over, or starts here.
+      if (inZero) return false;
+      unsigned id = 1;
+      const char* idend = e - b >= 2 ? e - 1 : b + 1;
+      if (!utils::parse_unsigned(b + 1, idend, &id)) return fail();
+      inSection = true;
+      inZero = id == 0;
+      return true;
+    }
+    const char* eq = static_cast<const char*>(std::memchr(b, '=', e - b));
+    if (eq == nullptr || !inSection) return fail();
+    const char* ke = eq;
+    while (ke > b && utils::is_space(ke[-1])) --ke;
+    const char* vb = eq + 1;
+    while (vb < e && utils::is_space(*vb)) ++vb;
+    static const char kKey[] = "$reldatadir_str";
+    if (inZero && static_cast<std::size_t>(ke - b) == sizeof kKey - 1 &&
+        std::memcmp(b, kKey, sizeof kKey - 1) == 0) {
+      found.assign(vb, static_cast<std::size_t>(e - vb));
+      hasFound = true;
+    }
+    return true;
+  }
+
+  bool fail() {
+    hasFound = false;
+    return false;
+  }
+
+  bool finish(std::string* rel) {
+    if (hasFound) *rel = found;
+    return hasFound;
+  }
+
+  bool inSection = false;
+  bool inZero = false;
+  bool hasFound = false;
+  std::string found;
+};
+
+// Whether `name` is one that the library or the tool gives files beside an
+// index file that are not index files of their own: a backup of one
+// (NAME.bak, NAME.bak.N), an unfinished save, a data file.
+bool passedOver(const std::string& name) {
+  if (name.compare(0, sizeof SpaceMan::kSaveTempPrefix - 1,
+                   SpaceMan::kSaveTempPrefix) == 0)
+    return true;
+  if (data_file_name::matches(name)) return true;
+  std::string::size_type end = name.size();
+  const std::string::size_type dot = name.find_last_of('.');
+  if (dot != std::string::npos && dot + 1 < end &&
+      name.find_first_not_of("0123456789", dot + 1) == std::string::npos)
+    end = dot;
+  return end >= 4 && name.compare(end - 4, 4, ".bak") == 0;
+}
+
+}  // namespace
+
+std::vector<std::string> dataDirectorySharers(const std::string& index,
+                                              const std::string& reldatadir) {
+  std::vector<std::string> sharers;
+  const std::string folder = utils::pathname(index);
+  std::vector<utils::DirEntry> entries;
+  uint64_t device = 0;
+  if (!utils::list_directory(folder, &entries, &device)) return sharers;
+  struct stat own;
+  const bool ownKnown = ::stat(index.c_str(), &own) == 0;
+  const std::string ownName = utils::name_part(index);
+  for (const utils::DirEntry& e : entries) {
+    if (e.name == ownName || passedOver(e.name)) continue;
+    const std::string path = utils::pathadd(folder, e.name);
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    if (ownKnown && st.st_dev == own.st_dev && st.st_ino == own.st_ino)
+      continue;
+    std::string rel;
+    if (RelDataDirProbe().run(path, &rel) &&
+        sameDataDir(folder, rel, reldatadir))
+      sharers.push_back(path);
+  }
+  std::sort(sharers.begin(), sharers.end());
+  return sharers;
+}
+
+FormerWorkspace keepFormerWorkspace(const std::string& index) {
+  FormerWorkspace former;
+  struct stat st;
+  if (::stat(index.c_str(), &st) != 0) return former;
+  if (!S_ISREG(st.st_mode)) {
+    throw Error(Error::CANNOT_WRITE_FILE, index,
+                S_ISDIR(st.st_mode) ? EISDIR : 0);
+  }
+  SpaceMan old;
+  try {
+    old.load(index);
+    const SpaceMan::Registry& recs = old.getStructs();
+    former.dropped = recs.size() - recs.count(0);
+    if (former.dropped == 0) return former;
+  } catch (const Error&) {
+    former.unreadable = true;
+  }
+  former.backup = backupFile(index);
+  return former;
+}
+
+namespace {
+
+// What init refuses, before anything is locked, read or kept: a path that
+// the system would see cut short at a NUL, and a data directory name that
+// init refuses.
+void checkNames(const std::string& index, const std::string& reldatadir) {
+  if (utils::has_nul(index))
+    throw Error(Error::CANNOT_WRITE_FILE, index, EINVAL);
+  index_format::check_data_dir_name(reldatadir);
+}
+
+}  // namespace
+
+FormerWorkspace replaceWorkspace(SpaceMan& ws, const std::string& index,
+                                 const std::string& reldatadir) {
+  checkNames(index, reldatadir);
+  WriterLock lock;
+  lock.setWait(ws.getLockWait());
+  lock.hold(index);
+  const FormerWorkspace former = keepFormerWorkspace(index);
+  ws.init(index, reldatadir);
+  return former;
+}
+
+FormerWorkspace createWorkspace(SpaceMan& ws, const std::string& index,
+                                const std::string& reldatadir, bool overwrite) {
+  checkNames(index, reldatadir);
+  if (!overwrite && utils::name_taken(index))
+    throw Error(Error::INDEX_EXISTS, index);
+  const std::vector<std::string> sharers =
+      dataDirectorySharers(index, reldatadir);
+  if (!sharers.empty()) throw Error(Error::SHARED_DATA_DIRECTORY, sharers[0]);
+  return replaceWorkspace(ws, index, reldatadir);
+}
+
+}  // namespace vorla
