@@ -1,7 +1,8 @@
 // The Python extension module _vorla. From Python it offers one operation,
 // init_workspace(mainfile, reldatadir), which writes a new, empty workspace
-// to disk; the shared object also carries the whole library for other native
-// code in the process. The same interface builds the module for Python 2.7
+// to disk (keeping a former one with records as mainfile.bak); the shared
+// object also carries the whole library for other native code in the
+// process. The same interface builds the module for Python 2.7
 // and for Python 3; the generated wrapper compiles for either.
 //
 // Surface: the module has no documentation string and exactly two functions

@@ -142,6 +142,7 @@ TEST_F(HostileTest, ReplacingKeepsNothingButARegularFile) {
     SCOPED_TRACE(name);
     EXPECT_THROW_MSG(vorla::replaceWorkspace(w, dir.file(name), "data"),
                      "cannot write file");
+    EXPECT_THROW_MSG(vorla::backupFile(dir.file(name)), "cannot copy file");
     EXPECT_FALSE(utils::name_taken(dir.file(name) + ".bak"));
   }
   // A workspace with records is kept; an empty one is not.

@@ -50,61 +50,73 @@ bool sameDataDir(const std::string& folder, const std::string& a,
          sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
-// Reads the index file at `path` as the reader cuts it into lines, as far
-// as record 0's section, for the data directory that record 0 names. False
-// for a file that is no index file: one that is not regular or cannot be
-// read, a line the reader would refuse as too long or without "=", an
-// item line before any section, or no record 0 that names one.
-class RelDataDirProbe {
+// An index file read as the reader cuts it into lines, without building
+// records: record 0's data directory and the number of other sections.
+// Not well formed is a file that is not regular or cannot be read, and one
+// with a line that the reader would refuse as too long or without "=", or
+// an item line before any section. A scan that `stopsAfterZero` ends with
+// record 0's section, which save writes first.
+class IndexScan {
  public:
-  bool run(const std::string& path, std::string* rel) {
+  explicit IndexScan(bool stopsAfterZero) : stopAfterZero(stopsAfterZero) {}
+
+  void run(const std::string& path) {
     const utils::OwnedFd fd(utils::open_regular(path));
-    if (!fd.valid()) return false;
+    if (!fd.valid()) return;
     std::vector<char> buf(index_format::kChunk);
     std::size_t have = 0;
     for (;;) {
       const ssize_t n = ::read(fd.get(), buf.data() + have, buf.size() - have);
       if (n < 0 && errno == EINTR) continue;
-      if (n < 0) return false;
+      if (n < 0) return;
       if (n == 0) break;
       have += static_cast<std::size_t>(n);
       const char* p = buf.data();
       const char* end = buf.data() + have;
       while (const char* nl =
                  static_cast<const char*>(std::memchr(p, '\n', end - p))) {
-        if (!line(p, nl)) return finish(rel);
+        if (!line(p, nl)) return;
         p = nl + 1;
       }
       const std::size_t rest = static_cast<std::size_t>(end - p);
-      if (rest > index_format::kMaxLine) return false;
+      if (rest > index_format::kMaxLine) return;
       std::memmove(buf.data(), p, rest);
       have = rest;
     }
-    if (have > 0) line(buf.data(), buf.data() + have);
-    return finish(rel);
+    if (have > 0 && !line(buf.data(), buf.data() + have)) return;
+    wellFormed = true;
   }
 
+  bool wellFormed = false;
+  // Record 0 names a data directory, `rel`.
+  bool hasRel = false;
+  std::string rel;
+  // Sections other than record 0's.
+  std::size_t records = 0;
+
  private:
-  // Takes one line; false once the probe has seen enough.
+  // Takes one line; false once the scan is over, well formed when
+  // `wellFormed` was set.
   bool line(const char* b, const char* e) {
-    if (static_cast<std::size_t>(e - b) > index_format::kMaxLine) {
-      return fail();
-    }
+    if (static_cast<std::size_t>(e - b) > index_format::kMaxLine) return false;
     while (b < e && utils::is_space(*b)) ++b;
     while (e > b && utils::is_space(e[-1])) --e;
     if (b == e || *b == ';' || *b == '#') return true;
     if (*b == '[') {
-      // Record 0's section is over, or starts here.
-      if (inZero) return false;
       unsigned id = 1;
       const char* idend = e - b >= 2 ? e - 1 : b + 1;
-      if (!utils::parse_unsigned(b + 1, idend, &id)) return fail();
+      if (!utils::parse_unsigned(b + 1, idend, &id)) return false;
+      if (inZero && stopAfterZero) {
+        wellFormed = true;
+        return false;
+      }
       inSection = true;
       inZero = id == 0;
+      if (!inZero) ++records;
       return true;
     }
     const char* eq = static_cast<const char*>(std::memchr(b, '=', e - b));
-    if (eq == nullptr || !inSection) return fail();
+    if (eq == nullptr || !inSection) return false;
     const char* ke = eq;
     while (ke > b && utils::is_space(ke[-1])) --ke;
     const char* vb = eq + 1;
@@ -112,26 +124,15 @@ class RelDataDirProbe {
     static const char kKey[] = "$reldatadir_str";
     if (inZero && static_cast<std::size_t>(ke - b) == sizeof kKey - 1 &&
         std::memcmp(b, kKey, sizeof kKey - 1) == 0) {
-      found.assign(vb, static_cast<std::size_t>(e - vb));
-      hasFound = true;
+      rel.assign(vb, static_cast<std::size_t>(e - vb));
+      hasRel = true;
     }
     return true;
   }
 
-  bool fail() {
-    hasFound = false;
-    return false;
-  }
-
-  bool finish(std::string* rel) {
-    if (hasFound) *rel = found;
-    return hasFound;
-  }
-
+  const bool stopAfterZero;
   bool inSection = false;
   bool inZero = false;
-  bool hasFound = false;
-  std::string found;
 };
 
 // Whether `name` is one that the library or the tool gives files beside an
@@ -169,9 +170,10 @@ std::vector<std::string> dataDirectorySharers(const std::string& index,
     if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
     if (ownKnown && st.st_dev == own.st_dev && st.st_ino == own.st_ino)
       continue;
-    std::string rel;
-    if (RelDataDirProbe().run(path, &rel) &&
-        sameDataDir(folder, rel, reldatadir))
+    IndexScan scan(true);
+    scan.run(path);
+    if (scan.wellFormed && scan.hasRel &&
+        sameDataDir(folder, scan.rel, reldatadir))
       sharers.push_back(path);
   }
   std::sort(sharers.begin(), sharers.end());
@@ -186,15 +188,13 @@ FormerWorkspace keepFormerWorkspace(const std::string& index) {
     throw Error(Error::CANNOT_WRITE_FILE, index,
                 S_ISDIR(st.st_mode) ? EISDIR : 0);
   }
-  SpaceMan old;
-  try {
-    old.load(index);
-    const SpaceMan::Registry& recs = old.getStructs();
-    former.dropped = recs.size() - recs.count(0);
-    if (former.dropped == 0) return former;
-  } catch (const Error&) {
-    former.unreadable = true;
-  }
+  // Read as the reader cuts it, not loaded: a file that would not load
+  // must be kept, not refused.
+  IndexScan scan(false);
+  scan.run(index);
+  former.dropped = scan.records;
+  former.unreadable = !scan.wellFormed || !scan.hasRel;
+  if (!former.unreadable && former.dropped == 0) return former;
   former.backup = backupFile(index);
   return former;
 }

@@ -10,9 +10,11 @@
 //   (1) Nothing is replaced but a regular file (links followed): a FIFO, a
 //       device or a directory at the index path is refused before anything
 //       is read or kept.
-//   (2) A replaced index file that holds records, or that does not load
-//       (nothing then says it holds none), is kept first as INDEX.bak
-//       (backupFile: never replacing a backup).
+//   (2) A replaced index file that holds records, or that is not a well
+//       formed index file (nothing then says it holds none), is kept first
+//       as INDEX.bak (backupFile: never replacing a backup). It is read as
+//       the reader cuts it into lines, not loaded, so that a file that
+//       would not load is kept rather than refused.
 //   (3) The writer lock of the index file is held from before the former
 //       file is read until the new one is written, so that what is kept is
 //       what is replaced.
@@ -33,16 +35,18 @@ namespace vorla {
 
 // What replacing a workspace dropped and kept.
 struct FormerWorkspace {
-  // The records of the replaced workspace, record 0 not counted.
+  // The records (sections) of the replaced workspace, record 0 not counted.
   std::size_t dropped = 0;
   // Where the former index file is kept; empty when nothing was kept.
   std::string backup;
-  // The former index file did not load, so its records are not known.
+  // The former file is no well formed index file (rule 2), so its records
+  // are not known.
   bool unreadable = false;
 };
 
-// Keeps the index file at `index` as a backup when it holds records or does
-// not load (rules 1 and 2); nothing when no file is there. Throws "cannot
+// Keeps the index file at `index` as a backup when it holds records or is
+// not a well formed index file (rules 1 and 2); nothing when no file is
+// there. Throws "cannot
 // write file" (EISDIR for a directory, errno 0 for another file that is not
 // a regular one) and the errors of backupFile. The caller holds the writer
 // lock of `index`.

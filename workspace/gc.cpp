@@ -1,7 +1,7 @@
 #include "workspace/gc.h"
 
 #include <fcntl.h>     // open, AT_FDCWD
-#include <sys/stat.h>  // lstat, mkdir
+#include <sys/stat.h>  // lstat, stat, mkdir
 #include <unistd.h>    // unlink, link
 
 #include <algorithm>
@@ -172,6 +172,10 @@ std::string backupFile(const std::string& path) {
   std::string target;
   if (!utils::follow_links(path, &target))
     throw Error(Error::CANNOT_OPEN_FILE, path, errno);
+  // A link to a FIFO or a device would be a stray node, not a backup.
+  struct stat st;
+  if (::stat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+    throw Error(Error::CANNOT_COPY_FILE, path, 0);
   for (unsigned n = 0; n < kMaxNumber; ++n) {
     const std::string name = numbered(path + ".bak", n);
     if (utils::name_taken(name)) continue;

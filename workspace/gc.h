@@ -88,7 +88,8 @@ std::string lostFoundDirectory(const SpaceMan& ws);
 // `path`, and returns that name. A hard link where the file system allows
 // one: a save replaces the index file with a new file, so the link keeps
 // the former content at no cost; else a copy. Throws "cannot open file"
-// when there is no file to keep, "cannot copy file" when the copy fails.
+// when there is no file to keep, "cannot copy file" when the copy fails or
+// the file is not a regular one (a FIFO, a device: nothing is made).
 std::string backupFile(const std::string& path);
 
 // Whether `name` has the form of the names the library gives data files:
