@@ -4,7 +4,10 @@
 // that the package vorla and _vorla use, so both sides see one workspace
 // and share its writer lock, whichever is imported first.
 
+// Python.h comes first, as Python asks of its extensions.
+// clang-format off
 #include <Python.h>
+// clang-format on
 
 #include <memory>
 #include <string>
@@ -56,8 +59,15 @@ PyMethodDef methods[] = {
     {"save", save, METH_NOARGS, "Saves the default workspace."},
     {nullptr, nullptr, 0, nullptr}};
 
-PyModuleDef module = {PyModuleDef_HEAD_INIT, "shared_records", nullptr, -1,
-                      methods, nullptr, nullptr, nullptr, nullptr};
+PyModuleDef module = {PyModuleDef_HEAD_INIT,
+                      "shared_records",
+                      nullptr,
+                      -1,
+                      methods,
+                      nullptr,
+                      nullptr,
+                      nullptr,
+                      nullptr};
 
 }  // namespace
 
