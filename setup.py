@@ -1,15 +1,20 @@
 # Builds the wheel of the _vorla extension module and the package vorla for
 # the Python 3 that runs it (pip install ., pip wheel .). The modules are
 # built by the project's CMake build, exactly as a CMake build makes them,
-# and only those targets: no tests, no tool, no Python 2 module. Both keep
-# the plain ".so" names of the CMake build: vorla/_core.so finds _vorla.so
-# beside its package directory by that name. The version and the description are read from
-# CMakeLists.txt, the one place that holds them.
+# and only those targets: no tests, no tool, no Python 2 module. Both carry
+# this interpreter's extension suffix and link the shared library
+# libvorla.so, which the wheel holds in vorla/lib/ beside the Boost.Thread
+# it was linked with, with the headers in vorla/include/ and the CMake
+# package in vorla/lib/cmake/vorla/ (vorla.get_include(),
+# vorla.get_cmake_dir()) for native extensions that share its library. The
+# version and the description are read from CMakeLists.txt, the one place
+# that holds them.
 #
 # Everything the build writes goes to a temporary directory that is removed
 # when the build ends: nothing is left in the source tree.
 
 import atexit
+import glob
 import os
 import re
 import shutil
@@ -37,16 +42,15 @@ def project_field(keyword):
 
 class CMakeBuild(build_ext):
     """Builds the extensions' CMake targets, installs their install
-    component into a staging directory and copies each module from there to
-    where setuptools wants it."""
-
-    def get_ext_filename(self, ext_name):
-        return os.path.join(*ext_name.split(".")) + ".so"
+    components into a staging directory and copies each module, and the
+    package's library and headers, from there to where setuptools wants
+    them."""
 
     def build_extension(self, ext):
         stage_dir = os.path.join(os.path.abspath(self.build_temp), "stage")
         if not getattr(self, "staged", False):
             self.cmake_build(stage_dir)
+            self.copy_package_files(stage_dir)
             self.staged = True
         built = os.path.join(stage_dir, self.get_ext_filename(ext.name))
         if not os.path.isfile(built):
@@ -67,8 +71,11 @@ class CMakeBuild(build_ext):
             "-DVORLA_BUILD_PYTHON2=OFF",
             "-DVORLA_BUILD_PYTHON3=ON",
             "-DVORLA_PYTHON3_EXECUTABLE=" + sys.executable,
-            # The module is installed into the staging directory itself.
+            # The modules are installed into the staging directory itself,
+            # the library, its headers and CMake package into the package.
             "-DVORLA_PYTHON3_INSTALL_DIR=.",
+            "-DCMAKE_INSTALL_LIBDIR=vorla/lib",
+            "-DCMAKE_INSTALL_INCLUDEDIR=vorla/include",
         ]
         build = ["cmake", "--build", build_dir, "--target"]
         build += [ext.cmake_target for ext in self.extensions]
@@ -78,15 +85,47 @@ class CMakeBuild(build_ext):
             build += ["--parallel", str(self.parallel)]
         elif not os.environ.get("CMAKE_BUILD_PARALLEL_LEVEL"):
             build += ["--parallel", str(os.cpu_count() or 1)]
-        install = ["cmake", "--install", build_dir, "--component", "python",
-                   "--prefix", stage_dir]
-        for command in (configure, build, install):
+        commands = [configure, build]
+        for component in ("python", "runtime", "devel"):
+            commands.append(["cmake", "--install", build_dir, "--component",
+                             component, "--prefix", stage_dir])
+        for command in commands:
             self.announce(" ".join(command), level=2)
             try:
                 subprocess.check_call(command)
             except OSError:
                 sys.exit("setup.py: cannot run cmake (Debian: apt-get install "
                          "cmake)")
+
+
+    def copy_package_files(self, stage_dir):
+        """vorla/lib and vorla/include of the stage into the package, with
+        the Boost.Thread that the library links bundled beside it. A wheel
+        holds no symbolic links: the library's link name is left out, as
+        the CMake package and vorla-shared.pc name the library itself."""
+        package = os.path.dirname(self.get_ext_fullpath("vorla._core"))
+        lib = os.path.join(stage_dir, "vorla", "lib")
+        for sub in ("lib", "include"):
+            shutil.copytree(os.path.join(stage_dir, "vorla", sub),
+                            os.path.join(package, sub), symlinks=True,
+                            ignore=ignore_links, dirs_exist_ok=True)
+        shutil.copyfile(os.path.join(stage_dir, "vorla", "_layout.py"),
+                        os.path.join(package, "_layout.py"))
+        for library in glob.glob(os.path.join(lib, "libvorla.so.*")):
+            for name, path in linked_libraries(library, "libboost_thread"):
+                shutil.copyfile(path, os.path.join(package, "lib", name))
+
+
+def ignore_links(directory, names):
+    return [n for n in names if os.path.islink(os.path.join(directory, n))]
+
+
+def linked_libraries(library, stem):
+    """(name, file) of each library named `stem`... that `library` needs,
+    as the loader finds it (ldd): the name is the one the loader looks for."""
+    out = subprocess.check_output(["ldd", library]).decode()
+    return re.findall(r"^\s*(" + re.escape(stem) + r"\S*) => (/\S+)", out,
+                      re.MULTILINE)
 
 
 class CMakeExtension(Extension):

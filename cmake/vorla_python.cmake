@@ -8,10 +8,15 @@
 #   VORLA_PYTHON<N>_INCLUDE_DIR  the directory of its Python.h
 #   VORLA_PYTHON<N>_LIBRARY      its shared libpython, for programs that embed
 #                                it; empty when it has none
+#   VORLA_PYTHON<N>_EXT_SUFFIX   the file name ending of its extension modules
+#                                (".cpython-311-x86_64-linux-gnu.so"; ".so"
+#                                for Python 2), so that another version of
+#                                Python does not try to load them
 #
 # vorla_swig_module(<target> PYTHON <2|3> INTERFACE <file.i> NAME <module>
 #                   OUTPUT_DIR <dir> [SWIG_FLAGS <flag>...])
-# generates the wrapper of <file.i> and builds it into <dir>/<module>.so.
+# generates the wrapper of <file.i> and builds it into <dir>/<module><suffix>,
+# the interpreter's extension suffix.
 include_guard(GLOBAL)
 
 find_package(SWIG 4.0)
@@ -67,22 +72,24 @@ function(vorla_probe_python major)
   set(VORLA_PYTHON${major}_VERSION "" CACHE INTERNAL "")
   set(VORLA_PYTHON${major}_INCLUDE_DIR "" CACHE INTERNAL "")
   set(VORLA_PYTHON${major}_LIBRARY "" CACHE INTERNAL "")
+  set(VORLA_PYTHON${major}_EXT_SUFFIX ".so" CACHE INTERNAL "")
   set(exe "${VORLA_PYTHON${major}_EXECUTABLE}")
   if(NOT exe)
     set(vorla_python_reason "no Python ${major} interpreter found" PARENT_SCOPE)
     return()
   endif()
   execute_process(COMMAND "${exe}" -c
-    "import os, sys, sysconfig; v = sysconfig.get_config_var; sys.stdout.write('%d.%d;%s;%s' % (sys.version_info[0], sys.version_info[1], sysconfig.get_paths()['include'], os.path.join(v('LIBDIR') or '', v('LDLIBRARY') or '') if v('Py_ENABLE_SHARED') else ''))"
+    "import os, sys, sysconfig; v = sysconfig.get_config_var; sys.stdout.write('%d.%d;%s;%s;%s' % (sys.version_info[0], sys.version_info[1], sysconfig.get_paths()['include'], os.path.join(v('LIBDIR') or '', v('LDLIBRARY') or '') if v('Py_ENABLE_SHARED') else '', v('EXT_SUFFIX') or '.so'))"
     OUTPUT_VARIABLE out RESULT_VARIABLE rc ERROR_QUIET)
   list(LENGTH out n)
-  if(NOT rc EQUAL 0 OR NOT n EQUAL 3)
+  if(NOT rc EQUAL 0 OR NOT n EQUAL 4)
     set(vorla_python_reason "${exe} does not run" PARENT_SCOPE)
     return()
   endif()
   list(GET out 0 version)
   list(GET out 1 include_dir)
   list(GET out 2 library)
+  list(GET out 3 ext_suffix)
   if(NOT version MATCHES "^${major}\\.")
     set(vorla_python_reason "${exe} is Python ${version}, not Python ${major}" PARENT_SCOPE)
   elseif(major EQUAL 2 AND NOT version VERSION_EQUAL 2.7)
@@ -97,6 +104,7 @@ function(vorla_probe_python major)
   else()
     set(VORLA_PYTHON${major}_VERSION "${version}" CACHE INTERNAL "")
     set(VORLA_PYTHON${major}_INCLUDE_DIR "${include_dir}" CACHE INTERNAL "")
+    set(VORLA_PYTHON${major}_EXT_SUFFIX "${ext_suffix}" CACHE INTERNAL "")
     if(library MATCHES "\\.so$" AND EXISTS "${library}")
       set(VORLA_PYTHON${major}_LIBRARY "${library}" CACHE INTERNAL "")
     endif()
@@ -122,9 +130,10 @@ function(vorla_swig_module target)
     COMMENT "Generating ${arg_NAME} for Python ${arg_PYTHON}"
     VERBATIM)
   add_library(${target} MODULE "${wrapper}")
-  # Python looks for exactly <name>.so: no lib prefix, no version suffix.
+  # Python looks for <name><suffix>: no lib prefix, no version.
   set_target_properties(${target} PROPERTIES
-    PREFIX "" OUTPUT_NAME "${arg_NAME}" SUFFIX ".so"
+    PREFIX "" OUTPUT_NAME "${arg_NAME}"
+    SUFFIX "${VORLA_PYTHON${arg_PYTHON}_EXT_SUFFIX}"
     LIBRARY_OUTPUT_DIRECTORY "${arg_OUTPUT_DIR}")
   # The interpreter provides the Python symbols when it loads the module, so
   # libpython is not linked.

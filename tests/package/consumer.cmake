@@ -1,6 +1,8 @@
 # Shared by the package tests: builds consumer.cpp against a vorla installed
-# under a prefix, as a CMake project (find_package) and by hand with
-# pkg-config, and runs both programs.
+# under a prefix, as a CMake project (find_package; the static and the
+# shared library, and a source whose own folders would shadow vorla's
+# headers) and by hand with pkg-config (vorla.pc and vorla-shared.pc), and
+# runs the programs.
 
 function(run)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out
@@ -27,6 +29,8 @@ function(build_consumers prefix libdir work)
   endif()
   run(${CMAKE_COMMAND} --build ${work}/consumer)
   run(${work}/consumer/consumer ${work})
+  file(MAKE_DIRECTORY ${work}/shared)
+  run(${work}/consumer/consumer_shared ${work}/shared)
 
   find_program(PKG_CONFIG pkg-config)
   find_program(CXX NAMES c++ g++)
@@ -36,14 +40,29 @@ function(build_consumers prefix libdir work)
   # Only the prefix's pkg-config files, so that another vorla.pc on the
   # machine cannot stand in for this one.
   set(ENV{PKG_CONFIG_LIBDIR} ${prefix}/${libdir}/pkgconfig)
-  execute_process(COMMAND ${PKG_CONFIG} --cflags --libs vorla
-                  OUTPUT_VARIABLE flags OUTPUT_STRIP_TRAILING_WHITESPACE
-                  RESULT_VARIABLE rc)
-  if(NOT rc EQUAL 0)
-    message(FATAL_ERROR "pkg-config does not know vorla")
+  foreach(pc vorla vorla-shared)
+    execute_process(COMMAND ${PKG_CONFIG} --cflags --libs ${pc}
+                    OUTPUT_VARIABLE flags OUTPUT_STRIP_TRAILING_WHITESPACE
+                    RESULT_VARIABLE rc)
+    if(NOT rc EQUAL 0)
+      message(FATAL_ERROR "pkg-config does not know ${pc}")
+    endif()
+    separate_arguments(flags UNIX_COMMAND "${flags}")
+    run(${CXX} ${SRC}/consumer.cpp -o ${work}/consumer-${pc} ${flags}
+        -Wl,-rpath,${prefix}/${libdir})
+    file(MAKE_DIRECTORY ${work}/pc-${pc})
+    run(${work}/consumer-${pc} ${work}/pc-${pc})
+  endforeach()
+endfunction()
+
+# build_extension(<work> <python path> [cmake args...]): builds and checks
+# examples/extension against the vorla that the arguments find, with the
+# Python modules from <python path>, when the build has them.
+function(build_extension work pythonpath)
+  if(NOT PYTHON3)
+    return()
   endif()
-  separate_arguments(flags UNIX_COMMAND "${flags}")
-  run(${CXX} ${SRC}/consumer.cpp -o ${work}/consumer-pc ${flags})
-  file(MAKE_DIRECTORY ${work}/pc)
-  run(${work}/consumer-pc ${work}/pc)
+  set(ENV{PYTHONPATH} ${pythonpath})
+  run(${PYTHON3} -B ${SRC}/extension_test.py ${SRC}/../../examples/extension
+      ${work} ${ARGN})
 endfunction()

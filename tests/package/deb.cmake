@@ -1,9 +1,13 @@
 # Builds the .deb with CPack, checks its control fields and its contents,
 # unpacks it into a scratch root and builds consumer.cpp against that root
-# as a CMake project (find_package) and with pkg-config.
+# as a CMake project (find_package) and with pkg-config, and the example
+# native extension, which must share the library with the build's Python
+# modules.
 #   cmake -DBUILD=<vorla build dir> -DSRC=<this dir> -DWORK=<scratch>
 #         -DCPACK=<cpack> -DVERSION=<project version>
-#         -DLIBDIR=<CMAKE_INSTALL_LIBDIR> -P deb.cmake
+#         -DLIBDIR=<CMAKE_INSTALL_LIBDIR> -DSOVERSION=<soversion>
+#         [-DPYTHON3=<python> -DPYMODULES=<the build's Python modules>]
+#         -P deb.cmake
 # Prints "skipped: ..." on a machine without dpkg.
 include(${CMAKE_CURRENT_LIST_DIR}/consumer.cmake)
 file(REMOVE_RECURSE ${WORK})
@@ -46,8 +50,8 @@ field(Architecture "^${arch}$")
 field(Depends "(^|, )libboost-thread-dev( |,|$)")
 field(Depends "(^|, )libc6( |,|$)")
 
-# Exactly the library, the headers, the CMake package, the pkg-config file
-# and the tool, all under /usr and owned by root; no Python module.
+# Exactly the libraries, the headers, the CMake package, the pkg-config
+# files and the tool, all under /usr and owned by root; no Python module.
 execute_process(COMMAND ${DPKG_DEB} -c ${deb} OUTPUT_VARIABLE listing
                 RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
@@ -57,10 +61,14 @@ string(REGEX REPLACE "\n$" "" listing "${listing}")
 string(REPLACE "\n" ";" lines "${listing}")
 set(files "")
 foreach(line IN LISTS lines)
-  if(NOT line MATCHES "^[-d]r[-w][-x]r[-w][-x]r[-w][-x] root/root .* \\./(.*)$")
+  if(line MATCHES "^l.* root/root .* \\./(.*) -> (.*)$")
+    # The library's link name.
+    set(path "${CMAKE_MATCH_1} -> ${CMAKE_MATCH_2}")
+  elseif(line MATCHES "^[-d]r[-w][-x]r[-w][-x]r[-w][-x] root/root .* \\./(.*)$")
+    set(path "${CMAKE_MATCH_1}")
+  else()
     message(FATAL_ERROR "not a plain file or directory owned by root: ${line}")
   endif()
-  set(path "${CMAKE_MATCH_1}")
   if(NOT path MATCHES "^usr/")
     message(FATAL_ERROR "outside /usr: ${line}")
   endif()
@@ -86,11 +94,15 @@ set(expected
   /usr/include/vorla/workspace/writer_lock.h
   /usr/${LIBDIR}/cmake/vorla/vorlaConfig.cmake
   /usr/${LIBDIR}/cmake/vorla/vorlaConfigVersion.cmake
+  /usr/${LIBDIR}/cmake/vorla/vorlaSharedTargets.cmake
   /usr/${LIBDIR}/cmake/vorla/vorlaTargets.cmake
   /usr/${LIBDIR}/libvorla.a
+  /usr/${LIBDIR}/libvorla.so.${SOVERSION}
+  "/usr/${LIBDIR}/libvorla.so -> libvorla.so.${SOVERSION}"
+  /usr/${LIBDIR}/pkgconfig/vorla-shared.pc
   /usr/${LIBDIR}/pkgconfig/vorla.pc)
-# One more file per build type: vorlaTargets-<config>.cmake.
-list(FILTER files EXCLUDE REGEX "/cmake/vorla/vorlaTargets-[a-z]+\\.cmake$")
+# One more file per build type: vorla[Shared]Targets-<config>.cmake.
+list(FILTER files EXCLUDE REGEX "/cmake/vorla/vorla(Shared)?Targets-[a-z]+\\.cmake$")
 list(SORT expected)
 if(NOT files STREQUAL expected)
   string(REPLACE ";" "\n  " files "${files}")
@@ -104,3 +116,7 @@ if(NOT rc EQUAL 0 OR NOT out STREQUAL "vorla ${VERSION}\n")
   message(FATAL_ERROR "vorla --version from the package: ${out}")
 endif()
 build_consumers(${WORK}/root/usr ${LIBDIR} ${WORK})
+# The package's shared library has the SONAME that the build's Python
+# modules need, so that an extension built against /usr shares with them.
+build_extension(${WORK}/extension ${PYMODULES}
+  -DCMAKE_PREFIX_PATH=${WORK}/root/usr)

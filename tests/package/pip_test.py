@@ -3,7 +3,8 @@
 #   python3 -m venv --system-site-packages env
 #   env/bin/python -m pip install --no-build-isolation .
 # Then, in that environment, _vorla writes a workspace that the package vorla
-# and the vorla tool of the build read back.
+# and the vorla tool of the build read back, and a native extension built
+# against vorla.get_cmake_dir() shares the wheel's library.
 #
 #   python3 pip_test.py SOURCE_DIR WORK_DIR VORLA_TOOL
 #
@@ -16,6 +17,7 @@ import os
 import shutil
 import subprocess
 import sys
+import sysconfig
 
 SKIPPED = 77
 
@@ -81,12 +83,14 @@ def snapshot(root):
 PROBE = r"""
 import importlib.metadata, json, sys
 import _vorla
-import vorla
+import vorla, vorla._core
 _vorla.init_workspace(sys.argv[1], sys.argv[2])
 with vorla.Workspace(sys.argv[1]) as ws:
     records = len(ws)
 meta = importlib.metadata.metadata("vorla")
 print(json.dumps({"module": _vorla.__file__, "package": vorla.__file__,
+                  "core": vorla._core.__file__,
+                  "cmake_dir": vorla.get_cmake_dir(),
                   "records": records, "version": meta["Version"],
                   "license": meta["License"], "summary": meta["Summary"]}))
 """
@@ -135,10 +139,28 @@ def main():
     index = os.path.join(wsdir, "ws.ini")
     found = json.loads(run([python, "-c", PROBE, index, "files"], env=env,
                            cwd=wsdir))
-    for name in ("module", "package"):
+    for name in ("module", "package", "core", "cmake_dir"):
         module = os.path.realpath(found[name])
         if not module.startswith(os.path.realpath(venv) + os.sep):
             sys.exit("%s came from %s, not from %s" % (name, module, venv))
+    # The modules carry this interpreter's suffix; the package holds the
+    # library and the Boost.Thread it links, and no symbolic link.
+    suffix = sysconfig.get_config_var("EXT_SUFFIX")
+    for name in ("module", "core"):
+        if not found[name].endswith(suffix):
+            sys.exit("%s is %s, without the suffix %s" % (name, found[name],
+                                                           suffix))
+    lib = os.path.join(os.path.dirname(found["package"]), "lib")
+    names = sorted(n for n in os.listdir(lib)
+                   if not os.path.isdir(os.path.join(lib, n)))
+    if (len(names) != 2 or not names[0].startswith("libboost_thread.so.") or
+            not names[1].startswith("libvorla.so.")):
+        sys.exit("the package's lib/ holds %s" % names)
+    run([python, "-B", os.path.join(source, "tests", "package",
+                                    "extension_test.py"),
+         os.path.join(source, "examples", "extension"),
+         os.path.join(work, "extension"), "-Dvorla_DIR=" + found["cmake_dir"]],
+        env=env)
     if found["records"] != 1:
         sys.exit("vorla.Workspace read %d records" % found["records"])
     # One version for all: the wheel's is the tool's.

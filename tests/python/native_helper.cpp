@@ -1,8 +1,8 @@
 // Native code that shares a Python process with the package vorla, for the
 // tests that Python and native code see one default workspace. Linked
-// against _vorla.so, as native code loaded into an interpreter is, and
-// loaded with ctypes. Every function reports a library error as a result,
-// never as an exception through ctypes.
+// against the shared library vorla::shared, as native code loaded into an
+// interpreter is, and loaded with ctypes. Every function reports a library
+// error as a result, never as an exception through ctypes.
 
 #include <cstddef>
 #include <cstring>

@@ -17,17 +17,43 @@ in this process uses too. Errors of the library raise Error (a
 RuntimeError) with the library's message and its code, path, errno and
 line; WriterConflict when another process holds or changed the workspace.
 
-The package shares the library of the extension module _vorla, which it
-loads: one process has one default workspace, whichever is imported first.
+The package, the extension module _vorla and native extensions built
+against get_include() and get_cmake_dir() share one library, libvorla.so:
+one process has one default workspace, whichever is imported first.
 """
 
 import collections.abc
+import os
 
 from vorla._core import (Error, Record, Workspace, WriterConflict,
                          default_workspace)
 
+from vorla import _layout
+
 __all__ = ["Error", "Record", "Workspace", "WriterConflict",
-           "default_workspace"]
+           "default_workspace", "get_cmake_dir", "get_include"]
+
+
+def _located(path):
+    if _layout.RELATIVE:
+        path = os.path.join(os.path.dirname(os.path.abspath(__file__)), path)
+    return os.path.normpath(path)
+
+
+def get_include():
+    """The directory to put on a native extension's include path, so that
+    it includes <vorla/workspace/workspace.h>. With find_package(vorla)
+    (see get_cmake_dir) the target vorla::shared brings it along."""
+    return _located(_layout.INCLUDE)
+
+
+def get_cmake_dir():
+    """The directory of this vorla's CMake package, for
+    ``-Dvorla_DIR=$(python3 -c 'import vorla; print(vorla.get_cmake_dir())')``:
+    find_package(vorla) then gives vorla::shared, the library that this
+    package and _vorla use, so that an extension linked to it shares their
+    default workspace and writer locks."""
+    return _located(_layout.CMAKE)
 
 # A record reads as a mapping of item names to values; isinstance() says so.
 collections.abc.Mapping.register(Record)
