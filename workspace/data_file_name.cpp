@@ -78,8 +78,11 @@ void refuse_unloaded(const std::string& mainpath) {
 std::string SpaceMan::randfile(unsigned id, const std::string& prefix) {
   refuse_unloaded(mainpath);
   lockForWriting();
-  return randfilename(datadir, data_file_name::owned(id, prefix),
-                      std::string());
+  std::string name =
+      randfilename(datadir, data_file_name::owned(id, prefix), std::string());
+  // The next save flushes it before its index names it.
+  newFiles.insert(name);
+  return name;
 }
 
 std::string SpaceMan::randtempfile(const std::string& tag) {
