@@ -60,8 +60,7 @@ void SpaceMan::runDeferredDeletions() {
   deferredDeletions.clear();
   // Best effort: should the deletions be lost in a power cut, the files
   // come back as orphans, which no index names.
-  if (removed && !utils::sync_directory(datadir)) {
-  }
+  if (removed) static_cast<void>(utils::sync_directory(datadir));
 }
 
 }  // namespace vorla
