@@ -68,6 +68,8 @@ bool identity_of(int fd, FileIdentity* id);
 // that leads to nothing gives `exists` false. False when the answer cannot
 // be known (any failure but a missing file).
 bool identity_at(const std::string& path, FileIdentity* id);
+// The same for the file `name` in the directory open as `dirfd`.
+bool identity_at(int dirfd, const std::string& name, FileIdentity* id);
 
 // The path of the file that `path` names once the symbolic links of its
 // last component are followed, as a save that keeps links must replace
@@ -85,6 +87,15 @@ std::string name_part(const std::string& path);
 // Opens the directory `dir` read only, closed on exec; -1 when it cannot be
 // opened.
 int open_directory(const std::string& dir);
+
+// Opens the directory `dir` as a place only (O_PATH), closed on exec: it
+// names the directory for the *at calls, however it is reached later,
+// and needs no read permission. -1 when it cannot be opened.
+int pin_directory(const std::string& dir);
+
+// Opens the directory that `dirfd` names (a pinned one too) again, read
+// only, as a new open file description; -1 when it cannot be opened.
+int reopen_directory(int dirfd);
 
 // One entry of a directory listing.
 struct DirEntry {
@@ -117,6 +128,19 @@ bool list_directory(const std::string& dir, std::vector<DirEntry>* entries,
 FileIdentity replace_file(const std::string& path,
                           const std::string& temp_prefix,
                           const std::function<void(int fd)>& fill);
+
+// The same for the file `name` of the directory `dirfd` (a pinned one
+// too), which the replacement reaches through that descriptor alone, so
+// that a changed working directory or a re-pointed link to the directory
+// changes nothing: `name` is not followed again, and the directory is
+// flushed through `syncfd`, a read-only descriptor of the same directory.
+// Errors name `path`. With `kept` set, the new file stays open there, so
+// that its inode cannot be handed out again while it is kept.
+FileIdentity replace_file_at(int dirfd, const std::string& name, int syncfd,
+                             const std::string& path,
+                             const std::string& temp_prefix,
+                             const std::function<void(int fd)>& fill,
+                             OwnedFd* kept);
 
 }  // namespace utils
 

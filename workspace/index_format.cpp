@@ -266,10 +266,13 @@ class SpaceMan::IndexReader {
   bool ordered = true;
 };
 
-void SpaceMan::readIndex(const std::string& file, Registry& fresh,
-                         utils::FileIdentity* seen) {
-  if (utils::has_nul(file)) throw Error(Error::CANNOT_OPEN_FILE, file, EINVAL);
-  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+void SpaceMan::readIndex(const std::string& file, const IndexPlace& place,
+                         Registry& fresh, utils::FileIdentity* seen,
+                         utils::OwnedFd* opened) {
+  // Read through the pinned directory, so that the version read is the one
+  // a later save compares and replaces.
+  const int fd =
+      ::openat(place.dir.get(), place.name.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) throw Error(Error::CANNOT_OPEN_FILE, file, errno);
   utils::OwnedFd closer(fd);
   // The version read, for the writer lock's check before a later write.
@@ -300,22 +303,28 @@ void SpaceMan::readIndex(const std::string& file, Registry& fresh,
   }
   if (have > 0) reader.line(buf.data(), buf.data() + have);
   reader.end();
+  // Kept open by the writer lock, so that no later version can take its
+  // inode while this image lives.
+  *opened = std::move(closer);
 }
 
-void SpaceMan::writeIndex(const std::string& path,
-                          utils::FileIdentity* written) {
-  *written = utils::replace_file(path, kSaveTempPrefix, [this, &path](int fd) {
-    std::string buf;
-    buf.reserve(kChunk + 2 * kMaxLine);
-    for (const Registry::value_type& entry : structs) {
-      entry.second->appendSection(buf);
-      if (buf.size() >= kChunk) {
+void SpaceMan::writeIndex(const std::string& path, WriterLock::Saving* to) {
+  const int dir = to->directory();
+  to->written = utils::replace_file_at(
+      dir, to->name(), dir, path, kSaveTempPrefix,
+      [this, &path](int fd) {
+        std::string buf;
+        buf.reserve(kChunk + 2 * kMaxLine);
+        for (const Registry::value_type& entry : structs) {
+          entry.second->appendSection(buf);
+          if (buf.size() >= kChunk) {
+            utils::write_all(fd, buf.data(), buf.size(), path);
+            buf.clear();
+          }
+        }
         utils::write_all(fd, buf.data(), buf.size(), path);
-        buf.clear();
-      }
-    }
-    utils::write_all(fd, buf.data(), buf.size(), path);
-  });
+      },
+      &to->kept);
 }
 
 const char* StructConfig::typeName(DataItemType type) {

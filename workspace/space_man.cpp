@@ -252,7 +252,13 @@ void SpaceMan::load(const std::string& file) {
   // leaves the workspace exactly as it was.
   Registry fresh;
   utils::FileIdentity seen;
-  readIndex(file, fresh, &seen);
+  if (utils::has_nul(file)) throw Error(Error::CANNOT_OPEN_FILE, file, EINVAL);
+  // The directory is pinned now: saves go where this load read (rule 1 of
+  // writer_lock.h), however the process moves or links change meanwhile.
+  IndexPlace place;
+  if (!pin_index(file, &place)) throw Error(Error::CANNOT_OPEN_FILE, file, errno);
+  utils::OwnedFd opened;
+  readIndex(file, place, fresh, &seen, &opened);
   Registry::const_iterator rec0 = fresh.find(0);
   if (rec0 == fresh.end()) throw Error(Error::CANNOT_FIND_GROUP_0, file);
   std::string rel = rec0->second->getStr(index_format::kRelDataDirName);
@@ -265,7 +271,7 @@ void SpaceMan::load(const std::string& file) {
 
   dropRecords(structs);
   structs.swap(fresh);
-  writer.loaded(seen, file == mainpath);
+  writer.loaded(std::move(place), seen, std::move(opened));
   mainpath = file;
   reldatadir.swap(rel);
   datadir = utils::pathadd(utils::pathname(file), reldatadir);
@@ -276,7 +282,10 @@ void SpaceMan::save(const std::string& file) {
   refuse_nul(file);
   if (structs.find(0) == structs.end())
     throw Error(Error::CANNOT_FIND_GROUP_0, file);
-  WriterLock::Saving lock(writer, file, mainpath);
+  // The workspace's own file is written where it was loaded or inited.
+  WriterLock::Saving lock(
+      writer, file,
+      !mainpath.empty() && (file == mainpath || writer.pinnedAt(file)));
   // Temporary records never reach the index file; sweeping them first also
   // releases the children and data files that only they kept.
   cleanTemp();
@@ -294,7 +303,7 @@ void SpaceMan::save(const std::string& file) {
   rec0.id = 0;
   rec0.extrefcount = 1000;
   rec0.structtype = "system_record";
-  writeIndex(file, &lock.written);
+  writeIndex(file, &lock);
 }
 
 void SpaceMan::save() {

@@ -448,10 +448,12 @@ class SpaceMan {
   friend class StructConfig;
   class IndexReader;
   class Eraser;
-  // Reads the index file `file` into `fresh`, and the version read into
-  // `seen`; throws the reader's errors.
-  void readIndex(const std::string& file, Registry& fresh,
-                 utils::FileIdentity* seen);
+  // Reads the index file `file`, found at `place`, into `fresh`, the
+  // version read into `seen` and kept open in `opened`; throws the
+  // reader's errors.
+  void readIndex(const std::string& file, const IndexPlace& place,
+                 Registry& fresh, utils::FileIdentity* seen,
+                 utils::OwnedFd* opened);
 
   std::shared_ptr<StructConfig> makeRecord(unsigned extref, unsigned intref,
                                            bool temp);
@@ -484,9 +486,9 @@ class SpaceMan {
   // leaves it without references; the release behind unlinkStruct and
   // internalUnlink.
   void release(unsigned id, bool external);
-  // Writes the index file; once the new file is in place, `written` is
-  // what it was just before its rename.
-  void writeIndex(const std::string& path, utils::FileIdentity* written);
+  // Writes the index file where `to` says (`path` names it in errors); once
+  // the new file is in place, `to` has its identity and keeps it open.
+  void writeIndex(const std::string& path, WriterLock::Saving* to);
   // Takes the writer lock before `root` is erased, if a file item can be
   // reached from it through child items: the erasure may delete data files.
   void lockBeforeErasing(const StructConfig& root);
