@@ -47,6 +47,7 @@ const CodeText kTexts[Error::kCodes] = {
     {"workspace in use", "workspace_in_use"},
     {"changed on disk", "changed_on_disk"},
     {"workspace closed", "workspace_closed"},
+    {"workspace busy at fork", "busy_at_fork"},
 };
 
 }  // namespace

@@ -53,7 +53,8 @@ class Error : public std::runtime_error {
     UNREACHABLE,                 // "imposible to reach here"
     WORKSPACE_IN_USE,            // "workspace in use"
     CHANGED_ON_DISK,             // "changed on disk"
-    WORKSPACE_CLOSED             // "workspace closed"
+    WORKSPACE_CLOSED,            // "workspace closed"
+    BUSY_AT_FORK                 // "workspace busy at fork"
   };
 
   // `sysErrno` is the errno of the failed system call, 0 where none
@@ -74,7 +75,7 @@ class Error : public std::runtime_error {
   // programs that read the tool's JSON or Python's vorla.Error.
   static const char* codeName(Code code);
   // One past the last code.
-  static const int kCodes = WORKSPACE_CLOSED + 1;
+  static const int kCodes = BUSY_AT_FORK + 1;
 
  private:
   Code which;

@@ -256,7 +256,8 @@ void SpaceMan::load(const std::string& file) {
   // The directory is pinned now: saves go where this load read (rule 1 of
   // writer_lock.h), however the process moves or links change meanwhile.
   IndexPlace place;
-  if (!pin_index(file, &place)) throw Error(Error::CANNOT_OPEN_FILE, file, errno);
+  if (!pin_index(file, &place))
+    throw Error(Error::CANNOT_OPEN_FILE, file, errno);
   utils::OwnedFd opened;
   readIndex(file, place, fresh, &seen, &opened);
   Registry::const_iterator rec0 = fresh.find(0);

@@ -2,9 +2,8 @@
 
 #include "workspace/writer_lock.h"
 
-#include <pthread.h>  // pthread_atfork
-#include <signal.h>   // kill, to tell whether a holder is alive
-#include <fcntl.h>  // openat
+#include <fcntl.h>   // openat
+#include <signal.h>  // kill, to tell whether a holder is alive
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,6 +22,8 @@
 #include <vector>
 
 #include "utils/file_lock.h"
+
+#include <pthread.h>  // pthread_atfork
 
 namespace vorla {
 
@@ -168,8 +169,7 @@ void take_slot(int fd, uint64_t slot, double wait, const std::string& index) {
     contended = 0;
     const Clock::time_point now = Clock::now();
     if (now >= deadline)
-      throw WriterConflict(WriterConflict::IN_USE, live_holder(holder),
-                           index);
+      throw WriterConflict(WriterConflict::IN_USE, live_holder(holder), index);
     std::this_thread::sleep_for(std::min<Clock::duration>(
         pause + std::chrono::microseconds(jitter() % 1000), deadline - now));
     pause = std::min(pause * 2, std::chrono::microseconds(100000));
@@ -285,8 +285,7 @@ WriterLock::Version open_version(int dir, const std::string& name,
 
 // Takes the lock of the workspace at `place` and notes the version on disk.
 std::shared_ptr<WriterEntry> acquire_at(const IndexPlace& place,
-                                        const std::string& index,
-                                        double wait) {
+                                        const std::string& index, double wait) {
   Hold hold(acquire(place, index, wait));
   utils::FileIdentity cur;
   WriterLock::Version open =
@@ -455,8 +454,7 @@ WriterLock::Claim::~Claim() {
   owner.lineage = formerLineage;
 }
 
-WriterLock::Saving::Saving(WriterLock& lock, const std::string& file,
-                           bool mine)
+WriterLock::Saving::Saving(WriterLock& lock, const std::string& file, bool mine)
     : owner(lock), own(mine && lock.pin.valid()) {
   if (own) {
     // Rule 3: one look at the file on disk per save, unless the lock was

@@ -172,8 +172,8 @@ class WriterLock {
   std::shared_ptr<WriterEntry> entry;  // null when not held
   IndexPlace pin;                      // invalid until loaded or claimed
   utils::FileIdentity seen;
-  Version version;  // the version `seen`, kept open (rule 4)
-  uint64_t lineage;        // the lineage `seen` belongs to; 0 when not known
+  Version version;   // the version `seen`, kept open (rule 4)
+  uint64_t lineage;  // the lineage `seen` belongs to; 0 when not known
   double wait;
 };
 

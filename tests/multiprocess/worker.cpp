@@ -15,18 +15,34 @@
 //   save OBJ                SpaceMan::save
 //   drop OBJ                destroys the object
 //   initws INDEX RELDATA    init_workspace, as the Python module calls it
+//   hammer INDEX TAG ROUNDS load-add-save rounds, each by a fresh object,
+//                           retried after a conflict; the new record's text
+//                           item "tag" is TAG-n; answers "ok SAVED"
+//   forkpool OBJ N ROUNDS   with OBJ holding the lock, forks N children
+//                           that hammer OBJ's index file (tags fK-n), then
+//                           drops OBJ; answers "ok FULL", the children that
+//                           saved all their rounds
+//   sleeper KIND            forks a child that sleeps a minute keeping what
+//                           it inherited: with fork(), or (KIND "raw")
+//                           without the fork handlers, as a raw clone does;
+//                           answers "ok PID"
 //   quit
 
+#include <sys/syscall.h>  // SYS_fork
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <map>
 #include <memory>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "module/vorla.h"
@@ -48,6 +64,48 @@ SpaceMan& object(const std::string& name) {
 void reply(const std::string& line) {
   std::fputs((line + "\n").c_str(), stdout);
   std::fflush(stdout);
+}
+
+int hammer(const std::string& index, const std::string& tag, int rounds) {
+  typedef std::chrono::steady_clock Clock;
+  const Clock::time_point deadline = Clock::now() + std::chrono::minutes(2);
+  std::minstd_rand jitter(static_cast<unsigned>(::getpid()));
+  int saved = 0;
+  while (saved < rounds && Clock::now() < deadline) {
+    try {
+      SpaceMan ws;
+      ws.load(index);
+      ws.newStruct()->addStr("tag", tag + "-" + std::to_string(saved));
+      ws.save();
+      ++saved;
+    } catch (const vorla::WriterConflict&) {
+      std::this_thread::sleep_for(
+          std::chrono::microseconds(100 + jitter() % 2000));
+    }
+  }
+  return saved;
+}
+
+int forkpool(SpaceMan& holder, int n, int rounds) {
+  holder.lockForWriting();
+  const std::string index = holder.mainfile();
+  std::vector<pid_t> children;
+  for (int k = 0; k < n; ++k) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      const int saved = hammer(index, "f" + std::to_string(k), rounds);
+      ::_exit(saved == rounds ? 0 : 1);
+    }
+    children.push_back(pid);
+  }
+  objects.clear();
+  int full = 0;
+  for (pid_t pid : children) {
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    full += WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  }
+  return full;
 }
 
 std::string run(const std::vector<std::string>& w) {
@@ -73,6 +131,20 @@ std::string run(const std::vector<std::string>& w) {
     objects.erase(arg(1));
   } else if (cmd == "initws") {
     vorla::init_workspace(arg(1), arg(2));
+  } else if (cmd == "hammer") {
+    return "ok " + std::to_string(hammer(arg(1), arg(2), std::stoi(arg(3))));
+  } else if (cmd == "forkpool") {
+    return "ok " + std::to_string(forkpool(object(arg(1)), std::stoi(arg(2)),
+                                           std::stoi(arg(3))));
+  } else if (cmd == "sleeper") {
+    const long pid = arg(1) == "raw" ? ::syscall(SYS_fork) : ::fork();
+    if (pid == 0) {
+      ::close(0);
+      ::close(1);
+      std::this_thread::sleep_for(std::chrono::minutes(1));
+      ::_exit(0);
+    }
+    return "ok " + std::to_string(pid);
   } else {
     throw std::runtime_error("unknown command");
   }
