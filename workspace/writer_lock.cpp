@@ -40,6 +40,7 @@ struct WriterEntry {
   int holders = 0;
   bool acquiring = false;  // a thread is taking the slot, the mutex let go
   int pendingFd = -1;      // the descriptor it takes the slot through
+  int saving = 0;          // saves of the workspace's own file under way
   // Set in a child made by fork, on every entry the parent had: the entry
   // holds nothing there, and the table no longer lists it. Written only
   // while the child has a single thread.
@@ -51,10 +52,19 @@ struct WriterEntry {
   bool known = false;
   utils::FileIdentity base;
   utils::FileIdentity last;
-  // `last` kept open (rule 4), when it could be opened: a later version
-  // can never take its inode and pass for it.
-  WriterLock::Version lastOpen;
+  // The lineage's shared part, held while the lock is (and by every
+  // object of the lineage); `idle` follows it once the lock is given back,
+  // so that it ends with the last object of the lineage.
+  std::shared_ptr<WriterLineage> line;
+  std::weak_ptr<WriterLineage> idle;
   std::atomic<uint64_t> lineage{0};
+};
+
+// What the objects of one lineage share: its latest version, kept open
+// (rule 4) when it could be opened, so that a later version can never take
+// its inode and pass for it while anybody could still write in the lineage.
+struct WriterLineage {
+  WriterLock::Version last;
 };
 
 namespace {
@@ -238,6 +248,8 @@ void give_back(const std::shared_ptr<WriterEntry>& e) {
     // Closing the description's last descriptor drops the slot: children
     // made by fork closed their copies.
     e->fd.close();
+    e->idle = e->line;
+    e->line.reset();
   }
 }
 
@@ -260,11 +272,15 @@ class Hold {
 // lineage.
 void observe(Table& t, WriterEntry& e, const utils::FileIdentity& cur,
              const WriterLock::Version& open) {
-  if (e.known && cur == e.last) return;
+  if (!e.line) e.line = e.idle.lock();
+  // The latest version is trusted only while the lineage keeps it open: a
+  // version that nobody holds may have given its inode to a later one.
+  if (e.known && e.line && cur == e.last) return;
   e.known = true;
   e.base = cur;
   e.last = cur;
-  e.lastOpen = open;
+  e.line = std::make_shared<WriterLineage>();
+  e.line->last = open;
   e.lineage = ++t.lineages;
 }
 
@@ -284,12 +300,21 @@ WriterLock::Version open_version(int dir, const std::string& name,
 }
 
 // Takes the lock of the workspace at `place` and notes the version on disk.
-std::shared_ptr<WriterEntry> acquire_at(const IndexPlace& place,
-                                        const std::string& index, double wait) {
+// When that is `seen`, which the caller keeps open as `mine`, the caller's
+// descriptor keeps it for the table too.
+std::shared_ptr<WriterEntry> acquire_at(
+    const IndexPlace& place, const std::string& index, double wait,
+    const utils::FileIdentity& seen = utils::FileIdentity(),
+    const WriterLock::Version& mine = nullptr) {
   Hold hold(acquire(place, index, wait));
   utils::FileIdentity cur;
-  WriterLock::Version open =
-      open_version(place.dir.get(), place.name, index, &cur);
+  WriterLock::Version open;
+  if (mine && mine->valid()) {
+    if (!utils::identity_at(place.dir.get(), place.name, &cur))
+      throw_write_error(index);
+    if (cur == seen) open = mine;
+  }
+  if (!open) open = open_version(place.dir.get(), place.name, index, &cur);
   Table& t = Table::get();
   std::lock_guard<std::mutex> guard(t.mu);
   observe(t, *hold, cur, open);
@@ -368,16 +393,27 @@ void WriterLock::loaded(IndexPlace place, const utils::FileIdentity& now,
     // the file; what was just read is the newest version all the same.
     observe(t, *entry, now, open);
     lineage = entry->lineage;
+    line = entry->line;
     return;
   }
   // The version this process wrote last, read back: the image belongs to
   // that lineage.
   lineage = 0;
+  line.reset();
   for (const std::shared_ptr<WriterEntry>& e : t.entries) {
-    if (e->known && e->last == now) {
-      lineage = e->lineage;
-      break;
+    if (!e->known || e->last != now) continue;
+    std::shared_ptr<WriterLineage> l = e->line ? e->line : e->idle.lock();
+    if (!l) {
+      // Nobody kept the lineage: it starts again at the version just read,
+      // kept open by this object.
+      l = std::make_shared<WriterLineage>();
+      l->last = open;
+      e->base = now;
+      e->idle = l;
     }
+    lineage = e->lineage;
+    line = std::move(l);
+    break;
   }
 }
 
@@ -391,7 +427,7 @@ bool WriterLock::take(const std::string& index) {
       throw WriterConflict(WriterConflict::CHANGED_ON_DISK, 0, index);
     return false;
   }
-  Hold hold(acquire_at(pin, index, wait));
+  Hold hold(acquire_at(pin, index, wait, seen, version));
   Table& t = Table::get();
   {
     std::lock_guard<std::mutex> guard(t.mu);
@@ -399,6 +435,7 @@ bool WriterLock::take(const std::string& index) {
     if (lineage != e.lineage && seen != e.base && seen != e.last)
       throw WriterConflict(WriterConflict::CHANGED_ON_DISK, 0, index);
     lineage = e.lineage;
+    line = e.line;
   }
   entry = hold.keep();
   return true;
@@ -411,7 +448,9 @@ void WriterLock::check(const std::string& index) {
   Table& t = Table::get();
   std::lock_guard<std::mutex> guard(t.mu);
   WriterEntry& e = *entry;
-  if (cur != e.last) {
+  // While another thread of this process saves, the file may be its new
+  // one, not yet recorded; that save checked the file before it wrote.
+  if (cur != e.last && e.saving == 0) {
     // Written by something that ignores the lock: a new lineage, which no
     // image of this process belongs to.
     Version open = open_version(pin.dir.get(), pin.name, index, &cur);
@@ -430,13 +469,15 @@ WriterLock::Claim::Claim(WriterLock& lock, const std::string& index)
   former = std::move(owner.entry);
   formerPin = std::move(owner.pin);
   formerVersion = std::move(owner.version);
+  formerLine = std::move(owner.line);
   formerSeen = owner.seen;
   formerLineage = owner.lineage;
   owner.pin = std::move(place);
   Table& t = Table::get();
   std::lock_guard<std::mutex> guard(t.mu);
   owner.seen = e->last;
-  owner.version = e->lastOpen;
+  owner.version = e->line->last;
+  owner.line = e->line;
   owner.lineage = e->lineage;
   owner.entry = std::move(e);
 }
@@ -450,6 +491,7 @@ WriterLock::Claim::~Claim() {
   owner.entry = std::move(former);
   owner.pin = std::move(formerPin);
   owner.version = std::move(formerVersion);
+  owner.line = std::move(formerLine);
   owner.seen = formerSeen;
   owner.lineage = formerLineage;
 }
@@ -462,6 +504,8 @@ WriterLock::Saving::Saving(WriterLock& lock, const std::string& file, bool mine)
     if (!owner.take(file)) owner.check(file);
     target = owner.entry;
     targetName = owner.pin.name;
+    std::lock_guard<std::mutex> guard(Table::get().mu);
+    ++target->saving;
     return;
   }
   IndexPlace place;
@@ -479,12 +523,18 @@ WriterLock::Saving::~Saving() {
     Table& t = Table::get();
     std::lock_guard<std::mutex> guard(t.mu);
     target->last = written;
-    target->lastOpen = open;
+    target->line->last = open;
     if (own) {
+      --target->saving;
       owner.seen = written;
       owner.version = open;
       owner.lineage = target->lineage;
+      owner.line = target->line;
     }
+  }
+  if (own && !written.exists) {
+    std::lock_guard<std::mutex> guard(Table::get().mu);
+    --target->saving;
   }
   if (!own) give_back(target);
 }

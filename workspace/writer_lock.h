@@ -32,6 +32,9 @@
 //     and an object keeps the version it read or last wrote open, so that
 //     its inode cannot be handed out to a later version while the object
 //     lives: a replacement can never look like the version an object holds.
+//     The latest version of a lineage stays open while the lock is held or
+//     an object of the lineage lives, and no longer: a process keeps no
+//     descriptor for a workspace it is done with.
 //
 // Stale images. A workspace object remembers the identity of its index file
 // (utils::FileIdentity) as it last read or wrote it. The table follows, per
@@ -84,6 +87,7 @@ class WriterConflict : public Error {
 };
 
 struct WriterEntry;
+struct WriterLineage;
 
 // Where a workspace's index file lives: its directory, pinned (opened as a
 // place, utils::pin_directory), and the file's name in it, with the
@@ -172,7 +176,8 @@ class WriterLock {
   std::shared_ptr<WriterEntry> entry;  // null when not held
   IndexPlace pin;                      // invalid until loaded or claimed
   utils::FileIdentity seen;
-  Version version;   // the version `seen`, kept open (rule 4)
+  Version version;  // the version `seen`, kept open (rule 4)
+  std::shared_ptr<WriterLineage> line;  // `lineage`'s shared part
   uint64_t lineage;  // the lineage `seen` belongs to; 0 when not known
   double wait;
 };
@@ -197,6 +202,7 @@ class WriterLock::Claim {
   IndexPlace formerPin;
   utils::FileIdentity formerSeen;
   Version formerVersion;
+  std::shared_ptr<WriterLineage> formerLine;
   uint64_t formerLineage;
   bool committed;
 };

@@ -678,4 +678,22 @@ TEST_F(MultiProcessTest, TwoSavesThatLookLikeTheVersionReadAreStillChanges) {
   EXPECT_EQ(theirs, read_file(index));
 }
 
+// Rule 4 keeps versions open only while they may matter: a process that
+// is done with its workspaces keeps no descriptor of them.
+TEST_F(MultiProcessTest, VersionsKeptOpenEndWithTheirObjects) {
+  auto open_files = [] { return filesIn("/proc/self/fd"); };
+  const std::size_t before = open_files();
+  for (int i = 0; i < 50; ++i) {
+    const std::string path = dir.file("w" + std::to_string(i) + ".ini");
+    SpaceMan ws;
+    ws.init(path, "data");
+    ws.newStruct();
+    ws.save();
+    SpaceMan again;
+    again.load(path);
+    again.save();
+  }
+  EXPECT_EQ(before, open_files());
+}
+
 }  // namespace

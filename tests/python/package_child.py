@@ -222,11 +222,13 @@ def fork_in_save(scratch):
         time.sleep(0.01)
     else:
         os.kill(pid, 9)
-        sys.exit("the child hung")
+        os.waitpid(pid, 0)
+        status = -1
     os.write(answer_write, b"x" * 16)
     saver.join()
     if status != 0:
-        sys.exit("the child failed: status %d" % status)
+        sys.exit("the child hung" if status < 0 else
+                 "the child failed: status %d" % status)
     del os.environ["VORLA_FSYNC_GATE"]
     if [r.type for r in vorla.Workspace(path)] != ["system_record", "kept"]:
         sys.exit("the parent's save did not complete")
