@@ -377,14 +377,23 @@ class SpaceMan {
 
   // A new, empty workspace whose index file is written at once. Creates no
   // directory; throws "cannot write file" when the file cannot be written.
+  // Like load, pins the index file's directory.
   void init(const std::string& mainfile, const std::string& reldatadir);
   // Replaces the whole workspace by the content of an index file. On any
-  // failure the workspace is left exactly as it was.
+  // failure the workspace is left exactly as it was. The index file's
+  // directory is pinned (kept open, links of the file's last component
+  // followed now): the workspace's own saves go there, whatever the
+  // working directory or links say later. Paths handed out (mainfile(),
+  // getDatadir(), newFile) stay strings built from `mainfile` as given, so
+  // a program that changes directory opens workspaces by absolute paths.
   void load(const std::string& mainfile);
   // Sweeps the temporary records, completes record 0 and writes the index
   // file atomically: a temporary file beside the target, flushed to disk and
   // renamed over it. On failure the former file is intact and "cannot write
   // file" is thrown. "cannot find group 0" when there is no record 0.
+  // mainfile(), or a path that leads to the same file, is the workspace's
+  // own file, written in the pinned directory; any other path is written
+  // as it leads now.
   void save(const std::string& mainfile);
   // save(mainfile()), or nothing when the workspace has no path.
   void save();

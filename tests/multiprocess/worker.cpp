@@ -20,8 +20,8 @@
 //                           item "tag" is TAG-n; answers "ok SAVED"
 //   forkpool OBJ N ROUNDS   with OBJ holding the lock, forks N children
 //                           that hammer OBJ's index file (tags fK-n), then
-//                           drops OBJ; answers "ok FULL", the children that
-//                           saved all their rounds
+//                           drops OBJ; answers "ok SAVED0 SAVED1 ...", the
+//                           rounds each child saved
 //   sleeper KIND            forks a child that sleeps a minute keeping what
 //                           it inherited: with fork(), or (KIND "raw")
 //                           without the fork handlers, as a raw clone does;
@@ -68,7 +68,7 @@ void reply(const std::string& line) {
 
 int hammer(const std::string& index, const std::string& tag, int rounds) {
   typedef std::chrono::steady_clock Clock;
-  const Clock::time_point deadline = Clock::now() + std::chrono::minutes(2);
+  const Clock::time_point deadline = Clock::now() + std::chrono::minutes(15);
   std::minstd_rand jitter(static_cast<unsigned>(::getpid()));
   int saved = 0;
   while (saved < rounds && Clock::now() < deadline) {
@@ -86,26 +86,36 @@ int hammer(const std::string& index, const std::string& tag, int rounds) {
   return saved;
 }
 
-int forkpool(SpaceMan& holder, int n, int rounds) {
+std::string forkpool(SpaceMan& holder, int n, int rounds) {
   holder.lockForWriting();
   const std::string index = holder.mainfile();
   std::vector<pid_t> children;
+  std::vector<int> results;
   for (int k = 0; k < n; ++k) {
+    int done[2];
+    if (::pipe(done) != 0) throw std::runtime_error("pipe");
     const pid_t pid = ::fork();
     if (pid == 0) {
-      const int saved = hammer(index, "f" + std::to_string(k), rounds);
-      ::_exit(saved == rounds ? 0 : 1);
+      const std::string saved =
+          std::to_string(hammer(index, "f" + std::to_string(k), rounds));
+      const bool told = ::write(done[1], saved.data(), saved.size()) ==
+                        static_cast<ssize_t>(saved.size());
+      ::_exit(told ? 0 : 1);
     }
+    ::close(done[1]);
     children.push_back(pid);
+    results.push_back(done[0]);
   }
   objects.clear();
-  int full = 0;
-  for (pid_t pid : children) {
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    full += WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  std::string answer = "ok";
+  for (std::size_t k = 0; k < children.size(); ++k) {
+    char buf[32] = {0};
+    const ssize_t got = ::read(results[k], buf, sizeof buf - 1);
+    ::close(results[k]);
+    ::waitpid(children[k], nullptr, 0);
+    answer += " " + std::string(buf, got > 0 ? static_cast<size_t>(got) : 0);
   }
-  return full;
+  return answer;
 }
 
 std::string run(const std::vector<std::string>& w) {
@@ -134,8 +144,7 @@ std::string run(const std::vector<std::string>& w) {
   } else if (cmd == "hammer") {
     return "ok " + std::to_string(hammer(arg(1), arg(2), std::stoi(arg(3))));
   } else if (cmd == "forkpool") {
-    return "ok " + std::to_string(forkpool(object(arg(1)), std::stoi(arg(2)),
-                                           std::stoi(arg(3))));
+    return forkpool(object(arg(1)), std::stoi(arg(2)), std::stoi(arg(3)));
   } else if (cmd == "sleeper") {
     const long pid = arg(1) == "raw" ? ::syscall(SYS_fork) : ::fork();
     if (pid == 0) {
