@@ -146,13 +146,22 @@ std::string run(const std::vector<std::string>& w) {
   } else if (cmd == "forkpool") {
     return forkpool(object(arg(1)), std::stoi(arg(2)), std::stoi(arg(3)));
   } else if (cmd == "sleeper") {
+    int ready[2];
+    if (::pipe(ready) != 0) throw std::runtime_error("pipe");
     const long pid = arg(1) == "raw" ? ::syscall(SYS_fork) : ::fork();
     if (pid == 0) {
+      // Past fork and its handlers.
+      if (::write(ready[1], "x", 1) != 1) ::_exit(1);
       ::close(0);
       ::close(1);
       std::this_thread::sleep_for(std::chrono::minutes(1));
       ::_exit(0);
     }
+    char byte = 0;
+    const bool started = ::read(ready[0], &byte, 1) == 1;
+    ::close(ready[0]);
+    ::close(ready[1]);
+    if (!started) throw std::runtime_error("child gone");
     return "ok " + std::to_string(pid);
   } else {
     throw std::runtime_error("unknown command");

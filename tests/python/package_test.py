@@ -441,9 +441,10 @@ class ForkTest(Scratch):
         holder = subprocess.Popen(
             [sys.executable, "-c",
              "import os, sys, vorla; ws = vorla.Workspace(sys.argv[1]);"
-             " ws.new_record('x').new_file('f'); pid = os.fork();"
-             " pid == 0 and (sys.stdin.read(), os._exit(0));"
-             " print(pid, flush=True); os._exit(0)", self.path],
+             " ws.new_record('x').new_file('f'); r, w = os.pipe();"
+             " pid = os.fork();"
+             " pid == 0 and (os.write(w, b'x'), sys.stdin.read(), os._exit(0));"
+             " os.read(r, 1); print(pid, flush=True); os._exit(0)", self.path],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         try:
             self.assertTrue(holder.stdout.readline().strip().isdigit())
