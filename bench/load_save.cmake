@@ -23,6 +23,8 @@ target_link_libraries(bench_save_lock PRIVATE vorla::vorla)
 
 vorla_bench(bench_save_new_files save_new_files.cpp)
 target_link_libraries(bench_save_new_files PRIVATE vorla::vorla)
+vorla_bench(bench_save_small save_small.cpp)
+target_link_libraries(bench_save_small PRIVATE vorla::vorla)
 
 vorla_bench(bench_load_save_ptree load_save_ptree.cpp)
 target_link_libraries(bench_load_save_ptree PRIVATE Boost::headers)

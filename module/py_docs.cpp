@@ -16,8 +16,10 @@ const char* const kError =
     "(\"cannot_find_id\"); path, the file or directory involved (str) or\n"
     "None; errno, the errno of the system call that failed, or None; line,\n"
     "the line of the index file that was refused, counted from 1, or None.\n"
-    "\"workspace closed\" is raised by a workspace used after close(), and\n"
-    "\"foreign record\" by a record no longer in its workspace.";
+    "\"workspace closed\" is raised by a workspace used after close(),\n"
+    "\"foreign record\" by a record no longer in its workspace, and\n"
+    "\"workspace busy at fork\", in a child made by fork, by a workspace\n"
+    "that another thread was using when the process forked.";
 
 const char* const kWriterConflict =
     "Another process holds the workspace's writer lock (\"workspace in\n"
@@ -36,7 +38,10 @@ const char* const kWorkspace =
     "save(). A workspace is a context manager: leaving the with block\n"
     "closes it, without saving.\n\n"
     "Threads: every operation locks the workspace, so Python threads may\n"
-    "share one; load, save and copy_from let other threads run meanwhile.";
+    "share one; load, save and copy_from let other threads run meanwhile.\n"
+    "The path is made absolute when the workspace is opened, so a later\n"
+    "os.chdir() changes nothing for it; saves go to the folder it was\n"
+    "loaded from. After fork, the child takes the writer lock afresh.";
 
 const char* const kWorkspaceCreate =
     "create(path, data_dir=\"data\", overwrite=False) -> Workspace\n\n"

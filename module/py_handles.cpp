@@ -3,19 +3,91 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <new>
+#include <unordered_set>
 #include <utility>
 
 #include "workspace/error.h"
 
+#include <pthread.h>  // pthread_atfork
 #include <pybind11/pybind11.h>
 
 namespace vorla {
 namespace python {
 
-WorkspaceHandle::WorkspaceHandle(std::unique_ptr<SpaceMan> owned_)
-    : owned(std::move(owned_)), space(owned.get()) {}
+namespace {
 
-WorkspaceHandle::WorkspaceHandle() : space(SpaceMan::getinst()) {}
+// Every live handle, for the fork handlers. Never destroyed: handles may
+// live until the interpreter's very end.
+struct Handles {
+  std::mutex mu;
+  std::unordered_set<WorkspaceHandle*> all;
+
+  static Handles& get() {
+    static Handles* handles = make();
+    return *handles;
+  }
+
+ private:
+  static Handles* make();
+};
+
+// The forking thread takes the list's mutex, so that the child's copy of
+// the list is whole.
+void before_fork() { Handles::get().mu.lock(); }
+void after_fork_parent() { Handles::get().mu.unlock(); }
+
+Handles* Handles::make() {
+  Handles* handles = new Handles;
+  ::pthread_atfork(before_fork, after_fork_parent, after_fork_child);
+  return handles;
+}
+
+// Lets a workspace go without destroying it.
+void leak(std::unique_ptr<SpaceMan> man) {
+  SpaceMan* kept = man.release();
+  static_cast<void>(kept);
+}
+
+}  // namespace
+
+void after_fork_child() {
+  Handles& h = Handles::get();
+  for (WorkspaceHandle* ws : h.all) {
+    // Only the forking thread is left, and it holds no workspace's lock: a
+    // lock that is taken was held by a thread that is gone.
+    if (ws->lock.try_lock()) {
+      ws->lock.unlock();
+      continue;
+    }
+    ws->lost = true;
+    new (&ws->lock) std::mutex();
+  }
+  h.mu.unlock();
+}
+
+WorkspaceHandle::WorkspaceHandle(std::unique_ptr<SpaceMan> owned_)
+    : owned(std::move(owned_)), space(owned.get()) {
+  enlist();
+}
+
+WorkspaceHandle::WorkspaceHandle() : space(SpaceMan::getinst()) { enlist(); }
+
+WorkspaceHandle::~WorkspaceHandle() {
+  Handles& h = Handles::get();
+  {
+    std::lock_guard<std::mutex> guard(h.mu);
+    h.all.erase(this);
+  }
+  // Its state is that of an operation cut short: never destroyed.
+  if (lost) leak(std::move(owned));
+}
+
+void WorkspaceHandle::enlist() {
+  Handles& h = Handles::get();
+  std::lock_guard<std::mutex> guard(h.mu);
+  h.all.insert(this);
+}
 
 std::shared_ptr<WorkspaceHandle> WorkspaceHandle::defaultHandle() {
   // Made under the interpreter's lock, so once. Never destroyed: Python
@@ -27,12 +99,17 @@ std::shared_ptr<WorkspaceHandle> WorkspaceHandle::defaultHandle() {
 
 SpaceMan& WorkspaceHandle::man() {
   if (space == nullptr) throw Error(Error::WORKSPACE_CLOSED);
+  if (lost) throw Error(Error::BUSY_AT_FORK);
   return *space;
 }
 
 void WorkspaceHandle::close() {
   if (owned == nullptr) return;
   space = nullptr;
+  if (lost) {
+    leak(std::move(owned));
+    return;
+  }
   owned.reset();
 }
 

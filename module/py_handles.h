@@ -13,6 +13,15 @@
 // collector runs can never re-enter a workspace in the middle of an
 // operation. Native code that uses the default workspace from other threads
 // must serialise itself with Python.
+//
+// Fork: a child made by fork has only the thread that forked, never inside
+// an operation of the package (no Python code runs under a workspace's
+// lock). A workspace whose lock another thread held at that moment is in
+// the middle of an operation in the child's copy: the child makes its lock
+// anew, refuses every use of it ("workspace busy at fork") and never
+// destroys it, so nothing waits for the thread that is gone or touches the
+// half-done state. Every other workspace works in the child as it did,
+// with the writer lock taken afresh (workspace/writer_lock.h).
 
 #ifndef VORLA_MODULE_PY_HANDLES_H_
 #define VORLA_MODULE_PY_HANDLES_H_
@@ -32,29 +41,41 @@ namespace python {
 class WorkspaceHandle {
  public:
   explicit WorkspaceHandle(std::unique_ptr<SpaceMan> owned);
+  ~WorkspaceHandle();
   // The handle on the default workspace, the same one on every call.
   static std::shared_ptr<WorkspaceHandle> defaultHandle();
 
   WorkspaceHandle(const WorkspaceHandle&) = delete;
   WorkspaceHandle& operator=(const WorkspaceHandle&) = delete;
 
-  // The workspace; throws "workspace closed" once close() was called.
-  // REQUIRES: the caller holds the lock (a Guard).
+  // The workspace; throws "workspace closed" once close() was called, and
+  // "workspace busy at fork" in a child made by fork while another thread
+  // used it. REQUIRES: the caller holds the lock (a Guard).
   SpaceMan& man();
   // Destroys an owned workspace unsaved; nothing for the default one.
   // REQUIRES: the caller holds the lock.
   void close();
   bool closed() const { return space == nullptr; }
+  bool lostAtFork() const { return lost; }
   bool isDefault() const { return owned == nullptr && space != nullptr; }
 
  private:
   friend class Guard;
+  friend void after_fork_child();
   WorkspaceHandle();
+  // Lists the handle among those that the fork handlers look at.
+  void enlist();
 
   std::unique_ptr<SpaceMan> owned;
   SpaceMan* space;  // the workspace; null once closed
   std::mutex lock;
+  // Set in a child made by fork while another thread held `lock`.
+  bool lost = false;
 };
+
+// In a child made by fork: makes the locks of the workspaces that other
+// threads held anew and marks those workspaces lost. Run by pthread_atfork.
+void after_fork_child();
 
 // Holds the lock of one workspace, or of two (in address order, once when
 // both are the same). Waits for it without the interpreter's lock, so that

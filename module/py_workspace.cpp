@@ -1,6 +1,9 @@
 // The Workspace class of the package `vorla`: loading, creating, saving and
 // closing a workspace, its records as a mapping from ids, and copies.
 
+#include <sys/stat.h>  // mkdir
+#include <unistd.h>    // getcwd
+
 #include <algorithm>
 #include <cerrno>
 #include <memory>
@@ -57,8 +60,24 @@ class RecordIterator {
   size_t pos;
 };
 
+// A path made absolute against the working directory of the moment
+// (nothing else changed), so that a workspace's path, its reload and the
+// data file paths it hands out stay right after os.chdir().
+std::string absolute(const std::string& file) {
+  if (file.empty() || file[0] == '/') return file;
+  std::vector<char> cwd(4096);
+  while (::getcwd(cwd.data(), cwd.size()) == nullptr) {
+    // A working directory that is gone, or that cannot be named, leaves
+    // the path as it is.
+    if (errno != ERANGE || cwd.size() > (1u << 20)) return file;
+    cwd.resize(cwd.size() * 2);
+  }
+  const std::string dir(cwd.data());
+  return dir == "/" ? "/" + file : dir + "/" + file;
+}
+
 WorkspacePtr open_workspace(py::handle path) {
-  const std::string file = to_path(path);
+  const std::string file = absolute(to_path(path));
   std::unique_ptr<SpaceMan> man(new SpaceMan());
   {
     py::gil_scoped_release unlocked;
@@ -69,7 +88,7 @@ WorkspacePtr open_workspace(py::handle path) {
 
 WorkspacePtr create_workspace(py::handle path, py::handle dataDir,
                               bool overwrite) {
-  const std::string file = to_path(path);
+  const std::string file = absolute(to_path(path));
   const std::string rel = to_path(dataDir);
   std::unique_ptr<SpaceMan> man(new SpaceMan());
   // The library makes no directory; a new workspace is ready for new_file.
@@ -94,7 +113,7 @@ WorkspacePtr create_workspace(py::handle path, py::handle dataDir,
 
 void load(WorkspaceHandle& ws, py::handle path) {
   const bool again = path.is_none();
-  const std::string file = again ? std::string() : to_path(path);
+  const std::string file = again ? std::string() : absolute(to_path(path));
   Guard guard(ws);
   SpaceMan& man = ws.man();
   py::gil_scoped_release unlocked;
@@ -176,6 +195,7 @@ RecordHandle copy_from(const WorkspacePtr& ws, const WorkspacePtr& source,
 std::string describe(WorkspaceHandle& ws) {
   Guard guard(ws);
   if (ws.closed()) return "<vorla.Workspace (closed)>";
+  if (ws.lostAtFork()) return "<vorla.Workspace (busy at fork)>";
   SpaceMan& man = ws.man();
   std::string text = "<vorla.Workspace ";
   if (ws.isDefault()) text += "(default) ";

@@ -386,15 +386,26 @@ TEST_F(HostileTest, SaveRespectsPermissionsAndTheUmask) {
     ::chmod(ro.c_str(), 0444);
     if (code([&] { mine.save(ro); }, "cannot write file") != 0) return 11;
     if (read_file(ro) != "keep") return 12;
-    // In a directory that may be written but not read, the save fails
-    // before it replaces anything: a failure means the former file.
+    // In a directory that may be written but not read, a writer that has
+    // no descriptor of it yet fails before it replaces anything: a failure
+    // means the former file. One that holds the lock flushes the directory
+    // through the lock's descriptor, opened while it could.
+    const std::string other = dir.file("ws/other.ini");
+    SpaceMan().init(other, "data");
     mine.newStruct();
-    const std::string before = read_file(index);
+    const std::string before = read_file(other);
     ::chmod(ws.c_str(), 0300);
-    const int late = code([&] { mine.save(); }, "cannot write file");
+    SpaceMan late;
+    late.load(other);
+    late.newStruct();
+    const int refused = code([&] { late.save(); }, "cannot write file");
+    const std::string after = read_file(other);
+    const std::string former = read_file(index);
+    mine.save();
+    const std::string held = read_file(index);
     ::chmod(ws.c_str(), 0755);
-    if (late != 0) return 13;
-    if (read_file(index) != before) return 14;
+    if (refused != 0) return 13;
+    if (after != before || held == former) return 14;
     return 0;
   });
   EXPECT_EQ(0, status);

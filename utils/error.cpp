@@ -50,6 +50,7 @@ const CodeText kTexts[Error::kCodes] = {
     {"workspace not loaded", "workspace_not_loaded"},
     {"index file exists", "index_file_exists"},
     {"shared data directory", "shared_data_directory"},
+    {"workspace busy at fork", "busy_at_fork"},
 };
 
 }  // namespace

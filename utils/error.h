@@ -56,7 +56,8 @@ class Error : public std::runtime_error {
     WORKSPACE_CLOSED,            // "workspace closed"
     WORKSPACE_NOT_LOADED,        // "workspace not loaded"
     INDEX_EXISTS,                // "index file exists"
-    SHARED_DATA_DIRECTORY        // "shared data directory"
+    SHARED_DATA_DIRECTORY,       // "shared data directory"
+    BUSY_AT_FORK                 // "workspace busy at fork"
   };
 
   // `sysErrno` is the errno of the failed system call, 0 where none
@@ -77,7 +78,7 @@ class Error : public std::runtime_error {
   // programs that read the tool's JSON or Python's vorla.Error.
   static const char* codeName(Code code);
   // One past the last code.
-  static const int kCodes = SHARED_DATA_DIRECTORY + 1;
+  static const int kCodes = BUSY_AT_FORK + 1;
 
  private:
   Code which;

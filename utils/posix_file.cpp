@@ -64,32 +64,35 @@ std::string temp_suffix(int attempt) {
   return suffix;
 }
 
-// A new file `prefix`XXXXXX for writing, under a name that nothing stood
-// at, with mode 0666 for the kernel to narrow by the process's umask.
-OwnedFd create_temp(const std::string& prefix, std::string* name) {
+// A new file `prefix`XXXXXX in the directory `dirfd` for writing, under a
+// name that nothing stood at, with mode 0666 for the kernel to narrow by
+// the process's umask. Errors name `path`.
+OwnedFd create_temp(int dirfd, const std::string& prefix,
+                    const std::string& path, std::string* name) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     *name = prefix + temp_suffix(attempt);
     const int fd =
-        ::open(name->c_str(),
-               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        ::openat(dirfd, name->c_str(),
+                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd >= 0) return OwnedFd(fd);
     if (errno != EEXIST) break;
   }
   const int err = errno;
   name->clear();
-  throw_write_error(prefix, err);
+  throw_write_error(path, err);
 }
 
 // The temporary file of a replacement; removed unless it was renamed into
 // place.
 struct PendingFile {
+  int dirfd = -1;
   std::string name;
   OwnedFd fd;
   bool renamed = false;
 
   ~PendingFile() {
     fd.close();
-    if (!name.empty() && !renamed) ::unlink(name.c_str());
+    if (!name.empty() && !renamed) ::unlinkat(dirfd, name.c_str(), 0);
   }
 };
 
@@ -125,16 +128,20 @@ void write_all(int fd, const char* data, size_t size, const std::string& path) {
 }
 
 int open_regular(const std::string& path) {
+  return open_regular_at(AT_FDCWD, path);
+}
+
+int open_regular_at(int dirfd, const std::string& name) {
   struct stat st;
-  if (::stat(path.c_str(), &st) != 0) return -1;
+  if (::fstatat(dirfd, name.c_str(), &st, 0) != 0) return -1;
   const auto refused = [](const struct stat& s) {
     errno = S_ISDIR(s.st_mode) ? EISDIR : 0;
     return !S_ISREG(s.st_mode);
   };
   if (refused(st)) return -1;
   // Without O_NONBLOCK, a FIFO put at the name since would block the open.
-  const int fd =
-      ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  const int fd = ::openat(dirfd, name.c_str(),
+                          O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return -1;
   int flags = 0;
   if (::fstat(fd, &st) != 0 || refused(st) ||
@@ -158,6 +165,17 @@ bool identity_of(int fd, FileIdentity* id) {
 bool identity_at(const std::string& path, FileIdentity* id) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) {
+    if (errno != ENOENT) return false;
+    *id = FileIdentity();
+    return true;
+  }
+  identity_from(st, id);
+  return true;
+}
+
+bool identity_at(int dirfd, const std::string& name, FileIdentity* id) {
+  struct stat st;
+  if (::fstatat(dirfd, name.c_str(), &st, 0) != 0) {
     if (errno != ENOENT) return false;
     *id = FileIdentity();
     return true;
@@ -204,6 +222,14 @@ std::string name_part(const std::string& path) {
 
 int open_directory(const std::string& dir) {
   return ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+int pin_directory(const std::string& dir) {
+  return ::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+}
+
+int reopen_directory(int dirfd) {
+  return ::openat(dirfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
 
 bool list_directory(const std::string& dir, std::vector<DirEntry>* entries,
@@ -332,24 +358,32 @@ FileIdentity replace_file(const std::string& path,
   // The system would see a path with a NUL cut short there.
   if (path.find('\0') != std::string::npos) throw_write_error(path, EINVAL);
   if (!follow_links(path, &target)) throw_write_error(path, errno);
-  const std::string dir = directory_part(target);
+  // Opened before anything is replaced, so that nothing fails after.
+  OwnedFd dirfd(open_directory(directory_part(target)));
+  if (!dirfd.valid()) throw_write_error(path, errno);
+  return replace_file_at(dirfd.get(), name_part(target), dirfd.get(), path,
+                         temp_prefix, fill, nullptr, dir_synced);
+}
 
+FileIdentity replace_file_at(int dirfd, const std::string& name, int syncfd,
+                             const std::string& path,
+                             const std::string& temp_prefix,
+                             const std::function<void(int fd)>& fill,
+                             OwnedFd* kept, bool* dir_synced) {
   struct stat former;
-  const bool existed = ::stat(target.c_str(), &former) == 0;
+  const bool existed = ::fstatat(dirfd, name.c_str(), &former, 0) == 0;
   // A former file whose mode cannot be read would lose it.
   if (!existed && errno != ENOENT) throw_write_error(path, errno);
   // Only a regular file is replaced: never a device, a FIFO or a directory,
   // and never a file that the caller could not open for writing either.
   if (existed && S_ISDIR(former.st_mode)) throw_write_error(path, EISDIR);
   if (existed && !S_ISREG(former.st_mode)) throw_write_error(path, 0);
-  if (existed && ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0)
+  if (existed && ::faccessat(dirfd, name.c_str(), W_OK, AT_EACCESS) != 0)
     throw_write_error(path, errno);
-  // Opened before anything is replaced, so that nothing fails after.
-  OwnedFd dirfd(open_directory(dir));
-  if (!dirfd.valid()) throw_write_error(path, errno);
 
   PendingFile tmp;
-  tmp.fd = create_temp(dir + "/" + temp_prefix, &tmp.name);
+  tmp.dirfd = dirfd;
+  tmp.fd = create_temp(dirfd, temp_prefix, path, &tmp.name);
   fill(tmp.fd.get());
   if (existed) {
     if (::fchmod(tmp.fd.get(), former.st_mode & 07777) != 0)
@@ -362,14 +396,20 @@ FileIdentity replace_file(const std::string& path,
   if (::fsync(tmp.fd.get()) != 0) throw_write_error(path, errno);
   FileIdentity identity;
   if (!identity_of(tmp.fd.get(), &identity)) throw_write_error(path, errno);
+  OwnedFd keep;
+  if (kept != nullptr) {
+    keep = OwnedFd(::fcntl(tmp.fd.get(), F_DUPFD_CLOEXEC, 0));
+    if (!keep.valid()) throw_write_error(path, errno);
+  }
   if (!tmp.fd.close()) throw_write_error(path, errno);
-  if (::rename(tmp.name.c_str(), target.c_str()) != 0)
+  if (::renameat(dirfd, tmp.name.c_str(), dirfd, name.c_str()) != 0)
     throw_write_error(path, errno);
   tmp.renamed = true;
+  if (kept != nullptr) *kept = std::move(keep);
   // The rename should survive a power cut too. The new file is in place
   // and readers see it, so a failure to flush the directory is not
   // reported: the caller would take the former file for intact.
-  const bool synced = ::fsync(dirfd.get()) == 0;
+  const bool synced = ::fsync(syncfd) == 0;
   if (dir_synced != nullptr) *dir_synced = synced;
   return identity;
 }

@@ -68,6 +68,9 @@ struct FileIdentity {
 // directory and 0 for another file that is not a regular one; -1 with the
 // errno of the failed call otherwise.
 int open_regular(const std::string& path);
+// The same for the file `name` of the directory `dirfd` (AT_FDCWD: the
+// working directory).
+int open_regular_at(int dirfd, const std::string& name);
 
 // The identity of the open file `fd`; false when it cannot be read.
 bool identity_of(int fd, FileIdentity* id);
@@ -76,6 +79,8 @@ bool identity_of(int fd, FileIdentity* id);
 // that leads to nothing gives `exists` false. False when the answer cannot
 // be known (any failure but a missing file).
 bool identity_at(const std::string& path, FileIdentity* id);
+// The same for the file `name` in the directory open as `dirfd`.
+bool identity_at(int dirfd, const std::string& name, FileIdentity* id);
 
 // The path of the file that `path` names once the symbolic links of its
 // last component are followed, as a save that keeps links must replace
@@ -93,6 +98,15 @@ std::string name_part(const std::string& path);
 // Opens the directory `dir` read only, closed on exec; -1 when it cannot be
 // opened.
 int open_directory(const std::string& dir);
+
+// Opens the directory `dir` as a place only (O_PATH), closed on exec: it
+// names the directory for the *at calls, however it is reached later,
+// and needs no read permission. -1 when it cannot be opened.
+int pin_directory(const std::string& dir);
+
+// Opens the directory that `dirfd` names (a pinned one too) again, read
+// only, as a new open file description; -1 when it cannot be opened.
+int reopen_directory(int dirfd);
 
 // One entry of a directory listing.
 struct DirEntry {
@@ -154,6 +168,20 @@ FileIdentity replace_file(const std::string& path,
                           const std::string& temp_prefix,
                           const std::function<void(int fd)>& fill,
                           bool* dir_synced = nullptr);
+
+// The same for the file `name` of the directory `dirfd` (a pinned one
+// too), which the replacement reaches through that descriptor alone, so
+// that a changed working directory or a re-pointed link to the directory
+// changes nothing: `name` is not followed again, and the directory is
+// flushed through `syncfd`, a read-only descriptor of the same directory.
+// Errors name `path`. With `kept` set, the new file stays open there, so
+// that its inode cannot be handed out again while it is kept; with
+// `dir_synced` set, it says whether the directory's flush succeeded.
+FileIdentity replace_file_at(int dirfd, const std::string& name, int syncfd,
+                             const std::string& path,
+                             const std::string& temp_prefix,
+                             const std::function<void(int fd)>& fill,
+                             OwnedFd* kept, bool* dir_synced = nullptr);
 
 }  // namespace utils
 

@@ -276,11 +276,13 @@ class SpaceMan::IndexReader {
   bool ordered = true;
 };
 
-void SpaceMan::readIndex(const std::string& file, Registry& fresh,
-                         utils::FileIdentity* seen) {
-  if (utils::has_nul(file)) throw Error(Error::CANNOT_OPEN_FILE, file, EINVAL);
-  // A FIFO or a device at the path would block the read or act on it.
-  const int fd = utils::open_regular(file);
+void SpaceMan::readIndex(const std::string& file, const IndexPlace& place,
+                         Registry& fresh, utils::FileIdentity* seen,
+                         utils::OwnedFd* opened) {
+  // Read through the pinned directory, so that the version read is the one
+  // a later save compares and replaces. A FIFO or a device at the path
+  // would block the read or act on it.
+  const int fd = utils::open_regular_at(place.dir.get(), place.name);
   if (fd < 0) throw Error(Error::CANNOT_OPEN_FILE, file, errno);
   utils::OwnedFd closer(fd);
   // The version read, for the writer lock's check before a later write.
@@ -311,12 +313,16 @@ void SpaceMan::readIndex(const std::string& file, Registry& fresh,
   }
   if (have > 0) reader.line(buf.data(), buf.data() + have);
   reader.end();
+  // Kept open by the writer lock, so that no later version can take its
+  // inode while this image lives.
+  *opened = std::move(closer);
 }
 
-void SpaceMan::writeIndex(const std::string& path, utils::FileIdentity* written,
+void SpaceMan::writeIndex(const std::string& path, WriterLock::Saving* to,
                           bool* durable) {
-  *written = utils::replace_file(
-      path, kSaveTempPrefix,
+  const int dir = to->directory();
+  to->written = utils::replace_file_at(
+      dir, to->name(), dir, path, kSaveTempPrefix,
       [this, &path](int fd) {
         std::string buf;
         buf.reserve(kChunk + 2 * kMaxLine);
@@ -329,7 +335,7 @@ void SpaceMan::writeIndex(const std::string& path, utils::FileIdentity* written,
         }
         utils::write_all(fd, buf.data(), buf.size(), path);
       },
-      durable);
+      &to->kept, durable);
 }
 
 const char* StructConfig::typeName(DataItemType type) {

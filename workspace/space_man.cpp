@@ -252,7 +252,14 @@ void SpaceMan::load(const std::string& file) {
   // leaves the workspace exactly as it was.
   Registry fresh;
   utils::FileIdentity seen;
-  readIndex(file, fresh, &seen);
+  if (utils::has_nul(file)) throw Error(Error::CANNOT_OPEN_FILE, file, EINVAL);
+  // The directory is pinned now: saves go where this load read (rule 1 of
+  // writer_lock.h), however the process moves or links change meanwhile.
+  IndexPlace place;
+  if (!pin_index(file, &place))
+    throw Error(Error::CANNOT_OPEN_FILE, file, errno);
+  utils::OwnedFd opened;
+  readIndex(file, place, fresh, &seen, &opened);
   Registry::const_iterator rec0 = fresh.find(0);
   if (rec0 == fresh.end()) throw Error(Error::CANNOT_FIND_GROUP_0, file);
   std::string rel = rec0->second->getStr(index_format::kRelDataDirName);
@@ -269,7 +276,7 @@ void SpaceMan::load(const std::string& file) {
   // may be named by it, and stay; the new files are orphans now.
   newFiles.clear();
   deferredDeletions.clear();
-  writer.loaded(seen, file == mainpath);
+  writer.loaded(std::move(place), seen, std::move(opened));
   mainpath = file;
   reldatadir.swap(rel);
   datadir = utils::pathadd(utils::pathname(file), reldatadir);
@@ -280,7 +287,10 @@ void SpaceMan::save(const std::string& file) {
   refuse_nul(file);
   if (structs.find(0) == structs.end())
     throw Error(Error::CANNOT_FIND_GROUP_0, file);
-  WriterLock::Saving lock(writer, file, mainpath);
+  // The workspace's own file is written where it was loaded or inited.
+  const bool own =
+      !mainpath.empty() && (file == mainpath || writer.pinnedAt(file));
+  WriterLock::Saving lock(writer, file, own);
   // Temporary records never reach the index file; sweeping them first also
   // releases the children and data files that only they kept.
   cleanTemp();
@@ -300,10 +310,10 @@ void SpaceMan::save(const std::string& file) {
   rec0.structtype = "system_record";
   makeNewFilesDurable();
   bool durable = false;
-  writeIndex(file, &lock.written, &durable);
+  writeIndex(file, &lock, &durable);
   // Another file leaves the workspace's own index as it was: it still names
   // what waits for deletion, and not yet the new files.
-  if (file != mainpath) return;
+  if (!own) return;
   newFiles.clear();
   // Deleting before the new index is known to be on disk could leave the
   // former one, after a power cut, naming files that are gone.

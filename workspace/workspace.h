@@ -423,13 +423,20 @@ class SpaceMan {
   // A new, empty workspace whose index file is written at once and is
   // durable when init returns. Creates no directory; throws "cannot write
   // file" when the file cannot be written. Deferred deletions of the former
-  // workspace are dropped, their files left in place.
+  // workspace are dropped, their files left in place. Like load, pins the
+  // index file's directory.
   void init(const std::string& mainfile, const std::string& reldatadir);
   // Replaces the whole workspace by the content of an index file. On any
   // failure the workspace is left exactly as it was. On success the
   // deferred deletions are dropped (their files stay, since the index on
   // disk names them) and the files handed out before are forgotten (gc
-  // finds them as orphans).
+  // finds them as orphans). The index file's directory is pinned (kept
+  // open, links of the file's last component followed now): the
+  // workspace's own saves go there, whatever the working directory or
+  // links say later. Paths handed out (mainfile(), getDatadir(), newFile)
+  // stay strings built from `mainfile` as given, and the data files are
+  // flushed and deleted by those paths, so a program that changes
+  // directory opens workspaces by absolute paths.
   void load(const std::string& mainfile);
   // Sweeps the temporary records, completes record 0 and writes the index
   // file atomically: a temporary file beside the target, flushed to disk and
@@ -437,15 +444,17 @@ class SpaceMan {
   // the data directory were flushed. On failure the former file is intact
   // and "cannot write file" is thrown (the error names the file that could
   // not be flushed). "cannot find group 0" when there is no record 0.
+  // mainfile(), or a path that leads to the same file, is the workspace's
+  // own file, written in the pinned directory; any other path is written
+  // as it leads now.
   //
-  // A save of the workspace's own index file (mainfile()) then runs the
-  // deferred deletions; one that fails leaves its file as an orphan for
-  // `vorla gc`, and does not fail the save, whose index is in place. They
-  // wait for a later save if the index file's directory could not be
-  // flushed. A save to any other path flushes the new data files too but
-  // deletes nothing and forgets nothing: the workspace's own index file
-  // still names the files whose deletion waits, and does not name the new
-  // ones.
+  // A save of the workspace's own index file then runs the deferred
+  // deletions; one that fails leaves its file as an orphan for `vorla gc`,
+  // and does not fail the save, whose index is in place. They wait for a
+  // later save if the index file's directory could not be flushed. A save
+  // to any other path flushes the new data files too but deletes nothing
+  // and forgets nothing: the workspace's own index file still names the
+  // files whose deletion waits, and does not name the new ones.
   void save(const std::string& mainfile);
   // save(mainfile()), or nothing when the workspace has no path.
   void save();
@@ -515,10 +524,12 @@ class SpaceMan {
   friend class StructConfig;
   class IndexReader;
   class Eraser;
-  // Reads the index file `file` into `fresh`, and the version read into
-  // `seen`; throws the reader's errors.
-  void readIndex(const std::string& file, Registry& fresh,
-                 utils::FileIdentity* seen);
+  // Reads the index file `file`, found at `place`, into `fresh`, the
+  // version read into `seen` and kept open in `opened`; throws the
+  // reader's errors.
+  void readIndex(const std::string& file, const IndexPlace& place,
+                 Registry& fresh, utils::FileIdentity* seen,
+                 utils::OwnedFd* opened);
 
   std::shared_ptr<StructConfig> makeRecord(unsigned extref, unsigned intref,
                                            bool temp);
@@ -551,10 +562,10 @@ class SpaceMan {
   // leaves it without references; the release behind unlinkStruct and
   // internalUnlink.
   void release(unsigned id, bool external);
-  // Writes the index file; once the new file is in place, `written` is
-  // what it was just before its rename, and `durable` whether its
-  // directory was flushed after it.
-  void writeIndex(const std::string& path, utils::FileIdentity* written,
+  // Writes the index file where `to` says (`path` names it in errors); once
+  // the new file is in place, `to` has its identity and keeps it open, and
+  // `durable` says whether its directory was flushed after it.
+  void writeIndex(const std::string& path, WriterLock::Saving* to,
                   bool* durable);
   // Takes the writer lock before `root` is erased, if a file item can be
   // reached from it through child items: the erasure may delete data files.

@@ -197,7 +197,9 @@ long faultLoop(const char* label, bool persistent,
     for (const fault::LogEntry& e : fault::log()) {
       if (e.failed && run.faults++ == 0) run.call = fault::kindName(e.kind);
     }
-    EXPECT_EQ(fds, openDescriptors()) << "descriptor leaked, fault at " << nth;
+    // None leaked; an object that goes within the run closes the directory
+    // and the version it kept since its load.
+    EXPECT_GE(fds, openDescriptors()) << "descriptor leaked, fault at " << nth;
     check(run);
     if (!run.faulted) {
       EXPECT_EQ("", run.error) << "failed without a fault";
@@ -499,9 +501,12 @@ TEST_F(FaultTest, CascadingReleaseTouchesOnlyItsTree) {
   makeTree(index, &top, &other);
   const Tree base = snapshot(ws);
   SpaceMan w;
+  // The folder is made anew each time, so the lock is taken anew: before
+  // the run, since faults in taking it are another test's.
   auto setup = [&] {
     restore(ws, base);
     w.load(index);
+    w.lockForWriting();
   };
   auto op = [&] { w.unlinkStruct(top); };
   const Tree after = reference(ws, setup, op);
@@ -694,16 +699,22 @@ TEST_F(FaultTest, SaveFlushesBeforeRenameAndDirectoryAfter) {
   std::set<int> dirFds;
   for (int i = 0; i < static_cast<int>(calls.size()); ++i) {
     const fault::LogEntry& c = calls[i];
+    // The save works through its pinned directory: the temporary file and
+    // the index file by their bare names, the directory reopened as ".".
+    const std::string prefix = SpaceMan::kSaveTempPrefix;
     if (c.kind == fault::CALL_OPEN &&
-        c.path.find("/" + std::string(SpaceMan::kSaveTempPrefix)) !=
-            std::string::npos)
+        (c.path.rfind(prefix, 0) == 0 ||
+         c.path.find("/" + prefix) != std::string::npos))
       tempFd = c.fd;
-    if (c.kind == fault::CALL_OPEN && c.path == ws) dirFds.insert(c.fd);
+    if (c.kind == fault::CALL_OPEN && (c.path == ws || c.path == "."))
+      dirFds.insert(c.fd);
     if (c.kind == fault::CALL_WRITE && c.fd == tempFd) lastWrite = i;
     if (c.kind == fault::CALL_FSYNC && c.fd == tempFd && renamed < 0) {
       syncedTemp = i;
     }
-    if (c.kind == fault::CALL_RENAME && c.path2 == index) renamed = i;
+    if (c.kind == fault::CALL_RENAME &&
+        (c.path2 == index || c.path2 == fs::path(index).filename().string()))
+      renamed = i;
     if (c.kind == fault::CALL_FSYNC && dirFds.count(c.fd) && renamed >= 0) {
       syncedDir = i;
     }

@@ -11,6 +11,7 @@ import gc
 import os
 import sys
 import threading
+import time
 
 
 def expect_error(code, call, *args):
@@ -215,9 +216,69 @@ def unloaded(scratch):
     ws.save()
 
 
+def fork_in_save(scratch):
+    """A fork while another thread is inside save(): the child neither hangs
+    nor crashes on that workspace, and works with the others."""
+    import vorla
+    path = os.path.join(scratch, "ws.ini")
+    ws = vorla.Workspace.create(path)
+    rec = ws.new_record("kept")
+    started_read, started_write = os.pipe()
+    answer_read, answer_write = os.pipe()
+    os.environ["VORLA_FSYNC_GATE"] = "%d,%d" % (started_write, answer_read)
+    saver = threading.Thread(target=ws.save)
+    saver.start()
+    os.read(started_read, 1)  # the saving thread waits inside fsync
+    pid = os.fork()
+    if pid == 0:
+        status = 1
+        try:
+            del os.environ["VORLA_FSYNC_GATE"]
+            for use in (ws.save, lambda: ws.new_record("t"), lambda: len(ws),
+                        lambda: rec["n"]):
+                expect_error("busy_at_fork", use)
+            repr(ws), repr(rec)
+            ws.close()  # dropped, never destroyed
+            if not ws.closed:
+                sys.exit("a workspace busy at fork does not close")
+            again = vorla.Workspace.create(os.path.join(scratch, "o.ini"),
+                                           "o-data")
+            again.new_record("in child")
+            again.save()
+            try:
+                vorla.Workspace(path).save()
+                sys.exit("the child saved while its parent held the lock")
+            except vorla.WriterConflict as e:
+                if e.holder != os.getppid():
+                    sys.exit("holder %r, not the parent" % e.holder)
+            status = 0
+        except SystemExit as e:
+            sys.stderr.write("in the child: %s\n" % e)
+        finally:
+            os._exit(status)
+    for _ in range(2000):
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            break
+        time.sleep(0.01)
+    else:
+        os.kill(pid, 9)
+        os.waitpid(pid, 0)
+        status = -1
+    os.write(answer_write, b"x" * 16)
+    saver.join()
+    if status != 0:
+        sys.exit("the child hung" if status < 0 else
+                 "the child failed: status %d" % status)
+    del os.environ["VORLA_FSYNC_GATE"]
+    if [r.type for r in vorla.Workspace(path)] != ["system_record", "kept"]:
+        sys.exit("the parent's save did not complete")
+
+
 CASES = {"closed": closed, "reloaded": reloaded, "released": released,
          "outlived": outlived, "shared": shared, "gate": gate,
-         "sealed": sealed, "unloaded": unloaded}
+         "sealed": sealed, "unloaded": unloaded,
+         "fork_in_save": fork_in_save}
 
 if __name__ == "__main__":
     CASES[sys.argv[1]](*sys.argv[2:])

@@ -10,6 +10,7 @@
 
 import ast
 import errno
+import multiprocessing
 import os
 import pathlib
 import re
@@ -18,6 +19,7 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
 import unittest
 
 import vorla
@@ -414,6 +416,136 @@ class ThreadTest(Scratch):
             t.join()
         self.assertEqual(failures, [])
         self.assertEqual(len(self.reopen()), 801)
+
+
+def hammer(path, worker, rounds):
+    """Load-add-save rounds, each by a fresh workspace, retried after a
+    WriterConflict; returns the tags of the acknowledged saves."""
+    saved = []
+    deadline = time.monotonic() + 120
+    while len(saved) < rounds and time.monotonic() < deadline:
+        with vorla.Workspace(path) as ws:
+            tag = "w%d-%d" % (worker, len(saved))
+            ws.new_record("hammer")["tag"] = tag
+            try:
+                ws.save()
+            except vorla.WriterConflict:
+                time.sleep(0.001 + worker * 0.0003)
+                continue
+            saved.append(tag)
+    return saved
+
+
+def in_fork(body):
+    """Runs body() in a child made by os.fork(); its exit status: 0, or 1
+    with the failure on stderr."""
+    pid = os.fork()
+    if pid == 0:
+        status = 1
+        try:
+            body()
+            status = 0
+        except BaseException as e:  # reported to the parent by the status
+            sys.stderr.write("in the child: %r\n" % (e,))
+        finally:
+            os._exit(status)
+    return os.waitpid(pid, 0)[1]
+
+
+class ForkTest(Scratch):
+    """A child made by fork never writes with its parent's lock, and the
+    parent never saves over what a child wrote. self.ws holds the lock, as
+    a workspace just created does."""
+
+    def test_a_fork_pool_loses_no_acknowledged_save(self):
+        workers, rounds = 8, 25
+        pool = multiprocessing.get_context("fork").Pool(workers)
+        self.ws.close()  # the children were made while it held the lock
+        try:
+            results = pool.starmap(
+                hammer, [(self.path, n, rounds) for n in range(workers)])
+        finally:
+            pool.close()
+            pool.join()
+        acknowledged = [tag for tags in results for tag in tags]
+        self.assertEqual(len(acknowledged), workers * rounds)
+        with vorla.Workspace(self.path) as ws:
+            found = {rec["tag"] for rec in ws if rec.id != 0}
+        lost = [tag for tag in acknowledged if tag not in found]
+        self.assertEqual(lost, [])
+        self.assertEqual(len(found), len(acknowledged))
+
+    def test_parent_and_child(self):
+        parent = os.getpid()
+
+        def child():
+            self.ws.new_record("child")
+            with self.assertRaises(vorla.WriterConflict) as caught:
+                self.ws.save()
+            self.assertEqual((caught.exception.code, caught.exception.holder),
+                             ("workspace_in_use", parent))
+            # A writer that ignores the lock, as a child that wrote with its
+            # parent's lock did.
+            with open(self.path, "rb") as f:
+                text = f.read()
+            with open(self.path + ".new", "wb") as f:
+                f.write(text.replace(b"system_record", b"system_recorD"))
+            os.replace(self.path + ".new", self.path)
+
+        self.assertEqual(in_fork(child), 0)
+        with open(self.path, "rb") as f:
+            theirs = f.read()
+        self.ws.new_record("parent")
+        with self.assertRaises(vorla.WriterConflict) as caught:
+            self.ws.save()
+        self.assertEqual(str(caught.exception), "changed on disk")
+        with open(self.path, "rb") as f:
+            self.assertEqual(f.read(), theirs)
+
+    def test_fork_while_another_thread_saves(self):
+        preload = (os.environ.get("LD_PRELOAD", "") + " " +
+                   program("VORLA_FSYNC_GATE_LIB")).strip()
+        self.child("fork_in_save", env=dict(os.environ, LD_PRELOAD=preload))
+
+    def test_the_lock_is_free_once_the_parent_is_gone(self):
+        self.ws.close()
+        holder = subprocess.Popen(
+            [sys.executable, "-c",
+             "import os, sys, vorla; ws = vorla.Workspace(sys.argv[1]);"
+             " ws.new_record('x').new_file('f'); r, w = os.pipe();"
+             " pid = os.fork();"
+             " pid == 0 and (os.write(w, b'x'), sys.stdin.read(), os._exit(0));"
+             " os.read(r, 1); print(pid, flush=True); os._exit(0)", self.path],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        try:
+            self.assertTrue(holder.stdout.readline().strip().isdigit())
+            self.assertEqual(holder.wait(CHILD_TIMEOUT), 0)
+            with vorla.Workspace(self.path) as ws:
+                ws.new_record("after")
+                ws.save()
+        finally:
+            holder.stdin.close()
+
+    def test_paths_stay_right_after_chdir(self):
+        rec = self.ws.new_record("r")
+        self.ws.save()
+        here = os.getcwd()
+        os.chdir(self.dir)
+        try:
+            ws = vorla.Workspace("ws.ini")
+            other = tempfile.mkdtemp(dir=self.dir)
+            os.chdir(other)
+            vorla.Workspace.create("ws.ini").close()
+            ws.new_record("moved")
+            ws.save()
+            ws.load()
+            self.assertEqual(ws.path, pathlib.Path(self.path))
+            self.assertEqual([r.type for r in ws][-1], "moved")
+            self.assertEqual(ws[rec.id].new_file("f").parent,
+                             pathlib.Path(self.dir, "data"))
+            ws.close()
+        finally:
+            os.chdir(here)
 
 
 class RoundTripTest(Scratch):
