@@ -325,7 +325,8 @@ struct Model {
 
   // Variant vectors for the states a power cut after operation k may leave,
   // at most `cap` of them (a fixed-seed sample beyond).
-  std::vector<std::vector<int>> states(int k, bool ext4, size_t cap) const {
+  std::vector<std::vector<int>> states(int k, bool ext4, size_t cap,
+                                       bool* sampled) const {
     std::vector<int> base, open;  // 1 for durable effects; the open ones
     for (size_t i = 0; i < micros.size() && micros[i].group <= k; ++i) {
       base.push_back(durable(micros[i], k, ext4) ? 1 : 0);
@@ -339,6 +340,7 @@ struct Model {
       };
       double total = 1;
       for (int i : open) total *= ways(i);
+      *sampled = total > cap;
       for (size_t n = 0; n < cap && n < total; ++n) {
         std::vector<int> v = base;
         size_t code = n;
@@ -373,6 +375,7 @@ struct Model {
     double total = static_cast<double>(groups.size() + 1);
     for (const auto& w : writes)
       total *= static_cast<double>(w.second.size() + 1);
+    *sampled = total > cap;
     for (size_t n = 0; n < cap && n < total; ++n) {
       std::vector<int> v = base;
       size_t code = n;
@@ -461,9 +464,9 @@ void writeBytes(const std::string& path, const std::string& bytes) {
   std::ofstream(path.c_str(), std::ios::binary) << bytes;
 }
 
-// A workspace at dir/index.ini: record 2, an album with a data file and a
-// cover child with another; record 3, a note.
-void base(const std::string& dir, const std::string& at = "") {
+// A workspace at dir/index.ini: record 2, an album with `files` - 1 data
+// files and a cover child with another; record 4, a note.
+void base(const std::string& dir, const std::string& at = "", int files = 2) {
   const std::string root = dir + at;
   fs::create_directories(root + "/data");
   SpaceMan ws;
@@ -471,6 +474,9 @@ void base(const std::string& dir, const std::string& at = "") {
   std::shared_ptr<StructConfig> album = ws.newStruct();
   album->setType("album");
   writeBytes(album->newFile("pixels"), std::string(2000, 'a') + at);
+  for (int i = 2; i < files; ++i) {
+    writeBytes(album->newFile("page" + std::to_string(i)), std::to_string(i));
+  }
   std::shared_ptr<StructConfig> cover = album->newChildStruct("cover");
   cover->setType("photo");
   writeBytes(cover->newFile("pixels"), std::string(1500, 'c') + at);
@@ -520,6 +526,12 @@ const std::vector<Scenario>& scenarios() {
        false},
       {"release, save",
        [](const std::string& d) { base(d); },
+       {driver, "release", "@"},
+       "index.ini",
+       false,
+       false},
+      {"release of 12 files, save",
+       [](const std::string& d) { base(d, "", 12); },
        {driver, "release", "@"},
        "index.ini",
        false,
@@ -643,12 +655,17 @@ TEST_F(CrashExplorerTest, EveryStateIsTheOldOrTheNewWorkspace) {
     const std::string old = describe(rebuilt + "/" + s.index);
     const std::string now = s.killed ? old : describe(dir + "/" + s.index);
     EXPECT_EQ(now, describe(dir + "/" + s.index))
-        << "the program changed the workspace";
+        << "the directory the program left is not the workspace it saved";
     for (const bool ext4 : {false, true}) {
       std::set<std::string> seen;
-      size_t states = 0, bad = 0;
+      size_t made = 0, states = 0, bad = 0, sampled = 0;
       for (int k = 0; k <= model.ops; ++k) {
-        for (const std::vector<int>& v : model.states(k, ext4, cap)) {
+        bool cut = false;
+        const std::vector<std::vector<int>> found =
+            model.states(k, ext4, cap, &cut);
+        made += found.size();
+        sampled += cut ? 1 : 0;
+        for (const std::vector<int>& v : found) {
           const Tree t = model.render(v);
           const bool returned = k == model.ops;
           if (!seen.insert(key(t) + (returned ? "R" : "")).second) continue;
@@ -669,8 +686,9 @@ TEST_F(CrashExplorerTest, EveryStateIsTheOldOrTheNewWorkspace) {
         }
       }
       std::cout << s.name << ": " << (ext4 ? "ext4" : "posix") << " model, "
-                << model.ops << " operations, " << states
-                << " distinct states checked, " << bad << " wrong" << std::endl;
+                << model.ops << " operations, " << made << " states ("
+                << sampled << " crash points sampled), " << states
+                << " distinct ones checked, " << bad << " wrong" << std::endl;
     }
   }
 }
@@ -747,7 +765,10 @@ TEST_F(PowerCutTest, ShutdownRightAfterTheCallKeepsTheNewWorkspace) {
       const bool ok =
           got == now && (!s.keepOld || keeps(readTree(dir), before));
       lost += ok ? 0 : 1;
-      EXPECT_TRUE(ok) << "after the cut:\n" << listing(readTree(dir)) << got;
+      EXPECT_TRUE(ok) << "after the cut, files:\n"
+                      << listing(readTree(dir))
+                      << "differs from the new workspace in (+ has, - lacks):\n"
+                      << differences(got, now);
     }
   }
   std::cout << runs << " power cuts, " << lost << " lost the new workspace"
