@@ -161,7 +161,7 @@ std::vector<Op> readLog(const std::string& log, const std::string& root) {
     op.n1 = std::atoll(f[4].c_str());
     op.data.resize(std::strtoull(f[6].c_str(), nullptr, 10));
     in.read(&op.data[0], static_cast<std::streamsize>(op.data.size()));
-    if (op.kind != "close" && op.kind != "chmod" && op.kind != "mark") {
+    if (op.kind != "close" && op.kind != "chmod") {
       ops.push_back(op);
     }
   }
@@ -484,102 +484,56 @@ void base(const std::string& dir, const std::string& at = "", int files = 2) {
   ws.save();
 }
 
-struct Scenario {
-  const char* name;
-  std::function<void(const std::string&)> setup;
-  std::vector<std::string> argv;  // "@" stands for the scratch folder
-  const char* index;
-  bool killed;   // dies before saving: every state is the old workspace
-  bool keepOld;  // every old file's bytes survive in the new states
+// What a scenario starts from: nothing, the base workspace (with 12 data
+// files in record 2's tree), a second one at src/ to copy from, an orphan
+// data file, or a count that is wrong.
+enum Setup { NOTHING, BASE, BASE12, SOURCE, ORPHAN, BADCOUNT };
+
+void prepare(Setup what, const std::string& d) {
+  if (what != NOTHING) base(d, "", what == BASE12 ? 12 : 2);
+  if (what == SOURCE) base(d, "/src");
+  if (what != ORPHAN && what != BADCOUNT) return;
+  SpaceMan ws;
+  ws.load(d + "/index.ini");
+  if (what == ORPHAN) {
+    writeBytes(d + "/data/" + ws.randfile(9, "lost"), "an orphan");
+  } else {
+    ws.getStruct(2)->getChildStruct("cover")->intrefcount = 4;
+    ws.save();
+  }
+}
+
+enum Expect {
+  NEW = 0,     // every state is the old or the new workspace
+  KILLED = 1,  // dies before saving: every state is the old workspace
+  KEEP = 2,    // and the new states keep every old file's bytes somewhere
 };
 
-const std::vector<Scenario>& scenarios() {
-  const std::string driver = VORLA_CRASH_DRIVER, tool = VORLA_CRASH_TOOL;
-  const auto withSource = [](const std::string& d) {
-    base(d);
-    base(d, "/src");
-  };
-  static const std::vector<Scenario> all = {
-      {"init",
-       [](const std::string&) {},
-       {tool, "init", "@/ws/index.ini"},
-       "ws/index.ini",
-       false,
-       false},
-      {"save after edits",
-       [](const std::string& d) { base(d); },
-       {driver, "edits", "@"},
-       "index.ini",
-       false,
-       false},
-      {"newFile, write, save",
-       [](const std::string& d) { base(d); },
-       {driver, "newfile", "@"},
-       "index.ini",
-       false,
-       false},
-      {"newFile, write, fsync, save",
-       [](const std::string& d) { base(d); },
-       {driver, "newfile-fsync", "@"},
-       "index.ini",
-       false,
-       false},
-      {"release, save",
-       [](const std::string& d) { base(d); },
-       {driver, "release", "@"},
-       "index.ini",
-       false,
-       false},
-      {"release of 12 files, save",
-       [](const std::string& d) { base(d, "", 12); },
-       {driver, "release", "@"},
-       "index.ini",
-       false,
-       false},
-      {"release, killed",
-       [](const std::string& d) { base(d); },
-       {driver, "release-kill", "@"},
-       "index.ini",
-       true,
-       false},
-      {"import, save",
-       withSource,
-       {driver, "import", "@"},
-       "index.ini",
-       false,
-       false},
-      {"vorla copy",
-       withSource,
-       {tool, "copy", "@/src/index.ini", "2", "@/index.ini"},
-       "index.ini",
-       false,
-       false},
-      {"vorla gc --delete",
-       [](const std::string& d) {
-         base(d);
-         SpaceMan ws;
-         ws.load(d + "/index.ini");
-         writeBytes(d + "/data/" + ws.randfile(9, "lost"), "an orphan");
-       },
-       {tool, "gc", "--delete", "--grace", "0", "@/index.ini"},
-       "index.ini",
-       false,
-       true},
-      {"vorla check --fix-counts",
-       [](const std::string& d) {
-         base(d);
-         SpaceMan ws;
-         ws.load(d + "/index.ini");
-         ws.getStruct(2)->getChildStruct("cover")->intrefcount = 4;
-         ws.save();
-       },
-       {tool, "check", "--fix-counts", "@/index.ini"},
-       "index.ini",
-       false,
-       true},
-  };
-  return all;
-}
+struct Scenario {
+  const char* name;
+  Setup setup;
+  const char* command;  // "driver" or "vorla" and arguments; @ is the folder
+  int expect;
+  const char* index;
+};
+
+const Scenario kScenarios[] = {
+    {"init", NOTHING, "vorla init @/ws/index.ini", NEW, "ws/index.ini"},
+    {"save after edits", BASE, "driver edits @", NEW, "index.ini"},
+    {"newFile, write, save", BASE, "driver newfile @", NEW, "index.ini"},
+    {"newFile, write, fsync, save", BASE, "driver newfile-fsync @", NEW,
+     "index.ini"},
+    {"release, save", BASE, "driver release @", NEW, "index.ini"},
+    {"release of 12 files, save", BASE12, "driver release @", NEW, "index.ini"},
+    {"release, killed", BASE, "driver release-kill @", KILLED, "index.ini"},
+    {"import, save", SOURCE, "driver import @", NEW, "index.ini"},
+    {"vorla copy", SOURCE, "vorla copy @/src/index.ini 2 @/index.ini", NEW,
+     "index.ini"},
+    {"vorla gc --delete", ORPHAN, "vorla gc --delete --grace 0 @/index.ini",
+     KEEP, "index.ini"},
+    {"vorla check --fix-counts", BADCOUNT,
+     "vorla check --fix-counts @/index.ini", KEEP, "index.ini"},
+};
 
 // Runs the scenario's program in `dir`, preloading the recorder when `log`
 // is given. Returns the wait status.
@@ -588,8 +542,12 @@ int runProgram(const Scenario& s, const std::string& dir,
   const pid_t pid = ::fork();
   if (pid == 0) {
     std::vector<std::string> args;
-    for (const std::string& a : s.argv)
+    std::istringstream words(s.command);
+    for (std::string a; words >> a;) {
+      if (a == "driver") a = VORLA_CRASH_DRIVER;
+      if (a == "vorla") a = VORLA_CRASH_TOOL;
       args.push_back(a[0] == '@' ? dir + a.substr(1) : a);
+    }
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(&a[0]);
     argv.push_back(nullptr);
@@ -609,7 +567,8 @@ int runProgram(const Scenario& s, const std::string& dir,
 }
 
 bool exitedAsMeant(const Scenario& s, int status) {
-  if (s.killed) return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+  if (s.expect & KILLED)
+    return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
@@ -637,12 +596,12 @@ TEST_F(CrashExplorerTest, EveryStateIsTheOldOrTheNewWorkspace) {
       capText != nullptr ? std::strtoul(capText, nullptr, 10) : 48;
   const std::string dir = fs::canonical(top).string() + "/ws",
                     log = top + "/log", rebuilt = top + "/state";
-  for (const Scenario& s : scenarios()) {
+  for (const Scenario& s : kScenarios) {
     SCOPED_TRACE(s.name);
     fs::remove_all(dir);
     fs::remove(log);
     fs::create_directories(dir);
-    s.setup(dir);
+    prepare(s.setup, dir);
     const Tree before = readTree(dir);
     ASSERT_TRUE(exitedAsMeant(s, runProgram(s, dir, log)));
     const Tree after = readTree(dir);
@@ -653,7 +612,8 @@ TEST_F(CrashExplorerTest, EveryStateIsTheOldOrTheNewWorkspace) {
         << "the log does not replay the run";
     writeTree(before, rebuilt);
     const std::string old = describe(rebuilt + "/" + s.index);
-    const std::string now = s.killed ? old : describe(dir + "/" + s.index);
+    const std::string now =
+        (s.expect & KILLED) ? old : describe(dir + "/" + s.index);
     EXPECT_EQ(now, describe(dir + "/" + s.index))
         << "the directory the program left is not the workspace it saved";
     for (const bool ext4 : {false, true}) {
@@ -672,8 +632,9 @@ TEST_F(CrashExplorerTest, EveryStateIsTheOldOrTheNewWorkspace) {
           ++states;
           writeTree(t, rebuilt);
           const std::string d = describe(rebuilt + "/" + s.index);
-          const bool ok = (d == now && (!s.keepOld || keeps(t, before))) ||
-                          (d == old && !returned);
+          const bool ok =
+              (d == now && (!(s.expect & KEEP) || keeps(t, before))) ||
+              (d == old && !returned);
           if (!ok && ++bad <= 2) {
             ADD_FAILURE()
                 << (ext4 ? "ext4" : "posix") << " state after operation " << k
@@ -748,13 +709,13 @@ TEST_F(PowerCutTest, ShutdownRightAfterTheCallKeepsTheNewWorkspace) {
   const std::string why = mountImage();
   if (!why.empty()) GTEST_SKIP() << "no real power cut: " << why;
   int runs = 0, lost = 0;
-  for (const Scenario& s : scenarios()) {
-    if (s.killed) continue;
+  for (const Scenario& s : kScenarios) {
+    if (s.expect & KILLED) continue;
     for (int run = 0; run < 3; ++run) {
       SCOPED_TRACE(std::string(s.name) + ", run " + std::to_string(run));
       const std::string dir = mnt + "/run" + std::to_string(runs++);
       fs::create_directories(dir);
-      s.setup(dir);
+      prepare(s.setup, dir);
       const Tree before = readTree(dir);
       ::sync();
       ASSERT_TRUE(exitedAsMeant(s, runProgram(s, dir, "")));
@@ -763,7 +724,7 @@ TEST_F(PowerCutTest, ShutdownRightAfterTheCallKeepsTheNewWorkspace) {
       ASSERT_TRUE(remount());
       const std::string got = describe(dir + "/" + s.index);
       const bool ok =
-          got == now && (!s.keepOld || keeps(readTree(dir), before));
+          got == now && (!(s.expect & KEEP) || keeps(readTree(dir), before));
       lost += ok ? 0 : 1;
       EXPECT_TRUE(ok) << "after the cut, files:\n"
                       << listing(readTree(dir))

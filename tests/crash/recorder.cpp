@@ -233,33 +233,25 @@ int created(int fd) {
 
 extern "C" {
 
+// The body of an open call that takes a mode only with O_CREAT or O_TMPFILE.
+#define WITH_MODE(call)                  \
+  va_list ap;                            \
+  va_start(ap, flags);                   \
+  const mode_t mode = modeOf(flags, ap); \
+  va_end(ap);                            \
+  return call;
+
 int open(const char* path, int flags, ...) {
-  va_list ap;
-  va_start(ap, flags);
-  const mode_t mode = modeOf(flags, ap);
-  va_end(ap);
-  return doOpen(AT_FDCWD, path, flags, mode);
+  WITH_MODE(doOpen(AT_FDCWD, path, flags, mode))
 }
 int open64(const char* path, int flags, ...) {
-  va_list ap;
-  va_start(ap, flags);
-  const mode_t mode = modeOf(flags, ap);
-  va_end(ap);
-  return doOpen(AT_FDCWD, path, flags, mode);
+  WITH_MODE(doOpen(AT_FDCWD, path, flags, mode))
 }
 int openat(int dirfd, const char* path, int flags, ...) {
-  va_list ap;
-  va_start(ap, flags);
-  const mode_t mode = modeOf(flags, ap);
-  va_end(ap);
-  return doOpen(dirfd, path, flags, mode);
+  WITH_MODE(doOpen(dirfd, path, flags, mode))
 }
 int openat64(int dirfd, const char* path, int flags, ...) {
-  va_list ap;
-  va_start(ap, flags);
-  const mode_t mode = modeOf(flags, ap);
-  va_end(ap);
-  return doOpen(dirfd, path, flags, mode);
+  WITH_MODE(doOpen(dirfd, path, flags, mode))
 }
 int __open_2(const char* path, int flags) {
   return doOpen(AT_FDCWD, path, flags, 0);
@@ -472,12 +464,6 @@ int mkdirat(int dirfd, const char* path, mode_t mode) {
   REAL(mkdirat, int (*)(int, const char*, mode_t));
   return onPath("mkdir", dirfd, path, mode,
                 [&] { return real_mkdirat(dirfd, path, mode); });
-}
-
-// Lets a program put a label into the log (looked up with dlsym).
-void vorla_rec_mark(const char* label) {
-  Scope s(config().log >= 0);
-  if (s.on) emit("mark", label, "", 0, 0, nullptr, 0);
 }
 
 }  // extern "C"
