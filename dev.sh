@@ -8,7 +8,7 @@
 #   ./dev.sh sanitize   the GoogleTest suites under AddressSanitizer,
 #                       UndefinedBehaviorSanitizer and LeakSanitizer
 #   ./dev.sh tsan       the id counter test under ThreadSanitizer
-#   ./dev.sh crash [N]  the crash-state explorer with up to N states (4096)
+#   ./dev.sh crash [N]  the crash-state explorer, up to N states (16384)
 #                       per crash point, and the real power cut (root only)
 #   ./dev.sh fuzz [S]   the two fuzz targets (index file reader, workspace
 #                       from anyone), S seconds (60) split between them
@@ -133,7 +133,7 @@ case "${1:-}" in
   test) test_job ;;
   sanitize) sanitize_job ;;
   tsan) tsan_job ;;
-  crash) crash_job "${2:-4096}" ;;
+  crash) crash_job "${2:-16384}" ;;
   fuzz) install_missing; fuzz_job "${2:-60}" ;;
   bench) install_missing; bench/run.sh "${@:2}" ;;
   lint)

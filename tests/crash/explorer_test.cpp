@@ -593,7 +593,7 @@ TEST_F(CrashExplorerTest, EveryStateIsTheOldOrTheNewWorkspace) {
 #endif
   const char* capText = std::getenv("VORLA_CRASH_CAP");
   const size_t cap =
-      capText != nullptr ? std::strtoul(capText, nullptr, 10) : 48;
+      capText != nullptr ? std::strtoul(capText, nullptr, 10) : 256;
   const std::string dir = fs::canonical(top).string() + "/ws",
                     log = top + "/log", rebuilt = top + "/state";
   for (const Scenario& s : kScenarios) {

@@ -426,13 +426,16 @@ int linkat(int fd1, const char* from, int fd2, const char* to, int flags) {
   return onPaths("link", fd1, from, fd2, to, 0,
                  [&] { return real_linkat(fd1, from, fd2, to, flags); });
 }
-int symlink(const char* target, const char* to) {
-  REAL(symlink, int (*)(const char*, const char*));
-  const std::string b = absPath(AT_FDCWD, to);
+int symlinkat(const char* target, int dirfd, const char* to) {
+  REAL(symlinkat, int (*)(const char*, int, const char*));
+  const std::string b = absPath(dirfd, to);
   Scope s(under(b));
-  const int r = real_symlink(target, to);
+  const int r = real_symlinkat(target, dirfd, to);
   if (s.on && r == 0) emit("symlink", target, b, 0, 0, nullptr, 0);
   return r;
+}
+int symlink(const char* target, const char* to) {
+  return symlinkat(target, AT_FDCWD, to);
 }
 int unlink(const char* path) {
   REAL(unlink, int (*)(const char*));
