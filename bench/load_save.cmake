@@ -1,7 +1,7 @@
 # Load/save benchmark: a generator of index files, one timing program per
 # reader (vorla, SimpleIni, Boost.PropertyTree) so that each reports its own
-# peak memory, the scaling benchmark of the temporary-record sweep, and the
-# cost of the writer lock to a save.
+# peak memory, the scaling benchmark of the temporary-record sweep, the
+# cost of the writer lock to a save, and of new data files to a save.
 # bench/run.sh builds them in Release and prints the tables.
 
 function(vorla_bench name source)
@@ -20,6 +20,9 @@ target_link_libraries(bench_clean_temp PRIVATE vorla::vorla)
 
 vorla_bench(bench_save_lock save_lock.cpp)
 target_link_libraries(bench_save_lock PRIVATE vorla::vorla)
+
+vorla_bench(bench_save_new_files save_new_files.cpp)
+target_link_libraries(bench_save_new_files PRIVATE vorla::vorla)
 
 vorla_bench(bench_load_save_ptree load_save_ptree.cpp)
 target_link_libraries(bench_load_save_ptree PRIVATE Boost::headers)

@@ -2,7 +2,8 @@
 # Builds the load/save, sweep, writer lock and Python benchmarks in Release
 # and runs them.
 #
-#   bench/run.sh [load-save|clean-temp|unordered|lock|python|all]  (default: all)
+#   bench/run.sh [load-save|clean-temp|unordered|lock|save-new-files|python|all]
+#   (default: all)
 #
 # Environment: BUILD_DIR (default <repo>/build-bench), RECORDS (200000),
 # REPS (5 runs per reader), SWEEP_ARGS (arguments of bench_clean_temp,
@@ -10,7 +11,10 @@
 # load is timed in name order, reversed and shuffled; 400000), LOCK_REPS (9
 # saves of each kind for the lock), PYTHON3 (/usr/bin/python3, the Python of
 # the package vorla), CONFIGPARSER_REPS (1 run of configparser, which takes
-# some 20 s and 1 GB on 200,000 records).
+# some 20 s and 1 GB on 200,000 records), SAVE_REPS (5 saves per count of
+# new data files) and BEFORE (a checkout of the former code, e.g. from
+# `git worktree add`, whose library the save-new-files table sets beside
+# this one's).
 #
 # Every run is a fresh process, so each reader's peak memory is its own;
 # the readers take turns so that a burst of load from elsewhere on the
@@ -21,8 +25,8 @@ set -euo pipefail
 
 what=${1:-all}
 case "$what" in
-  load-save|clean-temp|unordered|lock|python|all) ;;
-  *) echo "usage: $0 [load-save|clean-temp|unordered|lock|python|all]" >&2
+  load-save|clean-temp|unordered|lock|save-new-files|python|all) ;;
+  *) echo "usage: $0 [load-save|clean-temp|unordered|lock|save-new-files|python|all]" >&2
      exit 2 ;;
 esac
 
@@ -168,6 +172,47 @@ unordered() {
   "$bin/bench_unordered_items" "${UNORDERED_ITEMS:-400000}" 3 "$build"
 }
 
+# bench_save_new_files built against BEFORE's library, or nothing.
+before_save_new_files() {
+  [ -n "${BEFORE:-}" ] || return 1
+  local bb="$build/before"
+  cmake -S "$BEFORE" -B "$bb" -DCMAKE_BUILD_TYPE=Release \
+    -DVORLA_BUILD_TESTS=OFF -DVORLA_BUILD_TOOLS=OFF -DVORLA_BUILD_PYTHON2=OFF \
+    -DVORLA_BUILD_PYTHON3=OFF >"$bb.configure.log" 2>&1 &&
+    cmake --build "$bb" --target vorla -j2 >"$bb.build.log" 2>&1 &&
+    c++ -O2 -std=c++17 -I"$BEFORE" "$repo/bench/save_new_files.cpp" \
+      "$(find "$bb" -name libvorla.a | head -n1)" -lboost_thread -pthread \
+      -o "$bb/bench_save_new_files" >>"$bb.build.log" 2>&1 ||
+    { echo "note: BEFORE did not build (see $bb.build.log)" >&2; return 1; }
+}
+
+# Saves of the large workspace that add 0, 10, 100 and 1,000 data files of
+# 4 KiB, with this tree's library and, beside it, BEFORE's.
+save_new_files() {
+  built bench_gen_index || exit 1
+  built bench_save_new_files || exit 1
+  local data="$build/bench-data" work="$build/bench-data/new-files"
+  local input="$data/index_$records.ini" before=
+  mkdir -p "$work"
+  [ -f "$input" ] || "$bin/bench_gen_index" "$records" "$input"
+  before_save_new_files && before="$build/before/bench_save_new_files"
+  echo
+  echo "save of $records records adding N data files of 4 KiB, median of"
+  echo "${SAVE_REPS:-5} saves (the program writes and closes each file, no fsync)"
+  printf '%8s %10s %10s %10s\n' N after_s before_s after-before
+  local n a b
+  for n in 0 10 100 1000; do
+    a=$("$bin/bench_save_new_files" "$input" "$work" "$n" "${SAVE_REPS:-5}" |
+      sed 's/.*save_s=//')
+    b=nan
+    [ -n "$before" ] &&
+      b=$("$before" "$input" "$work" "$n" "${SAVE_REPS:-5}" | sed 's/.*save_s=//')
+    printf '%8s %10s %10s %10s\n' "$n" "$a" "$b" \
+      "$(awk -v a="$a" -v b="$b" 'BEGIN { printf "%.4f", a - b }')"
+  done
+  rm -rf "$work"
+}
+
 # Save with the writer lock taken inside it against save with the lock
 # already held (no lock work), on a large and a small workspace.
 lock() {
@@ -248,6 +293,7 @@ case "$what" in
   clean-temp) clean_temp ;;
   unordered) unordered ;;
   lock) lock ;;
+  save-new-files) save_new_files ;;
   python) python_read ;;
-  all) load_save; clean_temp; unordered; lock; python_read ;;
+  all) load_save; clean_temp; unordered; lock; save_new_files; python_read ;;
 esac

@@ -402,6 +402,9 @@ TEST_F(SpaceManTest, ReleaseThatMeetsAMissingChildChangesNothing) {
   ws.unlinkStruct(2);
   EXPECT_EQ(3u, ws.getStructs().size());  // 0, and 6 with its child 5
   EXPECT_EQ(1u, ws.getStruct(5)->intrefcount);
+  // The saved index names f2 until the next save replaces it.
+  EXPECT_TRUE(exists(data + "/f2"));
+  ws.save();
   EXPECT_FALSE(exists(data + "/f2"));
 }
 

@@ -1,6 +1,6 @@
 #include "tools/args.h"
 
-#include <sys/stat.h>  // mkdir, stat
+#include <sys/stat.h>  // stat
 
 #include <cerrno>
 #include <cstddef>
@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tools/output.h"
+#include "utils/posix_file.h"
 #include "workspace/progress.h"
 #include "workspace/workspace.h"
 #include "workspace/writer_lock.h"
@@ -285,7 +286,9 @@ void makeDirs(const std::string& dir) {
   }
   const std::string::size_type slash = dir.find_last_of('/');
   if (slash != std::string::npos && slash > 0) makeDirs(dir.substr(0, slash));
-  if (mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) {
+  // Synced into its parent before anything is put in it, so that what is
+  // put there cannot outlive it in a power cut.
+  if (!utils::make_directory_durable(dir) && errno != EEXIST) {
     const int err = errno;
     throw Failure(dir,
                   std::string("cannot create directory: ") + std::strerror(err),

@@ -139,7 +139,8 @@ void saveWorkspace(SpaceMan& ws);
 // The library's progress calls, shown on `progress` as `what`.
 ProgressFn progressOf(Progress& progress, const std::string& what);
 
-// Creates `dir` and any missing parent, as mkdir -p does.
+// Creates `dir` and any missing parent, as mkdir -p does, each synced into
+// its parent before the next is made in it.
 void makeDirs(const std::string& dir);
 
 }  // namespace tool

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -205,9 +206,70 @@ bool list_directory(const std::string& dir, std::vector<DirEntry>* entries,
   return errno == 0;
 }
 
+bool sync_directory(const std::string& dir) {
+  OwnedFd fd(open_directory(dir));
+  if (!fd.valid()) return false;
+  if (::fsync(fd.get()) != 0) return false;
+  return fd.close();
+}
+
+bool make_directory_durable(const std::string& dir) {
+  if (dir.find('\0') != std::string::npos) {
+    errno = EINVAL;
+    return false;
+  }
+  if (::mkdir(dir.c_str(), 0777) != 0) return false;
+  return sync_directory(directory_part(dir));
+}
+
+bool sync_files(const std::string& dir, const std::vector<std::string>& names,
+                std::string* failed) {
+  // Starting the writeback of a batch before waiting for any file of it
+  // lets the disk take them together: some three times faster than one
+  // fsync after the other on ext4 (bench/save_new_files.cpp). The batch
+  // bounds the descriptors held at once.
+  const size_t kBatch = 64;
+  for (size_t first = 0; first < names.size(); first += kBatch) {
+    const size_t end = std::min(names.size(), first + kBatch);
+    std::vector<std::pair<std::string, OwnedFd> > batch;
+    for (size_t k = first; k < end; ++k) {
+      std::string path = dir + "/" + names[k];
+      OwnedFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK |
+                                          O_NOCTTY | O_CLOEXEC));
+      if (!fd.valid()) {
+        if (errno == ENOENT || errno == ELOOP) continue;
+        *failed = path;
+        return false;
+      }
+      // Only a hint: the fsync below is what counts.
+      ::sync_file_range(fd.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+      batch.emplace_back(std::move(path), std::move(fd));
+    }
+    for (std::pair<std::string, OwnedFd>& file : batch) {
+      if (::fsync(file.second.get()) != 0) {
+        const int err = errno;
+        struct stat st;
+        // A FIFO or a device has no content to keep.
+        if (err == EINVAL && ::fstat(file.second.get(), &st) == 0 &&
+            !S_ISREG(st.st_mode))
+          continue;
+        *failed = file.first;
+        errno = err;
+        return false;
+      }
+      if (!file.second.close()) {
+        *failed = file.first;
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
 FileIdentity replace_file(const std::string& path,
                           const std::string& temp_prefix,
-                          const std::function<void(int fd)>& fill) {
+                          const std::function<void(int fd)>& fill,
+                          bool* dir_synced) {
   std::string target;
   // The system would see a path with a NUL cut short there.
   if (path.find('\0') != std::string::npos) throw_write_error(path, EINVAL);
@@ -249,8 +311,8 @@ FileIdentity replace_file(const std::string& path,
   // The rename should survive a power cut too. The new file is in place
   // and readers see it, so a failure to flush the directory is not
   // reported: the caller would take the former file for intact.
-  if (::fsync(dirfd.get()) != 0) {
-  }
+  const bool synced = ::fsync(dirfd.get()) == 0;
+  if (dir_synced != nullptr) *dir_synced = synced;
   return identity;
 }
 

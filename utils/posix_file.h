@@ -99,6 +99,30 @@ struct DirEntry {
 bool list_directory(const std::string& dir, std::vector<DirEntry>* entries,
                     uint64_t* device);
 
+// Flushes the directory `dir` to disk, so that the names created, renamed
+// or removed in it survive a power cut. False, with errno set, when it
+// cannot be opened or flushed.
+bool sync_directory(const std::string& dir);
+
+// Creates the directory `dir` (mode 0777, narrowed by the umask) and
+// flushes its parent, so that the new directory survives a power cut
+// before anything is put in it. False, with errno set, when it cannot be
+// created (EEXIST when something stands there already) or its parent
+// cannot be flushed; a directory made whose parent could not be flushed
+// stays.
+bool make_directory_durable(const std::string& dir);
+
+// Flushes the files `names` of the directory `dir` to disk, content and
+// size, in batches: writeback of a whole batch is started first, then each
+// file of it is flushed, so that the disk works on many files at once.
+// The directory itself is not flushed. A name at which nothing stands, or
+// a symbolic link, is passed over (its target is not this directory's to
+// keep), and so is a file that cannot be flushed because it is not a
+// regular file. False, with errno set and the path in `failed`, when a
+// file cannot be opened or flushed.
+bool sync_files(const std::string& dir, const std::vector<std::string>& names,
+                std::string* failed);
+
 // Replaces the file that `path` leads to (symbolic links followed, so that
 // a link stays and its target gets the new content) with what `fill`
 // writes into the descriptor it is given, atomically: the content goes to
@@ -113,10 +137,13 @@ bool list_directory(const std::string& dir, std::vector<DirEntry>* entries,
 // the temporary file removed; the error names `path` and carries the errno
 // of the call that failed (EISDIR for a directory, 0 for another file that
 // is not a regular one). Once the new file is in place the call succeeds.
-// Returns the new file's identity, taken just before the rename.
+// Returns the new file's identity, taken just before the rename. When
+// `dir_synced` is set it tells whether the directory was flushed after the
+// rename, that is whether the new file is known to survive a power cut.
 FileIdentity replace_file(const std::string& path,
                           const std::string& temp_prefix,
-                          const std::function<void(int fd)>& fill);
+                          const std::function<void(int fd)>& fill,
+                          bool* dir_synced = nullptr);
 
 }  // namespace utils
 

@@ -63,8 +63,11 @@ std::string randfilename(const std::string& dir, const std::string& prefix,
 
 std::string SpaceMan::randfile(unsigned id, const std::string& prefix) {
   lockForWriting();
-  return randfilename(datadir, data_file_name::owned(id, prefix),
-                      std::string());
+  std::string name =
+      randfilename(datadir, data_file_name::owned(id, prefix), std::string());
+  // The next save flushes it before its index names it.
+  newFiles.insert(name);
+  return name;
 }
 
 std::string SpaceMan::randtempfile(const std::string& tag) {

@@ -66,11 +66,12 @@ Gate ageGate(const std::string& path, int64_t now, int64_t grace) {
   return Gate::READY;
 }
 
-// Opens the folder `dir`, made when missing, never through a symbolic link.
+// Opens the folder `dir`, made when missing (and synced into its parent
+// before anything is moved into it), never through a symbolic link.
 int openKeepingDirectory(const std::string& dir) {
   int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0 && errno == ENOENT) {
-    if (::mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) return -1;
+    if (!utils::make_directory_durable(dir) && errno != EEXIST) return -1;
     fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   }
   return fd;
@@ -175,12 +176,16 @@ std::string backupFile(const std::string& path) {
   for (unsigned n = 0; n < kMaxNumber; ++n) {
     const std::string name = numbered(path + ".bak", n);
     if (utils::name_taken(name)) continue;
-    if (::link(target.c_str(), name.c_str()) == 0) return name;
-    if (errno == EEXIST) continue;
-    if (errno == ENOENT) throw Error(Error::CANNOT_OPEN_FILE, path, errno);
-    // No hard link here (the link is on another file system, or this one
-    // has none): a copy, into a name just seen free.
-    utils::copyfile(target, name);
+    if (::link(target.c_str(), name.c_str()) != 0) {
+      if (errno == EEXIST) continue;
+      if (errno == ENOENT) throw Error(Error::CANNOT_OPEN_FILE, path, errno);
+      // No hard link here (the link is on another file system, or this one
+      // has none): a copy, into a name just seen free.
+      utils::copyfile(target, name);
+    }
+    // The backup's name must be on disk before a save replaces the file.
+    if (!utils::sync_directory(utils::directory_part(name)))
+      throw Error(Error::CANNOT_COPY_FILE, name, errno);
     return name;
   }
   throw Error(Error::CANNOT_COPY_FILE, path, EEXIST);

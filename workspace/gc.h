@@ -87,8 +87,11 @@ std::string lostFoundDirectory(const SpaceMan& ws);
 // the first free name of path ".bak", path ".bak.1", ".bak.2" ..., beside
 // `path`, and returns that name. A hard link where the file system allows
 // one: a save replaces the index file with a new file, so the link keeps
-// the former content at no cost; else a copy. Throws "cannot open file"
-// when there is no file to keep, "cannot copy file" when the copy fails.
+// the former content at no cost; else a copy. Its directory is flushed
+// before it returns, so that the backup survives a power cut that follows
+// the replacement. Throws "cannot open file" when there is no file to keep,
+// "cannot copy file" when the copy or the flush fails (a backup made whose
+// directory could not be flushed stays).
 std::string backupFile(const std::string& path);
 
 // Whether `name` has the form of the names the library gives data files:

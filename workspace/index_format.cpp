@@ -302,20 +302,23 @@ void SpaceMan::readIndex(const std::string& file, Registry& fresh,
   reader.end();
 }
 
-void SpaceMan::writeIndex(const std::string& path,
-                          utils::FileIdentity* written) {
-  *written = utils::replace_file(path, kSaveTempPrefix, [this, &path](int fd) {
-    std::string buf;
-    buf.reserve(kChunk + 2 * kMaxLine);
-    for (const Registry::value_type& entry : structs) {
-      entry.second->appendSection(buf);
-      if (buf.size() >= kChunk) {
+void SpaceMan::writeIndex(const std::string& path, utils::FileIdentity* written,
+                          bool* durable) {
+  *written = utils::replace_file(
+      path, kSaveTempPrefix,
+      [this, &path](int fd) {
+        std::string buf;
+        buf.reserve(kChunk + 2 * kMaxLine);
+        for (const Registry::value_type& entry : structs) {
+          entry.second->appendSection(buf);
+          if (buf.size() >= kChunk) {
+            utils::write_all(fd, buf.data(), buf.size(), path);
+            buf.clear();
+          }
+        }
         utils::write_all(fd, buf.data(), buf.size(), path);
-        buf.clear();
-      }
-    }
-    utils::write_all(fd, buf.data(), buf.size(), path);
-  });
+      },
+      durable);
 }
 
 const char* StructConfig::typeName(DataItemType type) {

@@ -140,6 +140,8 @@ class SpaceMan::Eraser {
                  const StructConfig::Item& item) {
     if (item.type == StructConfig::ITEM_FILE) {
       rec->eraseFile(name);
+      // The item goes with the record: a new file of it needs no flush.
+      ws.newFiles.erase(item.str);
       return;
     }
     if (!StructConfig::isChildType(item.type)) return;

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <climits>
 #include <functional>
+#include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -213,11 +214,15 @@ void SpaceMan::init(const std::string& file, const std::string& rel) {
   // back if the init fails.
   WriterLock::Claim claim(writer, file);
   // Nothing changes unless the new index file is written.
+  // The former workspace's new files and deferred deletions are dropped
+  // with it: its index file named the files whose deletion waited.
   struct Rollback {
     SpaceMan& ws;
     std::string mainpath, datadir, reldatadir;
     unsigned counter;
     Registry former;
+    std::unordered_set<std::string> newFiles;
+    std::map<std::string, utils::FileIdentity> deferred;
     bool committed;
     ~Rollback() {
       if (committed) {
@@ -229,11 +234,15 @@ void SpaceMan::init(const std::string& file, const std::string& rel) {
       ws.reldatadir.swap(reldatadir);
       ws.counter.set(counter);
       ws.structs.swap(former);
+      ws.newFiles.swap(newFiles);
+      ws.deferredDeletions.swap(deferred);
       ws.dropRecords(former);
     }
-  } rollback{*this,         mainpath,   datadir, reldatadir,
-             counter.get(), Registry(), false};
+  } rollback{*this,      mainpath, datadir, reldatadir, counter.get(),
+             Registry(), {},       {},      false};
   rollback.former.swap(structs);
+  rollback.newFiles.swap(newFiles);
+  rollback.deferred.swap(deferredDeletions);
 
   mainpath = file;
   counter = SharedVar<unsigned int>(1);
@@ -265,6 +274,10 @@ void SpaceMan::load(const std::string& file) {
 
   dropRecords(structs);
   structs.swap(fresh);
+  // The index on disk is the one just read: the files whose deletion waited
+  // may be named by it, and stay; the new files are orphans now.
+  newFiles.clear();
+  deferredDeletions.clear();
   writer.loaded(seen, file == mainpath);
   mainpath = file;
   reldatadir.swap(rel);
@@ -294,7 +307,16 @@ void SpaceMan::save(const std::string& file) {
   rec0.id = 0;
   rec0.extrefcount = 1000;
   rec0.structtype = "system_record";
-  writeIndex(file, &lock.written);
+  makeNewFilesDurable();
+  bool durable = false;
+  writeIndex(file, &lock.written, &durable);
+  // Another file leaves the workspace's own index as it was: it still names
+  // what waits for deletion, and not yet the new files.
+  if (file != mainpath) return;
+  newFiles.clear();
+  // Deleting before the new index is known to be on disk could leave the
+  // former one, after a power cut, naming files that are gone.
+  if (durable) runDeferredDeletions();
 }
 
 void SpaceMan::save() {

@@ -177,7 +177,7 @@ void StructConfig::eraseFile(const std::string& name) {
   man->lockForWriting();
   // A data file that is already gone is no failure, and neither is one that
   // cannot be removed: the record is being emptied either way.
-  if (utils::file_exists(path)) std::remove(path.c_str());
+  man->eraseDataFile(items.find(name)->second.str, path);
 }
 
 void StructConfig::import_kv(const std::string& key, const std::string& value) {

@@ -14,6 +14,25 @@
 //
 // Errors: every error the library reports is a vorla::Error
 // (workspace/error.h), with one of the fixed messages and its code.
+//
+// Durability: what a save of a workspace's own index file returns from
+// survives a power cut, with every byte the program wrote into its data
+// files before it called save (on a local POSIX file system that honours
+// fsync). The steps, each relying on the one before:
+//  (1) every data file handed out since the index file on disk was written
+//      (newFile, randfile, copies) is flushed, then the data directory, so
+//      that the files and their names are on disk;
+//  (2) the new index file is flushed and renamed over the former one, and
+//      the index file's directory is flushed: the new index is in place;
+//  (3) only then are the data files deleted that releases, eraseFile,
+//      eraseData and the temporary sweep asked to delete and that the
+//      former index file named, and the data directory is flushed again.
+// Until (2) the index on disk names only files that exist, with their
+// content: a program killed or a machine cut off at any moment, or a
+// workspace object dropped, reloaded or inited without saving, loses
+// nothing that the saved index names. A data file handed out since the
+// last save that is released before it is deleted at once, since no index
+// on disk names it.
 
 #ifndef VORLA_WORKSPACE_WORKSPACE_H_
 #define VORLA_WORKSPACE_WORKSPACE_H_
@@ -22,6 +41,7 @@
 #include <cstdint>
 #include <functional>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -38,6 +58,7 @@
 #include <boost/thread/locks.hpp>
 #include <boost/thread/shared_mutex.hpp>
 
+#include "utils/posix_file.h"
 #include "workspace/error.h"
 #include "workspace/writer_lock.h"
 
@@ -91,7 +112,11 @@ class SharedVar {
 // records that name this one: addIntChild / newChildStruct raise it,
 // SpaceMan::internalUnlink lowers it. Neither goes below 0. The release that
 // leaves both at 0 erases the record (its data files are deleted and its
-// children released, in cascade) and drops it from the registry.
+// children released, in cascade) and drops it from the registry. A data
+// file that the index file on disk names is deleted only by the next save
+// of the workspace's own index file, once the index that no longer names it
+// is in place: a released record's data file exists until then, so that a
+// program that dies before it saves leaves the saved workspace whole.
 //
 // Records are shared objects: the registry and callers hold shared pointers
 // to the same object. A record must not outlive its workspace for any use
@@ -194,7 +219,12 @@ class StructConfig {
   std::string newFile(const std::string& name, const std::string& prefix);
   // The full path of a file item's data file (not tested for existence).
   std::string getFile(const std::string& name) const;
-  // Deletes a file item's data file if it exists; the item stays.
+  // Deletes a file item's data file if it exists; the item stays. A file
+  // handed out since the workspace's index file was last written goes at
+  // once; one that the index file on disk may name stays until the next
+  // save of that file, which deletes it unless it was changed meanwhile (a
+  // file rewritten after the erasure is kept). Until then getFile's path
+  // still holds the former content.
   void eraseFile(const std::string& name);
 
   // Applies one key/value line of this record's section of the index file.
@@ -211,11 +241,12 @@ class StructConfig {
   // failure is undone.
   void importcopy(std::shared_ptr<StructConfig> source);
 
-  // Deletes the record's data files, releases the records its child items
-  // name (erasing those left without references, in cascade), then clears
-  // its items and its temporary mark. Like a release, it either completes
-  // or, when a child item names no record ("cannot find id"), changes
-  // nothing.
+  // Deletes the record's data files (as eraseFile does: those the index
+  // file on disk may name at the next save), releases the records its
+  // child items name (erasing those left without references, in cascade),
+  // then clears its items and its temporary mark. Like a release, it
+  // either completes or, when a child item names no record ("cannot find
+  // id"), changes nothing.
   void eraseData();
   // If the record is temporary, gives its external reference back now
   // rather than at the next save, and clears the mark.
@@ -269,6 +300,16 @@ class StructConfig {
 // (reload, then work again); with "cannot write file" when the lock cannot
 // be taken at all. Loading and reading take no lock. Objects of one process
 // share the lock and never conflict.
+//
+// Each object remembers, until it next writes its own index file, the data
+// files it handed out (which that file does not name yet) and the
+// deletions it deferred (of files that that file names); see the steps at
+// the top of this header. Two objects of one process that hold the same
+// workspace each remember only their own: a save by one deletes what it
+// released even if the other's image still names it, as the last save wins
+// for the index file too; reload the other before it saves. Readers in
+// other processes find every data file that the index they read names
+// until a save has replaced that index.
 class SpaceMan {
  public:
   // The records of a workspace by id, in ascending order of the signed key
@@ -352,7 +393,9 @@ class SpaceMan {
 
   SpaceMan();
   // Drops the records as they are: nothing is saved, no count is lowered and
-  // no data file is deleted. Records still temporary are dropped unreleased.
+  // no data file is deleted, not even one whose deletion a release deferred
+  // (it stays named by the index on disk). Records still temporary are
+  // dropped unreleased.
   ~SpaceMan();
 
   SpaceMan(const SpaceMan&) = delete;
@@ -375,16 +418,32 @@ class SpaceMan {
   // The registry, for code that walks every record (the command-line tool).
   const Registry& getStructs() const { return structs; }
 
-  // A new, empty workspace whose index file is written at once. Creates no
-  // directory; throws "cannot write file" when the file cannot be written.
+  // A new, empty workspace whose index file is written at once and is
+  // durable when init returns. Creates no directory; throws "cannot write
+  // file" when the file cannot be written. Deferred deletions of the former
+  // workspace are dropped, their files left in place.
   void init(const std::string& mainfile, const std::string& reldatadir);
   // Replaces the whole workspace by the content of an index file. On any
-  // failure the workspace is left exactly as it was.
+  // failure the workspace is left exactly as it was. On success the
+  // deferred deletions are dropped (their files stay, since the index on
+  // disk names them) and the files handed out before are forgotten (gc
+  // finds them as orphans).
   void load(const std::string& mainfile);
   // Sweeps the temporary records, completes record 0 and writes the index
   // file atomically: a temporary file beside the target, flushed to disk and
-  // renamed over it. On failure the former file is intact and "cannot write
-  // file" is thrown. "cannot find group 0" when there is no record 0.
+  // renamed over it, after the data files handed out since the last save and
+  // the data directory were flushed. On failure the former file is intact
+  // and "cannot write file" is thrown (the error names the file that could
+  // not be flushed). "cannot find group 0" when there is no record 0.
+  //
+  // A save of the workspace's own index file (mainfile()) then runs the
+  // deferred deletions; one that fails leaves its file as an orphan for
+  // `vorla gc`, and does not fail the save, whose index is in place. They
+  // wait for a later save if the index file's directory could not be
+  // flushed. A save to any other path flushes the new data files too but
+  // deletes nothing and forgets nothing: the workspace's own index file
+  // still names the files whose deletion waits, and does not name the new
+  // ones.
   void save(const std::string& mainfile);
   // save(mainfile()), or nothing when the workspace has no path.
   void save();
@@ -412,7 +471,8 @@ class SpaceMan {
   void cleanTemp();
 
   // A free bare data file name: prefix "_" id "_" "_" draw "_" (the form is
-  // described in workspace/data_file_name.h).
+  // described in workspace/data_file_name.h). The next save flushes the
+  // file the caller makes there.
   std::string randfile(unsigned id, const std::string& prefix);
   // The full path of a free temporary file name "_" tag "_0__" draw "_";
   // recorded nowhere, owned by the caller.
@@ -485,11 +545,25 @@ class SpaceMan {
   // internalUnlink.
   void release(unsigned id, bool external);
   // Writes the index file; once the new file is in place, `written` is
-  // what it was just before its rename.
-  void writeIndex(const std::string& path, utils::FileIdentity* written);
+  // what it was just before its rename, and `durable` whether its
+  // directory was flushed after it.
+  void writeIndex(const std::string& path, utils::FileIdentity* written,
+                  bool* durable);
   // Takes the writer lock before `root` is erased, if a file item can be
   // reached from it through child items: the erasure may delete data files.
   void lockBeforeErasing(const StructConfig& root);
+  // Deletes the data file `name` (at `path`) at once if it was handed out
+  // since the index file on disk was written, else defers its deletion to
+  // the next save of that file.
+  void eraseDataFile(const std::string& name, const std::string& path);
+  // Step (1) of a save: flushes the data files handed out since the last
+  // save, then the data directory; "cannot write file" naming the file
+  // that failed. Nothing at all when there are none.
+  void makeNewFilesDurable();
+  // Step (3) of a save of the workspace's own index file: deletes the files
+  // whose deletion was deferred and are unchanged since, then flushes the
+  // data directory. Never throws.
+  void runDeferredDeletions();
 
   std::string mainpath;
   std::string datadir;
@@ -502,6 +576,12 @@ class SpaceMan {
   // from a hand-edited file never re-enters one.
   std::unordered_set<const StructConfig*> erasing;
   WriterLock writer;
+  // Bare names of the data files handed out since the index file on disk
+  // was written or read: it names none of them.
+  std::unordered_set<std::string> newFiles;
+  // Bare names of the data files whose deletion waits for the next save of
+  // the index file, with their identity when it was asked for.
+  std::map<std::string, utils::FileIdentity> deferredDeletions;
 };
 
 // The process-wide random source of data file names: rand48 seeded once,

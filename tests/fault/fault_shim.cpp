@@ -56,6 +56,11 @@ char* __real_realpath(const char* path, char* resolved);
 int __real_faccessat(int dirfd, const char* path, int mode, int flags);
 int __real_fcntl(int fd, int cmd, ...);
 int __real_fcntl64(int fd, int cmd, ...);
+int __real_mkdir(const char* path, mode_t mode);
+int __real_mkdirat(int dirfd, const char* path, mode_t mode);
+int __real_link(const char* from, const char* to);
+int __real_linkat(int fromfd, const char* from, int tofd, const char* to,
+                  int flags);
 }
 
 namespace vorla {
@@ -89,6 +94,8 @@ int errnoFor(CallKind kind) {
     case CALL_REMOVE:
     case CALL_REALPATH:
     case CALL_ACCESS:
+    case CALL_MKDIR:
+    case CALL_LINK:
       return EACCES;
     case CALL_WRITE:
       return ENOSPC;
@@ -139,10 +146,10 @@ mode_t modeArg(int flags, va_list args) {
 
 const char* kindName(CallKind kind) {
   static const char* const names[CALL_KINDS] = {
-      "open",     "read",     "write",  "fsync", "rename",
-      "unlink",   "remove",   "stat",   "lstat", "fstat",
-      "sendfile", "mkstemp",  "fchmod", "close", "ftruncate",
-      "readlink", "realpath", "access", "fcntl"};
+      "open",   "read",  "write",     "fsync",    "rename",   "unlink",
+      "remove", "stat",  "lstat",     "fstat",    "sendfile", "mkstemp",
+      "fchmod", "close", "ftruncate", "readlink", "realpath", "access",
+      "fcntl",  "mkdir", "link"};
   return kind < CALL_KINDS ? names[kind] : "?";
 }
 
@@ -179,7 +186,9 @@ using vorla::fault::CALL_FCNTL;
 using vorla::fault::CALL_FSTAT;
 using vorla::fault::CALL_FSYNC;
 using vorla::fault::CALL_FTRUNCATE;
+using vorla::fault::CALL_LINK;
 using vorla::fault::CALL_LSTAT;
+using vorla::fault::CALL_MKDIR;
 using vorla::fault::CALL_MKSTEMP;
 using vorla::fault::CALL_OPEN;
 using vorla::fault::CALL_READ;
@@ -433,6 +442,27 @@ int __wrap_fcntl64(int fd, int cmd, ...) {
   va_end(args);
   if (enter(CALL_FCNTL, fd, nullptr, nullptr)) return -1;
   return __real_fcntl64(fd, cmd, arg);
+}
+
+int __wrap_mkdir(const char* path, mode_t mode) {
+  if (enter(CALL_MKDIR, -1, path, nullptr)) return -1;
+  return __real_mkdir(path, mode);
+}
+
+int __wrap_mkdirat(int dirfd, const char* path, mode_t mode) {
+  if (enter(CALL_MKDIR, dirfd, path, nullptr)) return -1;
+  return __real_mkdirat(dirfd, path, mode);
+}
+
+int __wrap_link(const char* from, const char* to) {
+  if (enter(CALL_LINK, -1, from, to)) return -1;
+  return __real_link(from, to);
+}
+
+int __wrap_linkat(int fromfd, const char* from, int tofd, const char* to,
+                  int flags) {
+  if (enter(CALL_LINK, fromfd, from, to)) return -1;
+  return __real_linkat(fromfd, from, tofd, to, flags);
 }
 
 }  // extern "C"

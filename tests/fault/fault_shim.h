@@ -39,6 +39,8 @@ enum CallKind {
   CALL_REALPATH,
   CALL_ACCESS,
   CALL_FCNTL,
+  CALL_MKDIR,
+  CALL_LINK,
   CALL_KINDS
 };
 
@@ -47,8 +49,8 @@ const char* kindName(CallKind kind);
 struct LogEntry {
   CallKind kind;
   int fd;            // the descriptor used, or the one returned by open/mkstemp
-  std::string path;  // the path argument, if any (rename: the source)
-  std::string path2;  // rename: the target
+  std::string path;  // the path argument, if any (rename, link: the source)
+  std::string path2;  // rename and link: the target
   bool failed;        // whether the shim injected a failure into this call
 };
 

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -27,6 +28,7 @@
 
 #include "tests/fault/fault_shim.h"
 #include "utils/file_lock.h"
+#include "workspace/gc.h"
 #include "workspace/workspace.h"
 
 namespace vorla {
@@ -771,6 +773,203 @@ TEST_F(FaultTest, RecordsOutlivingTheirWorkspaceAreSafe) {
   w.unlinkStruct(2);
   // The erasure ends although the cycle leads back to where it started.
   EXPECT_EQ(1u, w.getStructs().size());
+}
+
+// The steps that make a save durable, and the backup and lost+found of the
+// tool, with each of their calls failing: an operation fails before the
+// index file is replaced, or leaves the workspace whole. Whole: every data
+// file that the index on disk names is there with its bytes, and a data
+// file it does not name is gone only where the case deletes (deferred
+// deletions) or is in lost+found (gc).
+TEST_F(FaultTest, DurableStepsFailEarlyOrLeaveTheWorkspaceWhole) {
+  const std::string src = root + "/src";
+  fs::create_directories(src + "/data");
+  unsigned srcTop, srcOther, top, other;
+  makeTree(src + "/index.ini", &srcTop, &srcOther);
+  makeTree(index, &top, &other);
+  writeFile(ws + "/data/_orphan_9__1_", "orphan bytes");
+  const Tree base = snapshot(ws);
+  SpaceMan s;
+  s.load(src + "/index.ini");
+  struct Case {
+    const char* label;
+    std::function<void(SpaceMan&)> prepare;
+    std::function<void(SpaceMan&)> op;
+    std::set<std::string> errors;
+    // Calls that the loop must have failed at least once.
+    std::set<std::string> faulted;
+    bool deletes;
+  };
+  const std::vector<Case> cases = {
+      {"save of new data files",
+       [&](SpaceMan& w) {
+         std::shared_ptr<StructConfig> r = w.newStruct();
+         writeFile(r->newFile("a"), "new a");
+         writeFile(r->newFile("b"), "new b");
+         w.import(&s, srcTop);
+         w.newStruct()->importcopy(s.getStruct(srcOther));
+       },
+       [](SpaceMan& w) { w.save(); },
+       writeErrors(),
+       {"open", "fsync"},
+       false},
+      {"save after releases",
+       [&](SpaceMan& w) {
+         w.unlinkStruct(top);
+         w.getStruct(other)->eraseData();
+       },
+       [](SpaceMan& w) { w.save(); },
+       writeErrors(),
+       {"unlink", "fsync"},
+       true},
+      {"backup, then save",
+       [&](SpaceMan& w) { w.newStruct()->addStr("fixed", "counts"); },
+       [&](SpaceMan& w) {
+         backupFile(index);
+         w.save();
+       },
+       {"cannot copy file", "cannot open file", "cannot write file"},
+       {"link", "fsync"},
+       false},
+      {"gc into a new lost+found",
+       [](SpaceMan&) {},
+       [&](SpaceMan& w) {
+         OrphanFile f;
+         f.name = "_orphan_9__1_";
+         std::string to;
+         int err = 0;
+         if (moveIfOld(w.getDatadir(), f, ws + "/lost+found",
+                       std::time(nullptr) + 10, 0, &to,
+                       &err) != RemoveResult::REMOVED)
+           throw std::runtime_error("not moved");
+       },
+       {"not moved"},
+       {"mkdir", "fsync", "rename"},
+       false},
+  };
+  for (const Case& c : cases) {
+    SpaceMan w;
+    Tree before;
+    auto setup = [&] {
+      restore(ws, base);
+      w.load(index);
+      w.lockForWriting();
+      c.prepare(w);
+      before = snapshot(ws);
+    };
+    auto op = [&] { c.op(w); };
+    std::set<std::string> failedCalls;
+    for (int persistent = 0; persistent < 2; ++persistent) {
+      faultLoop(c.label, persistent, setup, op, [&](const Attempt& run) {
+        const std::string at = std::string(c.label) + ", fault at " +
+                               std::to_string(run.nth) + " (" + run.call + ")";
+        failedCalls.insert(run.call);
+        Tree now = snapshot(ws);
+        if (persistent) dropTemporaries(&now);
+        if (!run.error.empty()) {
+          EXPECT_TRUE(oneOf(run.error, c.errors)) << at << ": " << run.error;
+          EXPECT_EQ(before.at("index.ini"), now.at("index.ini")) << at;
+        }
+        SpaceMan disk;
+        disk.load(index);
+        std::set<std::string> named;
+        for (const auto& entry : disk.getStructs()) {
+          for (const auto& item : entry.second->items) {
+            if (item.second.type != StructConfig::ITEM_FILE) continue;
+            const std::string p = "data/" + item.second.str;
+            named.insert(p);
+            EXPECT_TRUE(now.count(p) != 0) << at << ": lost " << p;
+            if (now.count(p) != 0 && before.count(p) != 0) {
+              EXPECT_EQ(before.at(p), now.at(p)) << at << ": " << p;
+            }
+          }
+        }
+        for (const auto& e : before) {
+          if (e.first.rfind("data/", 0) != 0 || named.count(e.first)) continue;
+          const std::string kept =
+              "lost+found/" + fs::path(e.first).filename().string();
+          EXPECT_TRUE(c.deletes || now.count(e.first) ||
+                      (now.count(kept) && now.at(kept) == e.second))
+              << at << ": " << e.first << " is gone";
+        }
+        // A failed save leaves the workspace able to save what it holds.
+        if (!run.error.empty() && run.error != "not moved") {
+          EXPECT_NO_THROW(w.save()) << at;
+        }
+      });
+    }
+    for (const std::string& call : c.faulted) {
+      EXPECT_TRUE(failedCalls.count(call))
+          << c.label << ": never failed " << call;
+    }
+  }
+}
+
+// What a save flushes and when: each data file new since the last save
+// (written by the program, made by import or importcopy) and then the data
+// directory before the rename; the deferred deletions after it, then the
+// data directory again. A save that adds no data file and deletes nothing
+// makes no call beyond those of the index file.
+TEST_F(FaultTest, SaveFlushesNewDataFilesBeforeAndDeletesAfterTheRename) {
+  const std::string src = root + "/src";
+  fs::create_directories(src + "/data");
+  unsigned srcTop, srcOther, top, other;
+  makeTree(src + "/index.ini", &srcTop, &srcOther);
+  makeTree(index, &top, &other);
+  SpaceMan s, w;
+  s.load(src + "/index.ini");
+  w.load(index);
+  const std::string data = ws + "/data";
+  const std::string released = w.getStruct(other)->getFile("keep");
+  std::shared_ptr<StructConfig> r = w.newStruct();
+  std::vector<std::string> fresh = {r->newFile("own")};
+  writeFile(fresh[0], "written by the program");
+  const unsigned copy = w.import(&s, srcOther);
+  fresh.push_back(w.getStruct(copy)->getFile("keep"));
+  r->newChildStruct("c")->importcopy(s.getStruct(srcOther));
+  fresh.push_back(r->getChildStruct("c")->getFile("keep"));
+  w.unlinkStruct(other);
+  EXPECT_TRUE(fs::exists(released)) << "deleted before the save";
+  for (int pass = 0; pass < 2; ++pass) {
+    fault::arm(0, false);
+    w.save();
+    fault::disarm();
+    std::map<int, std::string> open;  // descriptor -> path
+    std::set<std::string> synced;
+    long renamed = -1, unlinked = -1, dataSyncs = 0, lastDataSync = -1;
+    const std::vector<fault::LogEntry> calls = fault::log();
+    for (long i = 0; i < static_cast<long>(calls.size()); ++i) {
+      const fault::LogEntry& e = calls[i];
+      if (e.kind == fault::CALL_OPEN) open[e.fd] = e.path;
+      if (e.kind == fault::CALL_FSYNC && open.count(e.fd)) {
+        const std::string& p = open[e.fd];
+        if (renamed < 0) synced.insert(p);
+        if (p == data) {
+          ++dataSyncs;
+          lastDataSync = i;
+        }
+      }
+      if (e.kind == fault::CALL_RENAME && e.path2 == index) renamed = i;
+      if (e.kind == fault::CALL_UNLINK && e.path == released) {
+        EXPECT_GT(i, renamed) << "deleted before the rename";
+        unlinked = i;
+      }
+    }
+    if (pass == 1) {
+      // Nothing new, nothing to delete: no call beyond the index file's.
+      EXPECT_EQ(0, dataSyncs);
+      for (const std::string& p : synced) EXPECT_NE(0u, p.rfind(data, 0)) << p;
+      break;
+    }
+    for (const std::string& p : fresh) {
+      EXPECT_TRUE(synced.count(p)) << p << " not flushed before the rename";
+    }
+    EXPECT_TRUE(synced.count(data)) << "data directory not flushed";
+    EXPECT_GT(unlinked, renamed);
+    EXPECT_EQ(2, dataSyncs);
+    EXPECT_GT(lastDataSync, unlinked) << "deletion not flushed";
+    EXPECT_FALSE(fs::exists(released));
+  }
 }
 
 // Printed for the record: how many faults the loops injected.

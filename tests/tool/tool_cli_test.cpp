@@ -8,10 +8,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <memory>
+#include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -782,3 +785,77 @@ TEST_F(ToolTest, TextOutputEscapesControlCharactersFromFilesAndPaths) {
 }
 
 }  // namespace
+
+#ifdef VORLA_SYNC_LOG_LIB
+// The order in which the tool's new names reach the disk, from a log of
+// its mkdir, rename, link and fsync calls: a directory made is flushed into
+// its parent before anything is made in it; every rename and link is
+// followed by a flush of both directories; a backup's directory is flushed
+// before a save replaces the file it keeps.
+TEST_F(ToolTest, NewNamesAreFlushedInOrder) {
+  makeSound();
+  write_file(data + "/old_4__1_", "orphan");
+  setAge(data + "/old_4__1_", 7200);
+  {
+    SpaceMan spoiler;
+    spoiler.load(index);
+    spoiler.getStruct(3)->intrefcount = 4;
+    spoiler.save();
+  }
+  const std::string log = dir.file("sync.log");
+  const std::vector<std::pair<std::vector<std::string>, std::string> > cases = {
+      {{"init", dir.file("new/a/ws.ini")}, "mkdir"},
+      {{"gc", "--delete", index}, "rename"},
+      {{"check", "--fix-counts", index}, "link"},
+      {{"init", "--force", index}, "link"}};
+  auto parent = [](const std::string& p) { return p.substr(0, p.rfind('/')); };
+  for (const auto& c : cases) {
+    std::remove(log.c_str());
+    ::setenv("VORLA_SYNC_LOG", log.c_str(), 1);
+    ::setenv("LD_PRELOAD", VORLA_SYNC_LOG_LIB, 1);
+    const Result r = vorla(c.first);
+    ::unsetenv("LD_PRELOAD");
+    ::unsetenv("VORLA_SYNC_LOG");
+    EXPECT_EQ(0, r.status) << c.first[0] << ": " << r.err;
+    std::vector<std::vector<std::string> > calls;
+    std::istringstream in(read_file(log));
+    for (std::string line; std::getline(in, line);) {
+      std::istringstream words(line);
+      calls.emplace_back();
+      for (std::string w; words >> w;) calls.back().push_back(w);
+    }
+    bool seen = false;
+    // Whether `dir` is flushed after call `from` and before any call at or
+    // after it that `until` matches.
+    auto flushed = [&](size_t from, const std::string& d, auto until) {
+      for (size_t k = from + 1; k < calls.size(); ++k) {
+        if (calls[k][0] == "fsync" && calls[k][1] == d) return true;
+        if (until(calls[k])) return false;
+      }
+      return false;
+    };
+    auto never = [](const std::vector<std::string>&) { return false; };
+    for (size_t i = 0; i < calls.size(); ++i) {
+      const std::vector<std::string>& e = calls[i];
+      const std::string at = c.first[0] + ": " + e[0] + " " + e[1];
+      seen = seen || e[0] == c.second;
+      if (e[0] == "mkdir") {
+        EXPECT_TRUE(flushed(i, parent(e[1]), [&](const auto& later) {
+          return later[0] != "fsync" && contains(later.back(), e[1] + "/");
+        })) << at;
+      } else if (e[0] == "rename" || e[0] == "link") {
+        EXPECT_TRUE(flushed(i, parent(e[2]), never)) << at;
+        EXPECT_TRUE(flushed(i, parent(e[1]), never)) << at;
+      }
+      if (e[0] == "link") {
+        EXPECT_TRUE(flushed(i, parent(e[2]),
+                            [&](const auto& later) {
+                              return later[0] == "rename" && later[2] == e[1];
+                            }))
+            << at << ": backup not flushed before the save";
+      }
+    }
+    EXPECT_TRUE(seen) << c.first[0] << " made no " << c.second;
+  }
+}
+#endif
