@@ -4,6 +4,7 @@
 // before that leaves the saved workspace whole.
 
 #include <signal.h>
+#include <sys/stat.h>  // mkfifo
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -109,6 +110,11 @@ TEST(DurableSaveTest, NewFilesGoAtOnceAndRewrittenFilesStay) {
   write_file(files[2], "rewritten");
   w.save();
   EXPECT_EQ("rewritten", read_file(files[2]));
+  // A FIFO or a link planted at a new file's name: the save neither blocks
+  // on it nor flushes what the link leads to, and succeeds.
+  ASSERT_EQ(0, ::mkfifo(w.newStruct()->newFile("fifo").c_str(), 0600));
+  ASSERT_EQ(0, ::symlink("/dev/null", w.newStruct()->newFile("ln").c_str()));
+  EXPECT_NO_THROW(w.save());
 }
 
 // A writer killed between its release and its save: the saved index's files

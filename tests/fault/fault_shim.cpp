@@ -56,6 +56,7 @@ char* __real_realpath(const char* path, char* resolved);
 int __real_faccessat(int dirfd, const char* path, int mode, int flags);
 int __real_fcntl(int fd, int cmd, ...);
 int __real_fcntl64(int fd, int cmd, ...);
+int __real_syncfs(int fd);
 int __real_mkdir(const char* path, mode_t mode);
 int __real_mkdirat(int dirfd, const char* path, mode_t mode);
 int __real_link(const char* from, const char* to);
@@ -442,6 +443,11 @@ int __wrap_fcntl64(int fd, int cmd, ...) {
   va_end(args);
   if (enter(CALL_FCNTL, fd, nullptr, nullptr)) return -1;
   return __real_fcntl64(fd, cmd, arg);
+}
+
+int __wrap_syncfs(int fd) {
+  if (enter(CALL_FSYNC, fd, nullptr, nullptr)) return -1;
+  return __real_syncfs(fd);
 }
 
 int __wrap_mkdir(const char* path, mode_t mode) {

@@ -18,7 +18,7 @@ namespace vorla {
 namespace fault {
 
 // Kinds of intercepted calls; variants (open64, __open_2, fstatat...) are
-// counted under their plain kind.
+// counted under their plain kind, and syncfs and fdatasync as fsync.
 enum CallKind {
   CALL_OPEN,
   CALL_READ,

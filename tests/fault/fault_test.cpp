@@ -813,6 +813,16 @@ TEST_F(FaultTest, DurableStepsFailEarlyOrLeaveTheWorkspaceWhole) {
        writeErrors(),
        {"open", "fsync"},
        false},
+      {"save of many new data files",
+       [&](SpaceMan& w) {
+         std::shared_ptr<StructConfig> r = w.newStruct();
+         for (int i = 0; i < 40; ++i)
+           writeFile(r->newFile("f" + std::to_string(i)), std::to_string(i));
+       },
+       [](SpaceMan& w) { w.save(); },
+       writeErrors(),
+       {"open", "fsync"},
+       false},
       {"save after releases",
        [&](SpaceMan& w) {
          w.unlinkStruct(top);
