@@ -2,7 +2,8 @@
 // of the library on the workspace DIR/index.ini that the test prepared,
 // chosen by name. Exit status 0 once the call returned.
 //
-//   crash_driver edits|newfile|newfile-fsync|release|release-kill|import DIR
+//   crash_driver edits|newfile|newfile-fsync|newfiles|release|release-kill|
+//                import DIR
 
 #include <fcntl.h>
 #include <signal.h>
@@ -46,6 +47,8 @@ int run(const std::string& what, const std::string& dir) {
     ws.newStruct()->setType("note");
   } else if (what == "newfile" || what == "newfile-fsync") {
     addPhoto(&ws, "n", what == "newfile-fsync");
+  } else if (what == "newfiles") {  // past the count where save syncs all
+    for (int i = 0; i < 20; ++i) addPhoto(&ws, "m", false);
   } else if (what == "release" || what == "release-kill") {
     ws.unlinkStruct(2);
     if (what == "release-kill") ::raise(SIGKILL);
