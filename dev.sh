@@ -8,6 +8,8 @@
 #   ./dev.sh sanitize   the GoogleTest suites under AddressSanitizer,
 #                       UndefinedBehaviorSanitizer and LeakSanitizer
 #   ./dev.sh tsan       the id counter test under ThreadSanitizer
+#   ./dev.sh crash [N]  the crash-state explorer, up to N states (16384)
+#                       per crash point, and the real power cut (root only)
 #   ./dev.sh fuzz [S]   the two fuzz targets (index file reader, workspace
 #                       from anyone), S seconds (60) split between them
 #   ./dev.sh bench      the benchmarks (see bench/run.sh)
@@ -25,7 +27,7 @@ packages=(g++ make cmake pkg-config libboost-thread-dev libboost-random-dev
           libgtest-dev swig python3-dev clang-14 libclang-rt-14-dev
           libsimpleini-dev clang-format-14 python3-venv python3-pip
           python3-setuptools python3-wheel dpkg-dev python3-jsonschema
-          pybind11-dev)
+          pybind11-dev e2fsprogs)
 
 install_missing() {
   local missing=()
@@ -118,16 +120,25 @@ tsan_job() {
   ctest --test-dir build-tsan --output-on-failure -R counter
 }
 
+# Every state the explorer can make, not the sample the test suite checks.
+crash_job() {
+  install_missing
+  build build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  VORLA_CRASH_CAP=$1 ctest --test-dir build-test -V \
+    -R '^(crash_explorer|power_cut)_test$'
+}
+
 case "${1:-}" in
   main) main_job ;;
   test) test_job ;;
   sanitize) sanitize_job ;;
   tsan) tsan_job ;;
+  crash) crash_job "${2:-16384}" ;;
   fuzz) install_missing; fuzz_job "${2:-60}" ;;
   bench) install_missing; bench/run.sh "${@:2}" ;;
   lint)
     install_missing
     git ls-files '*.cpp' '*.h' | xargs clang-format-14 --dry-run --Werror
     echo "formatting: clean" ;;
-  *) sed -n '2,17p' "$0" >&2; exit 2 ;;
+  *) sed -n '2,19p' "$0" >&2; exit 2 ;;
 esac
