@@ -1,8 +1,7 @@
 // The Workspace class of the package `vorla`: loading, creating, saving and
 // closing a workspace, its records as a mapping from ids, and copies.
 
-#include <sys/stat.h>  // mkdir
-#include <unistd.h>    // getcwd
+#include <unistd.h>  // getcwd, rmdir
 
 #include <algorithm>
 #include <cerrno>
@@ -14,6 +13,7 @@
 #include "module/py_bind.h"
 #include "module/py_convert.h"
 #include "module/py_handles.h"
+#include "utils/file_utils.h"
 #include "utils/posix_file.h"
 #include "workspace/create.h"
 #include "workspace/error.h"
@@ -92,15 +92,22 @@ WorkspacePtr create_workspace(py::handle path, py::handle dataDir,
   const std::string rel = to_path(dataDir);
   std::unique_ptr<SpaceMan> man(new SpaceMan());
   // The library makes no directory; a new workspace is ready for new_file.
-  // The directory is synced into its parent before create returns, so that
-  // the data files put in it cannot outlive it in a power cut. Both flushes
-  // run without the interpreter's lock.
+  // The directory is made and synced into its parent before the index file
+  // that names it is written, so that a power cut never leaves an index
+  // without its data directory; made for a create that fails, it goes
+  // again. Both run without the interpreter's lock.
+  const std::string datadir = utils::pathadd(utils::pathname(file), rel);
   int err = 0;
   {
     py::gil_scoped_release unlocked;
-    createWorkspace(*man, file, rel, overwrite);
-    if (!utils::make_directory_durable(man->getDatadir()) && errno != EEXIST)
-      err = errno;
+    const bool made = !utils::file_exists(datadir);
+    if (!utils::make_directory_durable(datadir) && errno != EEXIST) err = errno;
+    try {
+      createWorkspace(*man, file, rel, overwrite);
+    } catch (...) {
+      if (made) ::rmdir(datadir.c_str());
+      throw;
+    }
   }
   const std::string dir = man->getDatadir();
   if (err != 0) {

@@ -1,6 +1,7 @@
 // vorla init: a new, empty workspace and its data directory.
 
 #include <sys/stat.h>  // stat
+#include <unistd.h>    // rmdir
 
 #include <cstddef>
 #include <string>
@@ -65,12 +66,19 @@ InitOutcome initWorkspace(const Args& args, const std::string& index,
     throw Failure(index, "file exists (use --force to overwrite)", kUsage);
   }
   makeDirs(utils::pathname(index));
+  // The data directory is on disk before the index file that names it: a
+  // power cut in between leaves an empty folder, never an index without
+  // its data directory. Made for nothing, it goes again.
+  const std::string datadir = utils::pathadd(utils::pathname(index), rel);
+  const bool made = !utils::file_exists(datadir);
+  makeDirs(datadir);
   InitOutcome outcome;
   SpaceMan ws;
   ws.setLockWait(parseWait(args));
   try {
     outcome.former = createWorkspace(ws, index, rel, true);
   } catch (const Error& e) {
+    if (made) ::rmdir(datadir.c_str());
     // The library's rules for the data directory's name.
     if (e.code() == Error::INVALID_FILE_NAME ||
         e.code() == Error::INVALID_TEXT || e.code() == Error::LINE_TOO_LONG) {
@@ -86,7 +94,6 @@ InitOutcome initWorkspace(const Args& args, const std::string& index,
     throw Failure(index, e);
   }
   outcome.datadir = ws.getDatadir();
-  makeDirs(outcome.datadir);
   return outcome;
 }
 
