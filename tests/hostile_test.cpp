@@ -64,28 +64,33 @@ class HostileTest : public ::testing::Test {
       const std::string cmd = "chown -R 65534:65534 '" + dir.path() + "'";
       if (std::system(cmd.c_str()) != 0) return -1;
     }
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-      if (::getuid() == 0 && (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0))
-        ::_exit(100);
-      int status = 101;
-      try {
-        status = body();
-      } catch (...) {
-      }
-      ::_exit(status);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 200;
+    return inChild(
+        [] {
+          return ::getuid() != 0 ||
+                 (::setgid(kNobody) == 0 && ::setuid(kNobody) == 0);
+        },
+        body);
   }
 
   // Runs `body` in a child process that a hang ends after five seconds,
   // and gives its exit status (0 when every check held).
   int promptly(const std::function<int()>& body) {
+    return inChild(
+        [] {
+          ::alarm(5);
+          return true;
+        },
+        body);
+  }
+
+  // Runs `body` in a child process once `setup` has prepared it there
+  // (exit status 100 when it could not), and gives the child's exit status:
+  // 101 when `body` threw, 200 when the child did not exit.
+  static int inChild(const std::function<bool()>& setup,
+                     const std::function<int()>& body) {
     const pid_t pid = ::fork();
     if (pid == 0) {
-      ::alarm(5);
+      if (!setup()) ::_exit(100);
       int status = 101;
       try {
         status = body();
