@@ -251,6 +251,15 @@ class FaultTest : public ::testing::Test {
   }
   ~FaultTest() override { fs::remove_all(root); }
 
+  // A second workspace, root/src/index.ini, holding makeTree's records, to
+  // copy from; gives its folder.
+  std::string makeSource(unsigned* top, unsigned* other) {
+    const std::string src = root + "/src";
+    fs::create_directories(src + "/data");
+    makeTree(src + "/index.ini", top, other);
+    return src;
+  }
+
   // A workspace with a tree: `top` (a file, two children, one of them with
   // a file and a grandchild with a file) and an unrelated record `other`
   // with a file. Returns the ids through the pointers.
@@ -432,10 +441,8 @@ TEST_F(FaultTest, FailedLoadKeepsWorkspace) {
 }
 
 TEST_F(FaultTest, FailedImportLeavesSourceUntouched) {
-  const std::string src = root + "/src";
-  fs::create_directories(src + "/data");
   unsigned top, other;
-  makeTree(src + "/index.ini", &top, &other);
+  const std::string src = makeSource(&top, &other);
   SpaceMan init;
   init.init(index, "data");
   const Tree srcBase = snapshot(src);
@@ -542,10 +549,8 @@ TEST_F(FaultTest, CascadingReleaseTouchesOnlyItsTree) {
 }
 
 TEST_F(FaultTest, ImportIntoUnwritableDataDirFails) {
-  const std::string src = root + "/src";
-  fs::create_directories(src + "/data");
   unsigned top, other;
-  makeTree(src + "/index.ini", &top, &other);
+  const std::string src = makeSource(&top, &other);
   const Tree srcBase = snapshot(src);
   SpaceMan s;
   s.load(src + "/index.ini");
@@ -587,10 +592,8 @@ bool lockHeld(const std::string& index) {
 // descriptor is left behind once the object is gone, and a failure to take
 // the lock changes neither the workspace nor the disk.
 TEST_F(FaultTest, FirstWriteTakesTheLockOrChangesNothing) {
-  const std::string src = root + "/src";
-  fs::create_directories(src + "/data");
   unsigned srcTop, srcOther, top, other;
-  makeTree(src + "/index.ini", &srcTop, &srcOther);
+  const std::string src = makeSource(&srcTop, &srcOther);
   makeTree(index, &top, &other);
   const Tree base = snapshot(ws);
   SpaceMan s;
@@ -726,10 +729,8 @@ TEST_F(FaultTest, SaveFlushesBeforeRenameAndDirectoryAfter) {
 }
 
 TEST_F(FaultTest, CopyFlushesBeforeItReturns) {
-  const std::string src = root + "/src";
-  fs::create_directories(src + "/data");
   unsigned top, other;
-  makeTree(src + "/index.ini", &top, &other);
+  const std::string src = makeSource(&top, &other);
   SpaceMan s, d;
   s.load(src + "/index.ini");
   d.init(index, "data");
@@ -793,10 +794,8 @@ TEST_F(FaultTest, RecordsOutlivingTheirWorkspaceAreSafe) {
 // file it does not name is gone only where the case deletes (deferred
 // deletions) or is in lost+found (gc).
 TEST_F(FaultTest, DurableStepsFailEarlyOrLeaveTheWorkspaceWhole) {
-  const std::string src = root + "/src";
-  fs::create_directories(src + "/data");
   unsigned srcTop, srcOther, top, other;
-  makeTree(src + "/index.ini", &srcTop, &srcOther);
+  const std::string src = makeSource(&srcTop, &srcOther);
   makeTree(index, &top, &other);
   writeFile(ws + "/data/_orphan_9__1_", "orphan bytes");
   const Tree base = snapshot(ws);
@@ -932,10 +931,8 @@ TEST_F(FaultTest, DurableStepsFailEarlyOrLeaveTheWorkspaceWhole) {
 // data directory again. A save that adds no data file and deletes nothing
 // makes no call beyond those of the index file.
 TEST_F(FaultTest, SaveFlushesNewDataFilesBeforeAndDeletesAfterTheRename) {
-  const std::string src = root + "/src";
-  fs::create_directories(src + "/data");
   unsigned srcTop, srcOther, top, other;
-  makeTree(src + "/index.ini", &srcTop, &srcOther);
+  const std::string src = makeSource(&srcTop, &srcOther);
   makeTree(index, &top, &other);
   SpaceMan s, w;
   s.load(src + "/index.ini");
