@@ -115,6 +115,13 @@ TEST(DurableSaveTest, NewFilesGoAtOnceAndRewrittenFilesStay) {
   ASSERT_EQ(0, ::mkfifo(w.newStruct()->newFile("fifo").c_str(), 0600));
   ASSERT_EQ(0, ::symlink("/dev/null", w.newStruct()->newFile("ln").c_str()));
   EXPECT_NO_THROW(w.save());
+  // A name no file can have is never handed out, so that no save is left
+  // waiting for a file that cannot exist.
+  std::shared_ptr<StructConfig> other = w.newStruct();
+  EXPECT_THROW_MSG(other->newFile("long", std::string(300, 'p')),
+                   "cannot create rand file name");
+  EXPECT_EQ(0u, other->items.count("long"));
+  EXPECT_NO_THROW(w.save());
 }
 
 // A writer killed between its release and its save: the saved index's files

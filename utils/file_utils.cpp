@@ -57,6 +57,11 @@ bool name_taken(const std::string& path) {
   return has_nul(path) || ::lstat(path.c_str(), &st) == 0;
 }
 
+bool name_free(const std::string& path) {
+  struct stat st;
+  return !has_nul(path) && ::lstat(path.c_str(), &st) != 0 && errno == ENOENT;
+}
+
 bool has_nul(const std::string& path) {
   return path.find('\0') != std::string::npos;
 }

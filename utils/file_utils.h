@@ -32,6 +32,12 @@ bool file_exists(const std::string& path);
 // (lstat() succeeds). A name is free only when this is false.
 bool name_taken(const std::string& path);
 
+// Whether a file can be made at path: the system says that nothing is
+// there (ENOENT). A name it cannot even look up (too long, in a directory
+// that cannot be searched) is no free name, since no file could be made
+// there either.
+bool name_free(const std::string& path);
+
 // Whether path holds a NUL byte. The system would see such a path cut short
 // at the NUL, so that an operation would reach another file than the one
 // named: every operation that touches the file system refuses it.

@@ -59,8 +59,11 @@ std::string randfilename(const std::string& dir, const std::string& prefix,
     candidate += '_';
     candidate += suffix;
     // Anything at the name, a dangling symbolic link included, takes it: the
-    // caller creates the file there and must not write through a link.
-    if (!utils::name_taken(utils::pathadd(dir, candidate))) return candidate;
+    // caller creates the file there and must not write through a link. A
+    // name that no file can have (too long, say) is not handed out either:
+    // the next save would find its file missing for a reason it cannot
+    // pass over.
+    if (utils::name_free(utils::pathadd(dir, candidate))) return candidate;
   }
   throw Error(Error::CANNOT_CREATE_FILE_NAME, dir);
 }
