@@ -6,6 +6,7 @@ program and the process that holds a workspace's writer lock come from
 tool_run.
 """
 
+import json
 import os
 import re
 import shutil
@@ -373,11 +374,24 @@ class ScriptsTest(unittest.TestCase):
         for cmd in ("stats", "check", "show"):
             self.assertNotIn(ESC, vorla(cmd, self.index).err)
 
-    def test_help_lists_json_bytes_and_every_exit_status(self):
-        for cmd in ("init", "show", "check", "gc", "copy", "stats"):
+    def test_help_lists_json_bytes_and_the_exit_statuses_of_each(self):
+        # Each command lists the statuses it can return, and no other.
+        statuses = {"init": {0, 2, 3, 5}, "show": {0, 2, 3, 4},
+                    "check": {0, 1, 2, 3, 5}, "gc": {0, 2, 3, 5},
+                    "copy": {0, 2, 3, 4, 5}, "stats": {0, 2, 3}}
+        for cmd, wanted in statuses.items():
             text = vorla(cmd, "--help").out
-            for status in range(6):
-                self.assertRegex(text, r"\n  %d  \S" % status, cmd)
+            listed = set(int(s) for s in re.findall(r"\n  (\d)  \S", text))
+            self.assertEqual(wanted, listed, cmd)
+            self.assertIn("docs/tool.md", text, cmd)
+        top = vorla("--help").out
+        self.assertEqual(set(range(6)), set(
+            int(s) for s in re.findall(r"\n  (\d)  \S", top)))
+        # The top-level synopses are each command's own.
+        for cmd in statuses:
+            usage = re.sub(r"\s+", " ", vorla(cmd, "--help").out.split(
+                "\n\n")[0][len("usage: "):])
+            self.assertIn(usage, re.sub(r"\s+", " ", top), cmd)
         for cmd in ("init", "show", "copy", "stats"):
             self.assertIn("--json", vorla(cmd, "--help").out, cmd)
         for cmd in ("show", "stats"):
@@ -386,6 +400,29 @@ class ScriptsTest(unittest.TestCase):
         self.assertIn("--json", r.out)
         self.assertIn("  4  the record named on the command line", r.out)
         self.assertEqual("vorla ", vorla("--version").out[:6])
+        version = json.loads(vorla("--version", "--json").out)
+        self.assertEqual("vorla " + version["version"] + "\n",
+                         vorla("--version").out)
+        readme_schema.validate("version", version)
+
+    def test_usage_errors_name_what_is_wrong_and_suggest(self):
+        cases = [
+            (("shwo", "x"), 'unknown command "shwo" (did you mean "show"?)'),
+            (("help", "stast"), '(did you mean "stats"?)'),
+            (("show", "--jsno", "x"), '(did you mean "--json"?)'),
+            (("gc", "--purg", "x"), '(did you mean "--purge"?)'),
+            (("frobnicate",), 'unknown command "frobnicate" (run'),
+            (("show",), "show: missing argument INDEX"),
+            (("init",), "init: missing argument INDEX"),
+            (("copy", "a", "2"), "copy: missing argument DST_INDEX"),
+            (("gc", "x", "--wait"), "option --wait needs a value: SECONDS"),
+            (("--version", "x"), 'unexpected argument "x"'),
+        ]
+        for args, message in cases:
+            r = vorla(*args)
+            self.assertEqual(2, r.status, args)
+            self.assertIn(message, r.err, args)
+            self.assertEqual(1, r.err.count("\n"), args)
 
 
 if __name__ == "__main__":
