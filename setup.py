@@ -99,6 +99,8 @@ class CMakeBuild(build_ext):
             "-DVORLA_PYTHON3_INSTALL_DIR=.",
             "-DCMAKE_INSTALL_LIBDIR=vorla/lib",
             "-DCMAKE_INSTALL_INCLUDEDIR=vorla/include",
+            # The wheel's library finds the Boost.Thread bundled beside it.
+            "-DVORLA_BUNDLED_RPATH=ON",
         ]
         build = ["cmake", "--build", build_dir, "--target"]
         build += [ext.cmake_target for ext in self.extensions]
