@@ -31,8 +31,10 @@ foreach(pair runtime:${VORLA_DEB_LIB} devel:${VORLA_DEB_DEV}
 endforeach()
 
 set(CPACK_PACKAGE_NAME vorla)
+# Each package's description below starts with a synopsis of its own; CPack
+# puts the summary before it unless the summary is CPack's default.
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_NAME} built using CMake")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
 set(CPACK_PACKAGE_CONTACT "The vorla developers <dev@vorla.example.org>")
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
@@ -50,24 +52,28 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 
 set(CPACK_DEBIAN_LIB_PACKAGE_NAME ${VORLA_DEB_LIB})
 set(CPACK_DEBIAN_LIB_PACKAGE_SECTION libs)
-set(CPACK_COMPONENT_GROUP_LIB_DESCRIPTION
-    "${PROJECT_DESCRIPTION} (shared library)\n\
- The shared library of vorla, a store of numbered, reference-counted\n\
- records with typed items, kept in a text index file with a data directory\n\
- of the files they own. Native code that shares a process with vorla's\n\
- Python modules links it.")
-# A shlibs file for the packages built against libvorla.so, and the ldconfig
-# trigger that makes the loader find it.
-set(CPACK_DEBIAN_LIB_PACKAGE_GENERATE_SHLIBS ON)
+# Each description: a synopsis line, then the text.
+set(CPACK_DEBIAN_LIB_DESCRIPTION
+    "workspace store of reference-counted records (shared library)\n\
+The shared library of vorla, a store of numbered, reference-counted\n\
+records with typed items, kept in a text index file with a data directory\n\
+of the files they own. Native code that shares a process with vorla's\n\
+Python modules links it.")
+# A shlibs file for the packages built against libvorla.so (only this
+# package has a shared library), and the ldconfig trigger that makes the
+# loader find it.
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+set(CPACK_POST_BUILD_SCRIPTS
+    ${PROJECT_SOURCE_DIR}/cmake/debian/ldconfig_trigger.cmake)
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME ${VORLA_DEB_DEV})
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
-set(CPACK_COMPONENT_GROUP_DEV_DESCRIPTION
-    "${PROJECT_DESCRIPTION} (development files)\n\
- The headers of vorla, its static library, its CMake package\n\
- (find_package(vorla) gives vorla::shared and vorla::vorla) and its\n\
- pkg-config files (vorla-shared.pc, vorla.pc).")
+set(CPACK_DEBIAN_DEV_DESCRIPTION
+    "workspace store of reference-counted records (development files)\n\
+The headers of vorla, its static library, its CMake package\n\
+(find_package(vorla) gives vorla::shared and vorla::vorla) and its\n\
+pkg-config files (vorla-shared.pc, vorla.pc).")
 # The headers include Boost's (thread, random, container), and the library
 # needs Boost.Thread to link.
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS
@@ -75,10 +81,11 @@ set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS
 
 set(CPACK_DEBIAN_TOOL_PACKAGE_NAME ${VORLA_DEB_TOOL})
 set(CPACK_DEBIAN_TOOL_PACKAGE_SECTION utils)
-set(CPACK_COMPONENT_GROUP_TOOL_DESCRIPTION
-    "${PROJECT_DESCRIPTION} (command-line tool)\n\
- The vorla tool creates, shows, checks, cleans and copies workspaces, with\n\
- JSON output for scripts.")
+set(CPACK_DEBIAN_TOOL_DESCRIPTION
+    "workspace store of reference-counted records (command-line tool)\n\
+The vorla tool creates, shows, checks, cleans and copies workspaces of\n\
+reference-counted records and their data files, with JSON output for\n\
+scripts.")
 
 # make package_source: the sources, not the build directories.
 set(CPACK_SOURCE_GENERATOR TGZ)
