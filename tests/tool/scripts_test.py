@@ -1,5 +1,5 @@
 """The vorla program as a script uses it: exit statuses, failures that say
-where, and JSON that fits the schemas the README documents.
+where, and JSON that fits the schemas in docs/schemas.
 
 Every case runs the real program on real files in a scratch folder. The
 program and the process that holds a workspace's writer lock come from
@@ -16,7 +16,7 @@ import tempfile
 import time
 import unittest
 
-import readme_schema
+import tool_schemas
 from tool_run import TOOL, lock_held, vorla
 
 
@@ -65,24 +65,24 @@ class ScriptsTest(unittest.TestCase):
     def assertFails(self, run, status, code, stderr):
         """`run` failed with `status`: `stderr` (a regular expression) is its
         one line on stderr, and under --json its error document fits the
-        README's schema and says the same."""
+        schema in docs/schemas and says the same."""
         self.assertEqual(status, run.status, run.err)
         self.assertRegex(run.err, "^vorla: " + stderr + "\n$")
         if run.out:
             doc = run.json()
-            readme_schema.validate("error", doc)
+            tool_schemas.validate("error", doc)
             self.assertEqual(code, doc["error"]["code"])
             self.assertEqual(status, doc["error"]["exit"])
             self.assertIn(doc["error"]["message"], run.err)
         return run
 
-    # --- JSON of every command against the README -------------------------
+    # --- JSON of every command against docs/schemas -----------------------
 
     def test_init_json_gives_paths_and_what_it_replaced(self):
         r = vorla("init", "--json", self.index, "files/deep")
         self.assertEqual(0, r.status, r.err)
         doc = r.json()
-        readme_schema.validate("init", doc)
+        tool_schemas.validate("init", doc)
         self.assertEqual(self.index, doc["index"])
         self.assertEqual("files/deep", doc["reldatadir"])
         self.assertEqual(os.path.join(self.dir, "files/deep"),
@@ -95,7 +95,7 @@ class ScriptsTest(unittest.TestCase):
     def test_show_json_fits_schema_and_marks_dangling_children(self):
         self.make_workspace()
         doc = vorla("show", "--json", self.index).json()
-        readme_schema.validate("show", doc)
+        tool_schemas.validate("show", doc)
         self.assertEqual([0, 2, 3], [rec["id"] for rec in doc["records"]])
         items = {i["name"]: i for i in doc["records"][1]["items"]}
         self.assertFalse(items["kid"]["dangling"])
@@ -104,7 +104,7 @@ class ScriptsTest(unittest.TestCase):
         self.assertEqual(4813, items["cover"]["size"])
 
         doc = vorla("show", "--json", self.index, "3").json()
-        readme_schema.validate("show", doc)
+        tool_schemas.validate("show", doc)
         self.assertEqual([3], [rec["id"] for rec in doc["records"]])
 
     def test_copy_json_names_both_workspaces_and_the_new_id(self):
@@ -114,7 +114,7 @@ class ScriptsTest(unittest.TestCase):
         r = vorla("copy", "--json", self.index, "3", other)
         self.assertEqual(0, r.status, r.err)
         doc = r.json()
-        readme_schema.validate("copy", doc)
+        tool_schemas.validate("copy", doc)
         self.assertEqual({"index": other, "source": self.index,
                           "source_id": 3, "new_id": 2}, doc)
         shown = vorla("show", "--json", other, str(doc["new_id"])).json()
@@ -124,7 +124,7 @@ class ScriptsTest(unittest.TestCase):
     def test_stats_json_fits_schema_with_sizes_in_bytes(self):
         self.make_workspace()
         doc = vorla("stats", "--json", self.index).json()
-        readme_schema.validate("stats", doc)
+        tool_schemas.validate("stats", doc)
         self.assertEqual(4813, doc["file_bytes"])
         self.assertEqual(300 * 1024, doc["orphan_bytes"])
 
@@ -146,7 +146,7 @@ class ScriptsTest(unittest.TestCase):
                                                  "value": 3}]}]})]
         for name, doc in bad:
             with self.assertRaises(jsonschema.ValidationError, msg=name):
-                readme_schema.validate(name, doc)
+                tool_schemas.validate(name, doc)
 
     # --- exit statuses and the error document ------------------------------
 
@@ -300,7 +300,7 @@ class ScriptsTest(unittest.TestCase):
         r = vorla("check", "--json", a)
         self.assertEqual(1, r.status)
         doc = r.json()
-        readme_schema.validate("check", doc)
+        tool_schemas.validate("check", doc)
         self.assertIn({"kind": "shared-data-dir", "record": None,
                        "item": None, "path": b}, doc["findings"])
         self.assertFalse(doc["damaged"])
@@ -403,7 +403,7 @@ class ScriptsTest(unittest.TestCase):
         version = json.loads(vorla("--version", "--json").out)
         self.assertEqual("vorla " + version["version"] + "\n",
                          vorla("--version").out)
-        readme_schema.validate("version", version)
+        tool_schemas.validate("version", version)
 
     def test_usage_errors_name_what_is_wrong_and_suggest(self):
         cases = [
