@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Sets up a fresh Debian 12 machine and runs vorla's jobs.
 #
-#   ./dev.sh main       install what is missing, build, and run the demo:
-#                       a workspace made from Python, filled by an example
-#                       program, shown and checked with the vorla tool
+#   ./dev.sh main       install what is missing, build what the demo needs
+#                       and run it: a workspace made from Python 3, filled
+#                       by an example program and the package vorla, shown
+#                       and checked with the vorla tool (Python 2 too, where
+#                       there is one)
 #   ./dev.sh test       install what is missing, build, run every test
 #   ./dev.sh sanitize   the GoogleTest suites under AddressSanitizer,
 #                       UndefinedBehaviorSanitizer and LeakSanitizer
@@ -16,18 +18,20 @@
 #   ./dev.sh lint       fails when a source differs from clang-format's form
 #
 # VORLA_WERROR=ON turns warnings into errors. VORLA_PYTHON2 names the Python
-# 2.7 interpreter to build the module for; by default it is pyenv's 2.7.18.
+# 2.7 interpreter to build the module for; by default it is pyenv's 2.7.18,
+# else python2.7 on the path, else none (Debian 12 has none).
 set -euo pipefail
 cd "$(dirname "$0")"
 root=$(pwd)
 
 # python3-venv, -pip, -setuptools and -wheel: the pip install test; dpkg-dev:
-# the .deb (dpkg-shlibdeps); pybind11-dev: the Python 3 package vorla.
+# the .deb (dpkg-shlibdeps); lintian and man-db: its checks; pybind11-dev:
+# the Python 3 package vorla.
 packages=(g++ make cmake pkg-config libboost-thread-dev libboost-random-dev
           libgtest-dev swig python3-dev clang-14 libclang-rt-14-dev
           libsimpleini-dev clang-format-14 python3-venv python3-pip
           python3-setuptools python3-wheel dpkg-dev python3-jsonschema
-          pybind11-dev e2fsprogs)
+          pybind11-dev e2fsprogs lintian man-db)
 
 install_missing() {
   local missing=()
@@ -55,8 +59,8 @@ python2() {
   fi
 }
 
-# build DIR [cmake options...]
-build() {
+# configure DIR [cmake options...]
+configure() {
   local dir=$1
   shift
   local py2
@@ -64,29 +68,74 @@ build() {
   local opts=(-DVORLA_WERROR="${VORLA_WERROR:-OFF}")
   [ -n "$py2" ] && opts+=(-DVORLA_PYTHON2_EXECUTABLE="$py2")
   cmake -S . -B "$dir" "${opts[@]}" "$@" >/dev/null
-  cmake --build "$dir" -j2
 }
 
+# build DIR [cmake options...]
+build() {
+  configure "$@"
+  cmake --build "$1" -j2
+}
+
+# The demo needs the tool, the example program and the Python 3 modules
+# (and _vorla for Python 2 when there is one): only those are built.
+demo_targets() {
+  local dir=$1 have
+  have=$(cmake --build "$dir" --target help)
+  for t in vorla_cli photo_album vorla_python3 vorla_package vorla_python2; do
+    grep -q "^\.\.\. $t\$" <<<"$have" && echo "$t"
+  done
+  return 0
+}
+
+# VORLA_DEMO_BUILD names a configured build directory to use as it is: no
+# package is installed and nothing is configured (the tests run the demo
+# so, in their own build).
 main_job() {
-  install_missing
-  build build -DCMAKE_BUILD_TYPE=Release
-  local demo=$root/out/demo
+  local dir=${VORLA_DEMO_BUILD:-}
+  if [ -z "$dir" ]; then
+    install_missing
+    dir=build
+    configure "$dir" -DCMAKE_BUILD_TYPE=Release -DVORLA_BUILD_TESTS=OFF
+  fi
+  local targets
+  mapfile -t targets < <(demo_targets "$dir")
+  cmake --build "$dir" -j2 --target "${targets[@]}"
+  local demo=${VORLA_DEMO_OUT:-$root/out/demo} py2 py3
+  py2=$(python2)
+  py3=$(cmake -L -N "$dir" | sed -n 's/^VORLA_PYTHON3_EXECUTABLE:[A-Z]*=//p')
   rm -rf "$demo"
   mkdir -p "$demo/data"
   echo
-  echo "== Python 2 creates an empty workspace"
-  PYTHONPATH=$root/build/module/python2 "$(python2)" -c "
+  echo "== Python 3 creates an empty workspace with _vorla"
+  PYTHONPATH=$dir/module/python3 "${py3:-python3}" -c "
 import _vorla
 _vorla.init_workspace('$demo/album.ini', 'data')
 print(open('$demo/album.ini').read())"
   echo "== an example program adds an album with photos and thumbnails"
-  build/examples/photo_album "$demo/album.ini"
+  "$dir/examples/photo_album" "$demo/album.ini"
+  if [ -d "$dir/module/python3/vorla" ]; then
+    echo
+    echo "== Python 3 adds the same album with the package vorla"
+    PYTHONPATH=$dir/module/python3 "${py3:-python3}" examples/album.py \
+      "$demo/album.ini"
+  fi
   echo
   echo "== vorla show"
-  build/tools/vorla show "$demo/album.ini"
+  "$dir/tools/vorla" show "$demo/album.ini"
   echo
   echo "== vorla check"
-  build/tools/vorla check "$demo/album.ini"
+  "$dir/tools/vorla" check "$demo/album.ini"
+  echo
+  if [ -n "$py2" ] && [ -d "$dir/module/python2" ]; then
+    echo "== Python 2 creates a workspace with _vorla"
+    PYTHONPATH=$dir/module/python2 "$py2" -c "
+import _vorla
+_vorla.init_workspace('$demo/py2.ini', 'data')"
+    "$dir/tools/vorla" check "$demo/py2.ini"
+  else
+    echo "Python 2 not found, so its part of the demo is left out: install" \
+      "2.7.18 with pyenv, or set VORLA_PYTHON2=/path/to/python2.7"
+  fi
 }
 
 test_job() {
@@ -140,5 +189,5 @@ case "${1:-}" in
     install_missing
     git ls-files '*.cpp' '*.h' | xargs clang-format-14 --dry-run --Werror
     echo "formatting: clean" ;;
-  *) sed -n '2,19p' "$0" >&2; exit 2 ;;
+  *) sed -n '2,22p' "$0" >&2; exit 2 ;;
 esac

@@ -15,6 +15,7 @@
 
 import atexit
 import glob
+import importlib.util
 import os
 import re
 import shutil
@@ -22,7 +23,29 @@ import subprocess
 import sys
 import tempfile
 
-from setuptools import Extension, setup
+
+def wheel_support():
+    """Why this interpreter cannot build a wheel, or None when it can: pip
+    builds one for every install, through setuptools' bdist_wheel, which
+    comes from the package wheel before setuptools 70.1."""
+    if importlib.util.find_spec("setuptools") is None:
+        return "no setuptools"
+    if importlib.util.find_spec("wheel") is not None:
+        return None
+    import setuptools
+    version = tuple(int(p) for p in re.findall(r"\d+",
+                                                setuptools.__version__)[:2])
+    if version >= (70, 1):
+        return None
+    return "setuptools %s without wheel" % setuptools.__version__
+
+
+if wheel_support():
+    sys.exit("setup.py: %s has %s: building vorla needs setuptools and wheel "
+             "(Debian: apt-get install python3-setuptools python3-wheel), or "
+             "setuptools 70.1 or newer" % (sys.executable, wheel_support()))
+
+from setuptools import Extension, setup  # noqa: E402
 from setuptools.command.build_ext import build_ext
 
 SOURCE_DIR = os.path.dirname(os.path.abspath(__file__))
@@ -76,6 +99,8 @@ class CMakeBuild(build_ext):
             "-DVORLA_PYTHON3_INSTALL_DIR=.",
             "-DCMAKE_INSTALL_LIBDIR=vorla/lib",
             "-DCMAKE_INSTALL_INCLUDEDIR=vorla/include",
+            # The wheel's library finds the Boost.Thread bundled beside it.
+            "-DVORLA_BUNDLED_RPATH=ON",
         ]
         build = ["cmake", "--build", build_dir, "--target"]
         build += [ext.cmake_target for ext in self.extensions]

@@ -13,9 +13,11 @@ set(VORLA_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/vorla)
 
 install(TARGETS vorla EXPORT vorlaTargets COMPONENT static
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+# A shared library is not a program: no execute bits.
 install(TARGETS vorla_shared EXPORT vorlaSharedTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime
-          NAMELINK_COMPONENT devel)
+          NAMELINK_COMPONENT devel
+          PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 
 # The installed headers include each other as "vorla/<unit>/<name>.h", so
 # that a consumer's own utils/ or workspace/ folder on its include path can

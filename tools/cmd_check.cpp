@@ -7,9 +7,15 @@
 #include <string>
 #include <vector>
 
-#include "tools/args.h"
 #include "tools/commands.h"
+#include "tools/exit_status.h"
+#include "tools/failure.h"
+#include "tools/json.h"
 #include "tools/output.h"
+#include "tools/parser.h"
+#include "tools/progress.h"
+#include "tools/wait.h"
+#include "tools/workspace_io.h"
 #include "utils/file_utils.h"
 #include "workspace/check.h"
 #include "workspace/workspace.h"
@@ -21,9 +27,6 @@ namespace tool {
 namespace {
 
 const char kCheckHelp[] =
-    "usage: vorla check [--fix-counts [--force]] [--json] [--wait SECONDS]\n"
-    "                   INDEX\n"
-    "\n"
     "Checks a workspace and names each finding with its record and item:\n"
     "  dangling-child     a child item names a record that does not exist\n"
     "  count-mismatch     a record's internal count differs from the number\n"
@@ -48,23 +51,15 @@ const char kCheckHelp[] =
     "counter-behind or records-missing finding; the last line then says so.\n"
     "Keep the orphan data files of a damaged workspace, and its index file:\n"
     "they may be all that is left of the lost records.\n"
-    "Exits 0 when the workspace is sound, 1 when anything is wrong.\n"
+    "Exits 1 when anything is wrong.\n"
     "\n"
     "--fix-counts sets every internal count to the recomputed one, keeps the\n"
-    "former index file beside it (INDEX.bak, or INDEX.bak.1, .2 ... when\n"
-    "that exists), saves the workspace and prints what it changed, then\n"
-    "checks the result. It refuses a workspace that looks damaged (exit 3,\n"
-    "nothing changed) unless --force is given. It holds the workspace's\n"
-    "writer lock from before it reads the workspace; while another process\n"
-    "holds it, it changes nothing and exits 5 (--wait waits up to SECONDS\n"
-    "for it).\n"
-    "\n"
-    "--json prints one JSON document: {\"index\", \"records\", \"sound\",\n"
-    "\"damaged\", \"findings\": [{\"kind\", \"record\", \"item\", \"path\", "
-    "...}],\n"
-    "\"fixed\": [{\"record\", \"stored\", \"actual\"}], \"backup\"}; the "
-    "README\n"
-    "gives its schema.\n";
+    "former index file as INDEX.bak (INDEX.bak.1, ... when taken), saves,\n"
+    "prints what it changed and checks again. It refuses a workspace that\n"
+    "looks damaged (exit status 3, nothing changed) unless given --force.\n"
+    "--wait waits up to SECONDS for another process that holds the\n"
+    "workspace.\n"
+    "--json prints one JSON document (docs/schemas/check.json).\n";
 
 const char* kindName(Finding::Kind kind) {
   switch (kind) {
@@ -188,60 +183,45 @@ std::string describe(const Finding& f) {
   }
 }
 
-void appendJsonOrNull(std::string& o, bool present, const std::string& s) {
-  if (present) {
-    appendJson(o, s);
-  } else {
-    o += "null";
-  }
-}
-
 // One finding as a JSON object: kind, record, item and path, then what
 // its kind adds.
-void jsonFinding(const Finding& f, const std::string& datadir, std::string& o) {
-  o += "{\"kind\":\"";
-  o += kindName(f.kind);
-  o += "\",\"record\":" + (hasRecord(f) ? std::to_string(f.id) : "null");
-  o += ",\"item\":";
-  appendJsonOrNull(o, hasItem(f) || f.kind == Finding::COUNTER_BEHIND, f.item);
-  o += ",\"path\":";
+void jsonFinding(const Finding& f, const std::string& datadir, JsonWriter& w) {
+  w.beginObject().field("kind", kindName(f.kind)).key("record");
+  hasRecord(f) ? w.value(f.id) : w.null();
+  w.stringOrNull("item", hasItem(f) || f.kind == Finding::COUNTER_BEHIND,
+                 f.item);
   if (namesDataFile(f)) {
-    appendJsonOrNull(o, f.kind != Finding::INVALID_FILE_NAME,
-                     utils::pathadd(datadir, f.file));
-    o += ",\"file\":";
-    appendJson(o, f.file);
+    w.stringOrNull("path", f.kind != Finding::INVALID_FILE_NAME,
+                   utils::pathadd(datadir, f.file));
+    w.field("file", f.file);
   } else {
-    appendJsonOrNull(o, !f.file.empty(), f.file);
+    w.stringOrNull("path", !f.file.empty(), f.file);
   }
   switch (f.kind) {
     case Finding::DANGLING_CHILD:
     case Finding::SHARED_FILE:
-      o += ",\"target\":" + std::to_string(f.target);
+      w.field("target", f.target);
       break;
     case Finding::COUNT_MISMATCH:
-      o += ",\"stored\":" + std::to_string(f.stored) +
-           ",\"actual\":" + std::to_string(f.actual);
+      w.field("stored", f.stored).field("actual", f.actual);
       break;
     case Finding::COUNTER_BEHIND:
-      o += ",\"counter\":" + std::to_string(f.stored) +
-           ",\"highest_id\":" + std::to_string(f.actual);
+      w.field("counter", f.stored).field("highest_id", f.actual);
       break;
     case Finding::CYCLE:
-      o += ",\"cycle\":[";
-      for (std::size_t k = 0; k < f.path.size(); ++k) {
-        o += (k > 0 ? "," : "") + std::to_string(f.path[k]);
-      }
-      o += ']';
+      w.key("cycle").beginArray();
+      for (unsigned id : f.path) w.value(id);
+      w.endArray();
       break;
     case Finding::RECORDS_MISSING:
-      o += ",\"dangling_children\":" + std::to_string(f.dangling) +
-           ",\"parentless_records\":" + std::to_string(f.parentless) +
-           ",\"orphan_files\":" + std::to_string(f.orphans);
+      w.field("dangling_children", f.dangling);
+      w.field("parentless_records", f.parentless);
+      w.field("orphan_files", f.orphans);
       break;
     default:
       break;
   }
-  o += '}';
+  w.endObject();
 }
 
 // What check found and did, for its report.
@@ -256,35 +236,27 @@ void printJson(const std::string& index, const std::string& datadir,
                const Outcome& done, Out& out) {
   std::string& o = out.raw();
   const CheckReport& r = done.report;
-  o += "{\"index\":";
-  appendJson(o, index);
-  o += ",\"records\":" + (done.loaded ? std::to_string(r.records) : "null");
-  o += ",\"sound\":";
-  o += r.findings.empty() ? "true" : "false";
-  o += ",\"damaged\":";
-  o += r.damaged ? "true" : "false";
-  o += ",\"findings\":[";
+  JsonWriter w(o);
+  w.beginObject().field("index", index).key("records");
+  done.loaded ? w.value(r.records) : w.null();
+  w.field("sound", r.findings.empty()).field("damaged", r.damaged);
+  w.key("findings").beginArray();
   if (!done.loaded) {
-    o += "{\"kind\":\"invalid-file-name\",\"record\":null,\"item\":null,"
-         "\"path\":";
-    appendJson(o, index);
-    o += '}';
+    w.beginObject().field("kind", "invalid-file-name");
+    w.key("record").null().key("item").null();
+    w.field("path", index).endObject();
   }
   for (std::size_t k = 0; done.loaded && k < r.findings.size(); ++k) {
-    if (k > 0) o += ',';
-    jsonFinding(r.findings[k], datadir, o);
+    jsonFinding(r.findings[k], datadir, w);
     if (o.size() >= (1 << 20)) out.flush();
   }
-  o += "],\"fixed\":[";
-  for (std::size_t k = 0; k < done.fixed.size(); ++k) {
-    const CountFix& fix = done.fixed[k];
-    o += (k > 0 ? ",{\"record\":" : "{\"record\":") + std::to_string(fix.id) +
-         ",\"stored\":" + std::to_string(fix.stored) +
-         ",\"actual\":" + std::to_string(fix.actual) + "}";
+  w.endArray().key("fixed").beginArray();
+  for (const CountFix& fix : done.fixed) {
+    w.beginObject().field("record", fix.id).field("stored", fix.stored);
+    w.field("actual", fix.actual).endObject();
   }
-  o += "],\"backup\":";
-  appendJsonOrNull(o, !done.backup.empty(), done.backup);
-  o += "}\n";
+  w.endArray().stringOrNull("backup", !done.backup.empty(), done.backup);
+  w.endObject();
 }
 
 void printText(const std::string& index, const Outcome& done, Out& out) {
@@ -369,7 +341,7 @@ void fixCounts(SpaceMan& ws, const Args& args, Progress& progress,
 }
 
 int runCheck(const Args& args) {
-  needOperands(args, 1, 1);
+  needOperands(args);
   const std::string& index = args.operands[0];
   const double wait = parseWait(args);
   const bool fix = args.has("--fix-counts");
@@ -417,9 +389,14 @@ int runCheck(const Args& args) {
 
 Command checkCommand() {
   return Command{"check",
+                 "report what is wrong with a workspace",
+                 {{"--fix-counts", nullptr},
+                  {"--force", nullptr, 0, "--fix-counts"},
+                  {"--json", nullptr},
+                  {"--wait", "SECONDS"}},
+                 {"INDEX"},
+                 {kOk, kFound, kUsage, kBroken, kInUse},
                  kCheckHelp,
-                 {"--fix-counts", "--force", "--json"},
-                 {"--wait"},
                  runCheck};
 }
 

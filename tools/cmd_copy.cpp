@@ -5,9 +5,16 @@
 #include <memory>
 #include <string>
 
-#include "tools/args.h"
 #include "tools/commands.h"
+#include "tools/exit_status.h"
+#include "tools/failure.h"
+#include "tools/json.h"
+#include "tools/make_dirs.h"
 #include "tools/output.h"
+#include "tools/parser.h"
+#include "tools/progress.h"
+#include "tools/wait.h"
+#include "tools/workspace_io.h"
 #include "workspace/workspace.h"
 #include "workspace/writer_lock.h"
 
@@ -17,20 +24,14 @@ namespace tool {
 namespace {
 
 const char kCopyHelp[] =
-    "usage: vorla copy [--json] [--wait SECONDS] SRC_INDEX ID DST_INDEX\n"
-    "\n"
     "Copies record ID of the workspace SRC_INDEX, with its child records\n"
     "and data files, into a new top-level record of DST_INDEX (which may be\n"
     "the same workspace), saves DST_INDEX and prints the new record's id.\n"
-    "DST_INDEX's data directory is created when it is missing. DST_INDEX's\n"
-    "writer lock is held from before it is read; while another process\n"
-    "holds it, nothing is copied and the exit status is 5 (--wait waits up\n"
-    "to SECONDS for it). SRC_INDEX is only read.\n"
-    "\n"
-    "Record 0, the workspace's system record, cannot be copied (exit\n"
-    "status 2); a record that does not exist gives exit status 4.\n"
-    "--json prints {\"index\": DST_INDEX, \"source\": SRC_INDEX,\n"
-    "\"source_id\": ID, \"new_id\": the new record's id}.\n";
+    "DST_INDEX's data directory is made when missing; SRC_INDEX is only\n"
+    "read. A failed copy leaves DST_INDEX as it was. Record 0, the system\n"
+    "record, is refused (exit status 2). --wait waits up to SECONDS for\n"
+    "another process that holds DST_INDEX.\n"
+    "--json prints one JSON document (docs/schemas/copy.json).\n";
 
 bool sameFile(const std::string& a, const std::string& b) {
   struct stat sa, sb;
@@ -43,19 +44,16 @@ void printCopy(const Args& args, unsigned id, unsigned newId) {
   if (!args.has("--json")) {
     out << newId << '\n';
   } else {
-    std::string& o = out.raw();
-    o += "{\"index\":";
-    appendJson(o, args.operands[2]);
-    o += ",\"source\":";
-    appendJson(o, args.operands[0]);
-    o += ",\"source_id\":" + std::to_string(id);
-    o += ",\"new_id\":" + std::to_string(newId) + "}\n";
+    JsonWriter w(out.raw());
+    w.beginObject().field("index", args.operands[2]);
+    w.field("source", args.operands[0]).field("source_id", id);
+    w.field("new_id", newId).endObject();
   }
   out.flush();
 }
 
 int runCopy(const Args& args) {
-  needOperands(args, 3, 3);
+  needOperands(args);
   const std::string& srcIndex = args.operands[0];
   const unsigned id = parseId(args.command, args.operands[1]);
   const std::string& dstIndex = args.operands[2];
@@ -96,7 +94,13 @@ int runCopy(const Args& args) {
 }  // namespace
 
 Command copyCommand() {
-  return Command{"copy", kCopyHelp, {"--json"}, {"--wait"}, runCopy};
+  return Command{"copy",
+                 "copy a record tree into another workspace",
+                 {{"--json", nullptr}, {"--wait", "SECONDS"}},
+                 {"SRC_INDEX", "ID", "DST_INDEX"},
+                 {kOk, kUsage, kBroken, kNoRecord, kInUse},
+                 kCopyHelp,
+                 runCopy};
 }
 
 }  // namespace tool

@@ -11,9 +11,15 @@
 #include <string>
 #include <vector>
 
-#include "tools/args.h"
 #include "tools/commands.h"
+#include "tools/exit_status.h"
+#include "tools/failure.h"
+#include "tools/json.h"
 #include "tools/output.h"
+#include "tools/parser.h"
+#include "tools/progress.h"
+#include "tools/wait.h"
+#include "tools/workspace_io.h"
 #include "utils/file_utils.h"
 #include "utils/posix_file.h"
 #include "workspace/check.h"
@@ -28,51 +34,21 @@ namespace tool {
 namespace {
 
 const char kGcHelp[] =
-    "usage: vorla gc [--delete | --purge] [--force] [--grace AGE] [--json]\n"
-    "                [--bytes] [--wait SECONDS] INDEX\n"
+    "Lists the data files that no record names (left by crashes, by copies\n"
+    "that failed, or all that is left of records that a damaged index file\n"
+    "lost) and what saves killed half-way left beside the index file\n"
+    "(.vorla-XXXXXX). Only files older than the grace age are collected:\n"
+    "AGE is seconds, or a number followed by s, m, h or d (default 1h).\n"
     "\n"
-    "Lists the data files that no record names (left by crashes or by\n"
-    "copies that failed, or all that is left of records that a damaged\n"
-    "index file lost), and the temporary files that saves killed half-way\n"
-    "left beside the index file (.vorla-XXXXXX).\n"
-    "\n"
-    "--delete moves them into the workspace's lost+found folder, beside the\n"
-    "data directory (in it when the data directory is the index file's own\n"
-    "folder), and prints where each went; nothing there is ever replaced:\n"
-    "a name already taken gets \".1\", \".2\" ... Delete lost+found once\n"
-    "nothing in it is needed. A file on another file system than lost+found\n"
-    "is not moved. --purge deletes them outright instead.\n"
-    "\n"
-    "Files younger than the grace age are never touched, as a running\n"
-    "process may have created one for a record that its index file does not\n"
-    "name yet. AGE is a number of seconds, or a number followed by s, m, h or\n"
-    "d; the default is 1h. Only files with the names the library gives data\n"
-    "files are considered. --delete and --purge refuse a data directory\n"
-    "that another index file in the same folder names (exit status 3):\n"
-    "what is an orphan to one workspace may be a data file of the other.\n"
-    "--delete and --purge exclude each other (exit status 2).\n"
-    "\n"
-    "--delete and --purge first check the workspace and refuse one whose\n"
-    "index file looks damaged (see 'vorla check --help'): exit status 3,\n"
-    "nothing changed, unless --force is given. They hold the workspace's\n"
-    "writer lock from before they read the workspace, so no running process\n"
-    "that writes through the library has unsaved data files meanwhile; while\n"
-    "another process holds it, nothing is touched and the exit status is 5\n"
-    "(--wait waits up to SECONDS for it). The grace age still protects what\n"
-    "the lock cannot: files of programs that write without it, and files\n"
-    "being put in place by hand. A file that cannot be moved or deleted is\n"
-    "named on standard error, and the exit status is 3. Before it exits,\n"
-    "gc flushes lost+found and the directories it moved files out of, so\n"
-    "that a power cut after it loses no file.\n"
-    "\n"
+    "--delete moves them into lost+found beside the data directory, never\n"
+    "replacing a file there; --purge deletes them. Both refuse a workspace\n"
+    "whose index file looks damaged (unless given --force) or whose data\n"
+    "directory another index file names (exit status 3), and hold the\n"
+    "workspace's writer lock while they work: --wait waits up to SECONDS\n"
+    "for another process that holds it. A file that cannot be moved or\n"
+    "deleted is named on standard error (exit status 3).\n"
     "--bytes prints sizes as plain byte counts. --json prints one JSON\n"
-    "document: {\"index\", \"datadir\", \"grace\", \"action\": \"list\", "
-    "\"move\"\n"
-    "or \"purge\", \"lost_found\", \"files\": [{\"path\", \"kind\": \"orphan\" "
-    "or\n"
-    "\"temp\", \"size\", \"age\", \"done\", \"to\"}], \"total_bytes\"}; the "
-    "README\n"
-    "gives its schema.\n";
+    "document (docs/schemas/gc.json).\n";
 
 // Seconds, or a number followed by s, m, h or d.
 int64_t parseAge(const std::string& command, const std::string& text) {
@@ -231,37 +207,21 @@ void printSummary(const Plan& plan, const std::vector<Candidate>& files,
 void printJson(const Plan& plan, const std::string& datadir,
                const std::vector<Candidate>& files, Out& out) {
   std::string& o = out.raw();
-  o += "{\"index\":";
-  appendJson(o, plan.index);
-  o += ",\"datadir\":";
-  appendJson(o, datadir);
-  o += ",\"grace\":" + std::to_string(plan.grace) + ",\"action\":\"" +
-       actionName(plan.action) + "\",\"lost_found\":";
-  if (plan.action == Action::MOVE) {
-    appendJson(o, plan.lostFound);
-  } else {
-    o += "null";
-  }
-  o += ",\"files\":[";
+  JsonWriter w(o);
+  w.beginObject().field("index", plan.index).field("datadir", datadir);
+  w.field("grace", plan.grace).field("action", actionName(plan.action));
+  w.stringOrNull("lost_found", plan.action == Action::MOVE, plan.lostFound);
+  w.key("files").beginArray();
   uint64_t total = 0;
-  for (std::size_t k = 0; k < files.size(); ++k) {
-    const Candidate& c = files[k];
+  for (const Candidate& c : files) {
     total += c.file.size;
-    o += k > 0 ? ",{\"path\":" : "{\"path\":";
-    appendJson(o, utils::pathadd(*c.dir, c.file.name));
-    o += std::string(",\"kind\":\"") + (c.temp ? "temp" : "orphan") +
-         "\",\"size\":" + std::to_string(c.file.size) +
-         ",\"age\":" + std::to_string(plan.now - c.file.mtime) +
-         ",\"done\":" + (c.done ? "true" : "false") + ",\"to\":";
-    if (c.movedTo.empty()) {
-      o += "null";
-    } else {
-      appendJson(o, c.movedTo);
-    }
-    o += '}';
+    w.beginObject().field("path", utils::pathadd(*c.dir, c.file.name));
+    w.field("kind", c.temp ? "temp" : "orphan").field("size", c.file.size);
+    w.field("age", plan.now - c.file.mtime).field("done", c.done);
+    w.stringOrNull("to", !c.movedTo.empty(), c.movedTo).endObject();
     if (o.size() >= (1 << 20)) out.flush();
   }
-  o += "],\"total_bytes\":" + std::to_string(total) + "}\n";
+  w.endArray().field("total_bytes", total).endObject();
 }
 
 // Flushes the directories that gc moved files into and out of, in that
@@ -341,7 +301,7 @@ Plan planOf(const Args& args) {
 }
 
 int runGc(const Args& args) {
-  needOperands(args, 1, 1);
+  needOperands(args);
   Plan plan = planOf(args);
   const bool json = args.has("--json");
   const double wait = parseWait(args);
@@ -384,9 +344,18 @@ int runGc(const Args& args) {
 
 Command gcCommand() {
   return Command{"gc",
+                 "list orphan data files; move them into lost+found, or delete "
+                 "them",
+                 {{"--delete", nullptr, 1},
+                  {"--purge", nullptr, 1},
+                  {"--force", nullptr},
+                  {"--grace", "AGE"},
+                  {"--json", nullptr},
+                  {"--bytes", nullptr},
+                  {"--wait", "SECONDS"}},
+                 {"INDEX"},
+                 {kOk, kUsage, kBroken, kInUse},
                  kGcHelp,
-                 {"--delete", "--purge", "--force", "--json", "--bytes"},
-                 {"--grace", "--wait"},
                  runGc};
 }
 

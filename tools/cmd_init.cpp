@@ -6,9 +6,14 @@
 #include <cstddef>
 #include <string>
 
-#include "tools/args.h"
 #include "tools/commands.h"
+#include "tools/exit_status.h"
+#include "tools/failure.h"
+#include "tools/json.h"
+#include "tools/make_dirs.h"
 #include "tools/output.h"
+#include "tools/parser.h"
+#include "tools/wait.h"
 #include "utils/file_utils.h"
 #include "workspace/create.h"
 #include "workspace/index_format.h"
@@ -21,27 +26,17 @@ namespace tool {
 namespace {
 
 const char kInitHelp[] =
-    "usage: vorla init [--force] [--json] [--wait SECONDS] INDEX [RELDATADIR]\n"
-    "\n"
     "Writes a new, empty workspace to the index file INDEX and creates its\n"
     "data directory, RELDATADIR (default \"data\") beside the index file,\n"
-    "and any missing directory above them. RELDATADIR is relative to the\n"
-    "index file's folder and stays inside it: an absolute path or one with\n"
-    "a \"..\" component is refused (exit status 2), and so is one that\n"
-    "another index file in the same folder names: two workspaces must not\n"
-    "share a data directory (name another RELDATADIR).\n"
-    "An existing INDEX is left alone unless --force is given, and even then\n"
-    "while another process holds the workspace (exit status 5; --wait\n"
-    "waits up to SECONDS for it). --force over a workspace with records\n"
-    "(or an index file that does not load) keeps the former index file\n"
-    "beside it as INDEX.bak (INDEX.bak.1, .2 ... when that exists; a backup\n"
-    "is never replaced) and says how many records it dropped. Only a\n"
-    "regular file is replaced: anything else at INDEX is refused (exit\n"
-    "status 3) before anything is kept.\n"
+    "and any missing directory above them. RELDATADIR stays inside the\n"
+    "index file's folder (no absolute path, no \"..\") and must not be the\n"
+    "data directory of another index file there (exit status 2).\n"
     "\n"
-    "--json prints {\"index\", \"datadir\", \"reldatadir\", \"dropped\": the\n"
-    "number of records of the workspace it replaced, \"backup\": where the\n"
-    "former index file is kept, or null}.\n";
+    "An existing INDEX is replaced only with --force, and only a regular\n"
+    "file; the former one is kept as INDEX.bak (INDEX.bak.1, ... when\n"
+    "taken) when it had records or does not load. --wait waits up to\n"
+    "SECONDS for another process that holds the workspace.\n"
+    "--json prints one JSON document (docs/schemas/init.json).\n";
 
 // What init did, for its report.
 struct InitOutcome {
@@ -101,21 +96,11 @@ void printInit(const Args& args, const std::string& index,
                const std::string& rel, const InitOutcome& done) {
   Out out;
   if (args.has("--json")) {
-    std::string& o = out.raw();
-    o += "{\"index\":";
-    appendJson(o, index);
-    o += ",\"datadir\":";
-    appendJson(o, done.datadir);
-    o += ",\"reldatadir\":";
-    appendJson(o, rel);
-    o += ",\"dropped\":" + std::to_string(done.former.dropped);
-    o += ",\"backup\":";
-    if (done.former.backup.empty()) {
-      o += "null";
-    } else {
-      appendJson(o, done.former.backup);
-    }
-    o += "}\n";
+    JsonWriter w(out.raw());
+    w.beginObject().field("index", index).field("datadir", done.datadir);
+    w.field("reldatadir", rel).field("dropped", done.former.dropped);
+    w.stringOrNull("backup", !done.former.backup.empty(), done.former.backup);
+    w.endObject();
   } else {
     const FormerWorkspace& former = done.former;
     if (former.unreadable) {
@@ -138,7 +123,7 @@ void printInit(const Args& args, const std::string& index,
 }
 
 int runInit(const Args& args) {
-  needOperands(args, 1, 2);
+  needOperands(args);
   const std::string& index = args.operands[0];
   const std::string rel = args.operands.size() > 1 ? args.operands[1] : "data";
   checkRelDataDir(args, rel);
@@ -149,7 +134,14 @@ int runInit(const Args& args) {
 }  // namespace
 
 Command initCommand() {
-  return Command{"init", kInitHelp, {"--force", "--json"}, {"--wait"}, runInit};
+  return Command{
+      "init",
+      "create an empty workspace and its data directory",
+      {{"--force", nullptr}, {"--json", nullptr}, {"--wait", "SECONDS"}},
+      {"INDEX", "[RELDATADIR]"},
+      {kOk, kUsage, kBroken, kInUse},
+      kInitHelp,
+      runInit};
 }
 
 }  // namespace tool

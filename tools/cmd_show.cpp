@@ -6,9 +6,14 @@
 #include <unordered_set>
 #include <vector>
 
-#include "tools/args.h"
 #include "tools/commands.h"
+#include "tools/exit_status.h"
+#include "tools/failure.h"
+#include "tools/json.h"
 #include "tools/output.h"
+#include "tools/parser.h"
+#include "tools/progress.h"
+#include "tools/workspace_io.h"
 #include "workspace/check.h"
 #include "workspace/workspace.h"
 
@@ -18,25 +23,14 @@ namespace tool {
 namespace {
 
 const char kShowHelp[] =
-    "usage: vorla show [--json] [--bytes] INDEX [ID]\n"
-    "\n"
     "Prints the records as trees: each record with an external reference,\n"
     "its items, and the records its child items name indented below it.\n"
-    "A record reached a second time is not repeated. File items show the\n"
-    "data file's size (--bytes: in bytes), or \"missing\"; a child item\n"
-    "that names no record says \"(no such record)\". Records that no tree\n"
-    "reaches are listed apart at the end. With ID, only the tree of that\n"
-    "record; exit status 4 when there is no such record.\n"
-    "\n"
-    "--json prints one JSON object instead: the workspace's paths and\n"
-    "counter, and \"records\", every record (of the tree of ID, with ID) in\n"
-    "ascending id order with its counts, whether a tree reaches it, and its\n"
-    "items (child items with \"dangling\", whether the record they name is\n"
-    "missing; file items with their data file's \"size\" in bytes, null\n"
-    "when it is missing). Texts are UTF-8; a byte that is not valid UTF-8 is "
-    "written as\n"
-    "the character of the same number (\\u0080 to \\u00ff), and control\n"
-    "characters (C0, DEL, C1) are escaped.\n";
+    "A record reached a second time is only named. File items show the\n"
+    "data file's size (--bytes: in bytes) or \"missing\"; records that no\n"
+    "tree reaches are listed apart at the end. With ID, only the tree of\n"
+    "that record.\n"
+    "--json prints one JSON document, a record a line\n"
+    "(docs/schemas/show.json).\n";
 
 // The ids of the tree of `root`, in ascending order.
 std::vector<unsigned> treeOf(const SpaceMan& ws, unsigned root) {
@@ -74,21 +68,17 @@ void printJson(const SpaceMan& ws, const std::vector<unsigned>& ids,
   const std::unordered_set<unsigned> apart(unreachable.begin(),
                                            unreachable.end());
   std::string& o = out.raw();
-  o += "{\"index\":";
-  appendJson(o, ws.mainfile());
-  o += ",\"datadir\":";
-  appendJson(o, ws.getDatadir());
-  o += ",\"counter\":";
-  o += std::to_string(ws.getCounter());
-  o += ",\"records\":[\n";
+  JsonWriter w(o);
+  w.beginObject().field("index", ws.mainfile());
+  w.field("datadir", ws.getDatadir()).field("counter", ws.getCounter());
+  w.key("records").beginArray(true);
   for (std::size_t i = 0; i < ids.size(); ++i) {
     jsonRecord(ws, ids[i], *findRecord(ws, ids[i]), apart.count(ids[i]) == 0,
-               o);
-    o += i + 1 < ids.size() ? ",\n" : "\n";
+               w);
     if (o.size() > (1 << 20)) out.flush();
     progress.update("writing", i + 1, ids.size());
   }
-  o += "]}\n";
+  w.endArray().endObject();
   progress.clear();
 }
 
@@ -124,7 +114,7 @@ void printTrees(const SpaceMan& ws, const std::string& index,
 }
 
 int runShow(const Args& args) {
-  needOperands(args, 1, 2);
+  needOperands(args);
   const std::string& index = args.operands[0];
   const bool hasRoot = args.operands.size() > 1;
   const unsigned root = hasRoot ? parseId(args.command, args.operands[1]) : 0;
@@ -153,7 +143,13 @@ int runShow(const Args& args) {
 }  // namespace
 
 Command showCommand() {
-  return Command{"show", kShowHelp, {"--json", "--bytes"}, {}, runShow};
+  return Command{"show",
+                 "print the records as trees",
+                 {{"--json", nullptr}, {"--bytes", nullptr}},
+                 {"INDEX", "[ID]"},
+                 {kOk, kUsage, kBroken, kNoRecord},
+                 kShowHelp,
+                 runShow};
 }
 
 }  // namespace tool

@@ -4,9 +4,14 @@
 #include <cstdio>
 #include <string>
 
-#include "tools/args.h"
 #include "tools/commands.h"
+#include "tools/exit_status.h"
+#include "tools/failure.h"
+#include "tools/json.h"
 #include "tools/output.h"
+#include "tools/parser.h"
+#include "tools/progress.h"
+#include "tools/workspace_io.h"
 #include "workspace/stats.h"
 #include "workspace/workspace.h"
 
@@ -16,30 +21,22 @@ namespace tool {
 namespace {
 
 const char kStatsHelp[] =
-    "usage: vorla stats [--json] [--bytes] INDEX\n"
-    "\n"
     "Prints the number of records, items by type, data files with their\n"
-    "total size, and orphan data files. --bytes prints the sizes in bytes;\n"
-    "--json prints one JSON object, its sizes in bytes.\n";
+    "total size, and orphan data files. --bytes prints the sizes in bytes.\n"
+    "--json prints one JSON document (docs/schemas/stats.json).\n";
 
 void printJson(const std::string& index, const WorkspaceStats& s, Out& out) {
-  std::string& o = out.raw();
-  o += "{\"index\":";
-  appendJson(o, index);
-  o += ",\"records\":" + std::to_string(s.records);
-  o += ",\"top_level\":" + std::to_string(s.topLevel);
-  o += ",\"items\":{";
+  JsonWriter w(out.raw());
+  w.beginObject().field("index", index).field("records", s.records);
+  w.field("top_level", s.topLevel).key("items").beginObject();
   for (int t = StructConfig::ITEM_UINT64; t <= StructConfig::ITEM_EXTCHILD;
        ++t) {
-    o += std::string(t > StructConfig::ITEM_UINT64 ? "," : "") + "\"" +
-         StructConfig::typeName(static_cast<StructConfig::DataItemType>(t)) +
-         "\":" + std::to_string(s.items[t]);
+    w.field(StructConfig::typeName(static_cast<StructConfig::DataItemType>(t)),
+            s.items[t]);
   }
-  o += "},\"files\":" + std::to_string(s.files);
-  o += ",\"missing_files\":" + std::to_string(s.missingFiles);
-  o += ",\"file_bytes\":" + std::to_string(s.fileBytes);
-  o += ",\"orphan_files\":" + std::to_string(s.orphanFiles);
-  o += ",\"orphan_bytes\":" + std::to_string(s.orphanBytes) + "}\n";
+  w.endObject().field("files", s.files).field("missing_files", s.missingFiles);
+  w.field("file_bytes", s.fileBytes).field("orphan_files", s.orphanFiles);
+  w.field("orphan_bytes", s.orphanBytes).endObject();
 }
 
 void printText(const WorkspaceStats& s, bool raw, Out& out) {
@@ -65,7 +62,7 @@ void printText(const WorkspaceStats& s, bool raw, Out& out) {
 }
 
 int runStats(const Args& args) {
-  needOperands(args, 1, 1);
+  needOperands(args);
   const std::string& index = args.operands[0];
   Progress progress;
   SpaceMan ws;
@@ -91,7 +88,13 @@ int runStats(const Args& args) {
 }  // namespace
 
 Command statsCommand() {
-  return Command{"stats", kStatsHelp, {"--json", "--bytes"}, {}, runStats};
+  return Command{"stats",
+                 "count records, items and data files",
+                 {{"--json", nullptr}, {"--bytes", nullptr}},
+                 {"INDEX"},
+                 {kOk, kUsage, kBroken},
+                 kStatsHelp,
+                 runStats};
 }
 
 }  // namespace tool

@@ -1,15 +1,13 @@
 #include "tools/output.h"
 
 #include <sys/stat.h>  // stat
-#include <unistd.h>    // isatty
 
-#include <chrono>
 #include <cstdio>
-#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "tools/json.h"
 #include "utils/file_utils.h"
 #include "workspace/gc.h"
 #include "workspace/workspace.h"
@@ -201,62 +199,42 @@ StructConfig* findRecord(const SpaceMan& ws, unsigned id) {
 }
 
 void jsonRecord(const SpaceMan& ws, unsigned id, const StructConfig& rec,
-                bool reachable, std::string& o) {
-  o += "{\"id\":";
-  o += std::to_string(id);
-  o += ",\"type\":";
-  appendJson(o, rec.structtype);
-  o += ",\"extrefcount\":";
-  o += std::to_string(rec.extrefcount);
-  o += ",\"intrefcount\":";
-  o += std::to_string(rec.intrefcount);
-  o += reachable ? ",\"reachable\":true" : ",\"reachable\":false";
-  o += ",\"items\":[";
-  bool first = true;
+                bool reachable, JsonWriter& w) {
+  w.beginObject().field("id", id).field("type", rec.structtype);
+  w.field("extrefcount", rec.extrefcount).field("intrefcount", rec.intrefcount);
+  w.field("reachable", reachable);
+  w.key("items").beginArray();
   for (const auto& entry : rec.items) {
     const StructConfig::Item& item = entry.second;
-    if (!first) o += ',';
-    first = false;
-    o += "{\"name\":";
-    appendJson(o, entry.first);
-    o += ",\"type\":\"";
-    o += StructConfig::typeName(item.type);
-    o += "\",\"value\":";
+    w.beginObject().field("name", entry.first);
+    w.field("type", StructConfig::typeName(item.type)).key("value");
     switch (item.type) {
       case StructConfig::ITEM_STR:
-        appendJson(o, item.str);
+        w.value(item.str);
         break;
       case StructConfig::ITEM_FILE: {
-        appendJson(o, item.str);
+        w.value(item.str);
         const int64_t size = fileSize(ws, item.str);
-        if (size < 0) {
-          o += ",\"size\":null,\"missing\":true";
-        } else {
-          o += ",\"size\":";
-          o += std::to_string(size);
-          o += ",\"missing\":false";
-        }
+        w.key("size");
+        size < 0 ? w.null() : w.value(size);
+        w.field("missing", size < 0);
         break;
       }
       case StructConfig::ITEM_EXTCHILD:
       case StructConfig::ITEM_CHILD: {
         // Only the low 32 bits name a record.
         const unsigned target = static_cast<unsigned>(item.value);
-        o += std::to_string(target);
-        if (item.type == StructConfig::ITEM_EXTCHILD) {
-          o += ",\"text\":";
-          appendJson(o, item.str);
-        }
-        o += findRecord(ws, target) == nullptr ? ",\"dangling\":true"
-                                               : ",\"dangling\":false";
+        w.value(target);
+        if (item.type == StructConfig::ITEM_EXTCHILD) w.field("text", item.str);
+        w.field("dangling", findRecord(ws, target) == nullptr);
         break;
       }
       default:
-        o += std::to_string(item.value);
+        w.value(static_cast<uint64_t>(item.value));
     }
-    o += '}';
+    w.endObject();
   }
-  o += "]}";
+  w.endArray().endObject();
 }
 
 Out::~Out() {
@@ -294,79 +272,6 @@ void Out::flush() {
   }
   buf.clear();
   if (std::fflush(stdout) != 0) throw std::runtime_error("cannot write output");
-}
-
-namespace {
-
-bool progressSilenced = false;
-
-}  // namespace
-
-void Progress::silence() { progressSilenced = true; }
-
-Progress::Progress()
-    : enabled(!progressSilenced && isatty(STDERR_FILENO) != 0),
-      lastPercent(-1),
-      due(false),
-      stop(false),
-      shown(false) {
-  if (enabled) timer = std::thread(&Progress::wait, this);
-}
-
-Progress::~Progress() {
-  if (!enabled) return;
-  clear();
-  {
-    std::lock_guard<std::mutex> hold(mu);
-    stop = true;
-  }
-  wake.notify_one();
-  timer.join();
-}
-
-void Progress::wait() {
-  std::unique_lock<std::mutex> hold(mu);
-  if (wake.wait_for(hold, std::chrono::seconds(1), [this] { return stop; })) {
-    return;
-  }
-  due = true;
-  if (!text.empty()) draw();
-}
-
-void Progress::draw() {
-  std::fprintf(stderr, "\r\033[K%s", text.c_str());
-  std::fflush(stderr);
-  shown = true;
-}
-
-void Progress::phase(const std::string& what) {
-  if (!enabled) return;
-  lastPercent = -1;
-  std::lock_guard<std::mutex> hold(mu);
-  text = "vorla: " + what + "...";
-  if (due) draw();
-}
-
-void Progress::update(const std::string& what, std::size_t done,
-                      std::size_t total) {
-  if (!enabled) return;
-  const int percent = total == 0 ? 100 : static_cast<int>(done * 100.0 / total);
-  if (percent == lastPercent) return;
-  lastPercent = percent;
-  std::lock_guard<std::mutex> hold(mu);
-  text = "vorla: " + what + "... " + std::to_string(percent) + "%";
-  if (due) draw();
-}
-
-void Progress::clear() {
-  if (!enabled) return;
-  lastPercent = -1;
-  std::lock_guard<std::mutex> hold(mu);
-  text.clear();
-  if (!shown) return;
-  std::fprintf(stderr, "\r\033[K");
-  std::fflush(stderr);
-  shown = false;
 }
 
 void TreePrinter::tree(unsigned root) {

@@ -1,19 +1,17 @@
 // Output helpers of the command-line tool: a buffered stdout, byte-safe
-// JSON strings, terminal-safe text, the words that several commands print
-// (sizes, ages, counts, item types), and progress on stderr.
+// JSON strings, terminal-safe text, and the words that several commands
+// print (sizes, ages, counts, item types).
 
 #ifndef VORLA_TOOLS_OUTPUT_H_
 #define VORLA_TOOLS_OUTPUT_H_
 
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <unordered_set>
 #include <vector>
 
+#include "tools/json.h"
 #include "workspace/workspace.h"
 
 namespace vorla {
@@ -61,7 +59,7 @@ StructConfig* findRecord(const SpaceMan& ws, unsigned id);
 // a tree reaches it, and its items: file items with their data file's size,
 // child items with whether the record they name is missing ("dangling").
 void jsonRecord(const SpaceMan& ws, unsigned id, const StructConfig& rec,
-                bool reachable, std::string& o);
+                bool reachable, JsonWriter& w);
 
 // Standard output through one large buffer, for records by the million.
 class Out {
@@ -93,44 +91,6 @@ class Out {
  private:
   static const std::size_t kFlushAt = 1 << 20;
   std::string buf;
-};
-
-// Progress on stderr: one line, redrawn. It shows only when stderr is a
-// terminal, only once the command has run for a second (a quick command
-// prints nothing), and never after silence() (main calls it for --json).
-// From then on the current phase shows even while the library works
-// without calling back (loading the index file): a timer thread draws it.
-class Progress {
- public:
-  Progress();
-  ~Progress();
-  Progress(const Progress&) = delete;
-  Progress& operator=(const Progress&) = delete;
-
-  // Shows `what` alone ("loading index.ini").
-  void phase(const std::string& what);
-  // Shows `what` with a percentage.
-  void update(const std::string& what, std::size_t done, std::size_t total);
-  void clear();
-
-  // No progress at all for the rest of the process.
-  static void silence();
-
- private:
-  // Writes `text` over the line; requires `mu`.
-  void draw();
-  // The timer: waits a second, then shows what there is to show.
-  void wait();
-
-  bool enabled;
-  int lastPercent;  // of the calling thread only
-  std::mutex mu;
-  std::condition_variable wake;
-  std::string text;  // the line to show; empty when there is none
-  bool due;          // the second has passed
-  bool stop;
-  bool shown;
-  std::thread timer;
 };
 
 // The text renderer of records: a depth-first walk with an explicit stack,

@@ -2,7 +2,7 @@
 //
 // All the work is done by the library (SpaceMan, and the reports of
 // workspace/check.h); the tool parses arguments, prints, and turns outcomes
-// into exit codes (tools/args.h). This file dispatches to the commands,
+// into exit codes (tools/exit_status.h). This file dispatches to the commands,
 // one file each (tools/commands.h), and turns what they throw into a
 // message, an exit status and, with --json, an error document.
 
@@ -12,46 +12,17 @@
 #include <string>
 #include <vector>
 
-#include "tools/args.h"
 #include "tools/commands.h"
+#include "tools/exit_status.h"
+#include "tools/failure.h"
+#include "tools/json.h"
 #include "tools/output.h"
+#include "tools/parser.h"
+#include "tools/progress.h"
 
 namespace vorla {
 namespace tool {
 namespace {
-
-const char kHelp[] =
-    "usage: vorla COMMAND [OPTIONS] ARGS\n"
-    "\n"
-    "Commands:\n"
-    "  init [--force] INDEX [RELDATADIR]\n"
-    "                              create an empty workspace and its data\n"
-    "                              directory (--force: replace one, kept as\n"
-    "                              INDEX.bak when it had records)\n"
-    "  show INDEX [ID]             print the records as a tree\n"
-    "  check [--fix-counts [--force]] INDEX\n"
-    "                              report what is wrong with a workspace\n"
-    "  gc [--delete | --purge [--force]] [--grace AGE] INDEX\n"
-    "                              list data files no record names; move\n"
-    "                              them into lost+found, or delete them\n"
-    "  copy SRC_INDEX ID DST_INDEX copy a record tree into another workspace\n"
-    "  stats INDEX                 count records, items and data files\n"
-    "\n"
-    "Every command takes --json: it then prints one JSON document on\n"
-    "standard output, an {\"error\": ...} document when it fails. Commands\n"
-    "that print sizes take --bytes for plain byte counts. init, check\n"
-    "--fix-counts, gc --delete and copy hold the workspace's writer lock\n"
-    "while they work; --wait SECONDS lets them wait that long for another\n"
-    "process that holds it. check --fix-counts and gc --delete or --purge\n"
-    "change nothing in a workspace whose index file looks damaged unless\n"
-    "given --force. Progress shows on standard error when it is a\n"
-    "terminal and a command runs longer than a second.\n"
-    "\n"
-    "Run 'vorla COMMAND --help' for more, 'vorla --version' for the version.\n"
-    "\n"
-    "Names, texts and paths are never printed raw: one that holds a control\n"
-    "character or a byte that is not valid UTF-8 is printed in double quotes\n"
-    "with those escaped (\\n, \\r, \\t, \\xNN such as \\x1b).\n";
 
 // Whether the command line asks for JSON: --json among the options, before
 // any "--".
@@ -64,51 +35,65 @@ bool wantsJson(int argc, char** argv) {
   return false;
 }
 
-// A help text, then the exit statuses.
-void printHelp(const char* help, std::FILE* to) {
-  std::fputs(help, to);
-  std::fputs("\n", to);
-  std::fputs(kExitStatusHelp, to);
+// `vorla --version`, or with --json {"name": "vorla", "version": ...}.
+int printVersion(int argc, char** argv) {
+  std::vector<Option> options{{"--json", nullptr}};
+  const Args args = parseArgs(argc, argv, 2, "--version", options,
+                              std::vector<const char*>{});
+  needOperands(args);
+  std::string o;
+  if (args.has("--json")) {
+    JsonWriter w(o);
+    w.beginObject().field("name", "vorla").field("version", VORLA_VERSION);
+    w.endObject();
+  } else {
+    o = "vorla " VORLA_VERSION "\n";
+  }
+  std::fputs(o.c_str(), stdout);
+  return kOk;
+}
+
+const Command* findCommand(const std::string& name) {
+  for (const Command& c : allCommands()) {
+    if (name == c.name) return &c;
+  }
+  return nullptr;
+}
+
+Failure unknownCommand(const std::string& name) {
+  std::vector<std::string> known = commandNames();
+  known.push_back("--help");
+  known.push_back("--version");
+  return Failure::usage("", "unknown command " + quoted(name) +
+                                didYouMean(name, known) +
+                                " (run 'vorla --help')");
 }
 
 int dispatch(int argc, char** argv) {
-  const std::vector<Command> commands = {initCommand(),  showCommand(),
-                                         checkCommand(), gcCommand(),
-                                         copyCommand(),  statsCommand()};
   if (argc < 2) {
-    printHelp(kHelp, stderr);
+    std::fputs(topHelp().c_str(), stderr);
     return kUsage;
   }
-  std::string name = argv[1];
-  if (name == "--version") {
-    std::fputs("vorla " VORLA_VERSION "\n", stdout);
-    return kOk;
-  }
+  const std::string name = argv[1];
+  if (name == "--version") return printVersion(argc, argv);
   if (name == "--help" || name == "-h" || name == "help") {
     if (name == "help" && argc > 2) {
-      name = argv[2];
-      for (const Command& c : commands) {
-        if (name == c.name) {
-          printHelp(c.help, stdout);
-          return kOk;
-        }
-      }
-      throw Failure::usage("", "unknown command " + quoted(name));
-    }
-    printHelp(kHelp, stdout);
-    return kOk;
-  }
-  for (const Command& c : commands) {
-    if (name != c.name) continue;
-    const Args args = parseArgs(argc, argv, 2, c.name, c.flags, c.valued);
-    if (args.help) {
-      printHelp(c.help, stdout);
+      const Command* c = findCommand(argv[2]);
+      if (c == nullptr) throw unknownCommand(argv[2]);
+      std::fputs(commandHelp(*c).c_str(), stdout);
       return kOk;
     }
-    return c.run(args);
+    std::fputs(topHelp().c_str(), stdout);
+    return kOk;
   }
-  throw Failure::usage(
-      "", "unknown command " + quoted(name) + " (run 'vorla --help')");
+  const Command* c = findCommand(name);
+  if (c == nullptr) throw unknownCommand(name);
+  const Args args = parseArgs(argc, argv, 2, c->name, c->options, c->operands);
+  if (args.help) {
+    std::fputs(commandHelp(*c).c_str(), stdout);
+    return kOk;
+  }
+  return c->run(args);
 }
 
 // Prints `e` on stderr, and with --json its error document on stdout;

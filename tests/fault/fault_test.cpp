@@ -341,7 +341,7 @@ TEST_F(FaultTest, SaveLeavesFormerOrNewFile) {
   ::chmod(index.c_str(), 0600);
   // The index file under its own name, then through a symbolic link,
   // which must stay a link to the file that gets the new content.
-  ::symlink("index.ini", (ws + "/link.ini").c_str());
+  ASSERT_EQ(0, ::symlink("index.ini", (ws + "/link.ini").c_str()));
   const Tree base = snapshot(ws);
   for (const char* name : {"index.ini", "link.ini"}) {
     SpaceMan w;

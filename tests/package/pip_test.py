@@ -98,6 +98,15 @@ print(json.dumps({"module": _vorla.__file__, "package": vorla.__file__,
 
 def main():
     source, work, tool = sys.argv[1:4]
+    # An interpreter that cannot build wheels (-S: no site packages, so no
+    # setuptools) hears at once what it needs, before anything is built.
+    proc = subprocess.run([sys.executable, "-S", "setup.py", "--version"],
+                          cwd=source, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE)
+    if (proc.returncode == 0 or
+            b"needs setuptools and wheel" not in proc.stderr):
+        sys.exit("setup.py without setuptools: %d %r" % (proc.returncode,
+                                                          proc.stderr))
     missing = [m for m in ("venv", "ensurepip", "setuptools", "wheel")
                if importlib.util.find_spec(m) is None]
     if missing:

@@ -16,7 +16,7 @@ import subprocess
 import tempfile
 import unittest
 
-import readme_schema
+import tool_schemas
 from tool_run import lock_held, vorla
 
 ALBUM = os.environ["VORLA_PHOTO_ALBUM"]
@@ -68,7 +68,7 @@ class RescueTest(unittest.TestCase):
         """check --json, validated; the document and the exit status."""
         r = vorla("check", "--json", *(extra + (self.index,)))
         doc = r.json()
-        readme_schema.validate("check", doc)
+        tool_schemas.validate("check", doc)
         return doc, r.status
 
     def kinds(self, doc):
@@ -79,7 +79,7 @@ class RescueTest(unittest.TestCase):
         r = vorla(*(args + ("--json", self.index)))
         self.assertEqual(3, r.status, r.err)
         doc = r.json()
-        readme_schema.validate("error", doc)
+        tool_schemas.validate("error", doc)
         self.assertEqual("damaged", doc["error"]["code"])
         self.assertIn("--force", r.err)
         self.assertEqual(before, self.snapshot())
@@ -226,7 +226,7 @@ class RescueTest(unittest.TestCase):
         r = vorla("gc", "--delete", "--force", "--json", self.index)
         self.assertEqual(0, r.status, r.err)
         doc = r.json()
-        readme_schema.validate("gc", doc)
+        tool_schemas.validate("gc", doc)
         self.assertEqual(("move", self.lost, 3600),
                          (doc["action"], doc["lost_found"], doc["grace"]))
         self.assertEqual(3, len(doc["files"]))
@@ -258,7 +258,7 @@ class RescueTest(unittest.TestCase):
         listing = vorla("gc", "--json", self.index)
         self.assertEqual(0, listing.status, listing.err)
         doc = listing.json()
-        readme_schema.validate("gc", doc)
+        tool_schemas.validate("gc", doc)
         self.assertEqual(("list", None), (doc["action"], doc["lost_found"]))
         self.assertEqual([("orphan", False), ("temp", False)],
                          [(f["kind"], f["done"]) for f in doc["files"]])
@@ -281,7 +281,7 @@ class RescueTest(unittest.TestCase):
         r = vorla("gc", "--purge", "--json", "--bytes", self.index)
         self.assertEqual(0, r.status, r.err)
         doc = r.json()
-        readme_schema.validate("gc", doc)
+        tool_schemas.validate("gc", doc)
         self.assertEqual(("purge", None, 5000),
                          (doc["action"], doc["lost_found"],
                           doc["total_bytes"]))
@@ -304,7 +304,7 @@ class RescueTest(unittest.TestCase):
         self.assertEqual(3, r.status)
         self.assertIn("cannot move file", r.err)
         doc = r.json()
-        readme_schema.validate("gc", doc)
+        tool_schemas.validate("gc", doc)
         self.assertFalse(doc["files"][0]["done"])
         self.assertTrue(os.path.exists(orphan))
         self.assertEqual([], os.listdir(elsewhere))
@@ -331,7 +331,7 @@ class RescueTest(unittest.TestCase):
         self.assertEqual(self.sound, open(self.index + ".bak").read())
         # An empty workspace is replaced without a backup.
         doc = vorla("init", "--force", "--json", self.index).json()
-        readme_schema.validate("init", doc)
+        tool_schemas.validate("init", doc)
         self.assertEqual((0, None), (doc["dropped"], doc["backup"]))
         subprocess.check_call([ALBUM, self.index], stdout=subprocess.DEVNULL)
         doc = vorla("init", "--force", "--json", self.index).json()

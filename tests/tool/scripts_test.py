@@ -1,11 +1,12 @@
 """The vorla program as a script uses it: exit statuses, failures that say
-where, and JSON that fits the schemas the README documents.
+where, and JSON that fits the schemas in docs/schemas.
 
 Every case runs the real program on real files in a scratch folder. The
 program and the process that holds a workspace's writer lock come from
 tool_run.
 """
 
+import json
 import os
 import re
 import shutil
@@ -15,7 +16,7 @@ import tempfile
 import time
 import unittest
 
-import readme_schema
+import tool_schemas
 from tool_run import TOOL, lock_held, vorla
 
 
@@ -64,24 +65,24 @@ class ScriptsTest(unittest.TestCase):
     def assertFails(self, run, status, code, stderr):
         """`run` failed with `status`: `stderr` (a regular expression) is its
         one line on stderr, and under --json its error document fits the
-        README's schema and says the same."""
+        schema in docs/schemas and says the same."""
         self.assertEqual(status, run.status, run.err)
         self.assertRegex(run.err, "^vorla: " + stderr + "\n$")
         if run.out:
             doc = run.json()
-            readme_schema.validate("error", doc)
+            tool_schemas.validate("error", doc)
             self.assertEqual(code, doc["error"]["code"])
             self.assertEqual(status, doc["error"]["exit"])
             self.assertIn(doc["error"]["message"], run.err)
         return run
 
-    # --- JSON of every command against the README -------------------------
+    # --- JSON of every command against docs/schemas -----------------------
 
     def test_init_json_gives_paths_and_what_it_replaced(self):
         r = vorla("init", "--json", self.index, "files/deep")
         self.assertEqual(0, r.status, r.err)
         doc = r.json()
-        readme_schema.validate("init", doc)
+        tool_schemas.validate("init", doc)
         self.assertEqual(self.index, doc["index"])
         self.assertEqual("files/deep", doc["reldatadir"])
         self.assertEqual(os.path.join(self.dir, "files/deep"),
@@ -94,7 +95,7 @@ class ScriptsTest(unittest.TestCase):
     def test_show_json_fits_schema_and_marks_dangling_children(self):
         self.make_workspace()
         doc = vorla("show", "--json", self.index).json()
-        readme_schema.validate("show", doc)
+        tool_schemas.validate("show", doc)
         self.assertEqual([0, 2, 3], [rec["id"] for rec in doc["records"]])
         items = {i["name"]: i for i in doc["records"][1]["items"]}
         self.assertFalse(items["kid"]["dangling"])
@@ -103,7 +104,7 @@ class ScriptsTest(unittest.TestCase):
         self.assertEqual(4813, items["cover"]["size"])
 
         doc = vorla("show", "--json", self.index, "3").json()
-        readme_schema.validate("show", doc)
+        tool_schemas.validate("show", doc)
         self.assertEqual([3], [rec["id"] for rec in doc["records"]])
 
     def test_copy_json_names_both_workspaces_and_the_new_id(self):
@@ -113,7 +114,7 @@ class ScriptsTest(unittest.TestCase):
         r = vorla("copy", "--json", self.index, "3", other)
         self.assertEqual(0, r.status, r.err)
         doc = r.json()
-        readme_schema.validate("copy", doc)
+        tool_schemas.validate("copy", doc)
         self.assertEqual({"index": other, "source": self.index,
                           "source_id": 3, "new_id": 2}, doc)
         shown = vorla("show", "--json", other, str(doc["new_id"])).json()
@@ -123,7 +124,7 @@ class ScriptsTest(unittest.TestCase):
     def test_stats_json_fits_schema_with_sizes_in_bytes(self):
         self.make_workspace()
         doc = vorla("stats", "--json", self.index).json()
-        readme_schema.validate("stats", doc)
+        tool_schemas.validate("stats", doc)
         self.assertEqual(4813, doc["file_bytes"])
         self.assertEqual(300 * 1024, doc["orphan_bytes"])
 
@@ -145,7 +146,7 @@ class ScriptsTest(unittest.TestCase):
                                                  "value": 3}]}]})]
         for name, doc in bad:
             with self.assertRaises(jsonschema.ValidationError, msg=name):
-                readme_schema.validate(name, doc)
+                tool_schemas.validate(name, doc)
 
     # --- exit statuses and the error document ------------------------------
 
@@ -299,7 +300,7 @@ class ScriptsTest(unittest.TestCase):
         r = vorla("check", "--json", a)
         self.assertEqual(1, r.status)
         doc = r.json()
-        readme_schema.validate("check", doc)
+        tool_schemas.validate("check", doc)
         self.assertIn({"kind": "shared-data-dir", "record": None,
                        "item": None, "path": b}, doc["findings"])
         self.assertFalse(doc["damaged"])
@@ -373,11 +374,24 @@ class ScriptsTest(unittest.TestCase):
         for cmd in ("stats", "check", "show"):
             self.assertNotIn(ESC, vorla(cmd, self.index).err)
 
-    def test_help_lists_json_bytes_and_every_exit_status(self):
-        for cmd in ("init", "show", "check", "gc", "copy", "stats"):
+    def test_help_lists_json_bytes_and_the_exit_statuses_of_each(self):
+        # Each command lists the statuses it can return, and no other.
+        statuses = {"init": {0, 2, 3, 5}, "show": {0, 2, 3, 4},
+                    "check": {0, 1, 2, 3, 5}, "gc": {0, 2, 3, 5},
+                    "copy": {0, 2, 3, 4, 5}, "stats": {0, 2, 3}}
+        for cmd, wanted in statuses.items():
             text = vorla(cmd, "--help").out
-            for status in range(6):
-                self.assertRegex(text, r"\n  %d  \S" % status, cmd)
+            listed = set(int(s) for s in re.findall(r"\n  (\d)  \S", text))
+            self.assertEqual(wanted, listed, cmd)
+            self.assertIn("docs/tool.md", text, cmd)
+        top = vorla("--help").out
+        self.assertEqual(set(range(6)), set(
+            int(s) for s in re.findall(r"\n  (\d)  \S", top)))
+        # The top-level synopses are each command's own.
+        for cmd in statuses:
+            usage = re.sub(r"\s+", " ", vorla(cmd, "--help").out.split(
+                "\n\n")[0][len("usage: "):])
+            self.assertIn(usage, re.sub(r"\s+", " ", top), cmd)
         for cmd in ("init", "show", "copy", "stats"):
             self.assertIn("--json", vorla(cmd, "--help").out, cmd)
         for cmd in ("show", "stats"):
@@ -386,6 +400,29 @@ class ScriptsTest(unittest.TestCase):
         self.assertIn("--json", r.out)
         self.assertIn("  4  the record named on the command line", r.out)
         self.assertEqual("vorla ", vorla("--version").out[:6])
+        version = json.loads(vorla("--version", "--json").out)
+        self.assertEqual("vorla " + version["version"] + "\n",
+                         vorla("--version").out)
+        tool_schemas.validate("version", version)
+
+    def test_usage_errors_name_what_is_wrong_and_suggest(self):
+        cases = [
+            (("shwo", "x"), 'unknown command "shwo" (did you mean "show"?)'),
+            (("help", "stast"), '(did you mean "stats"?)'),
+            (("show", "--jsno", "x"), '(did you mean "--json"?)'),
+            (("gc", "--purg", "x"), '(did you mean "--purge"?)'),
+            (("frobnicate",), 'unknown command "frobnicate" (run'),
+            (("show",), "show: missing argument INDEX"),
+            (("init",), "init: missing argument INDEX"),
+            (("copy", "a", "2"), "copy: missing argument DST_INDEX"),
+            (("gc", "x", "--wait"), "option --wait needs a value: SECONDS"),
+            (("--version", "x"), 'unexpected argument "x"'),
+        ]
+        for args, message in cases:
+            r = vorla(*args)
+            self.assertEqual(2, r.status, args)
+            self.assertIn(message, r.err, args)
+            self.assertEqual(1, r.err.count("\n"), args)
 
 
 if __name__ == "__main__":
