@@ -2,7 +2,9 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
+#include "utils/file_utils.h"
 #include "utils/str_utils.h"
 #include "workspace/error.h"
 
@@ -79,11 +81,137 @@ py::str from_bytes(const std::string& bytes) {
   return py::reinterpret_steal<py::str>(text);
 }
 
-py::object from_path(const std::string& path) {
-  if (path.empty()) return py::none();
+namespace {
+
+py::handle path_class() {
   static py::handle path_type =
       py::object(py::module_::import("pathlib").attr("Path")).release();
-  return path_type(from_bytes(path));
+  return path_type;
+}
+
+// Making a pathlib.Path parses its text, which costs most of a file item's
+// read. pathlib up to Python 3.11 keeps a path as the slots _drv, _root and
+// _parts (the list of its components) plus the cached text _str, and makes
+// derived paths by filling them in directly (_from_parsed_parts): so does
+// this, from the components of the data directory parsed once. Whether the
+// running pathlib is such a one is not assumed but tried once: a path made
+// so must equal, print and split as the parsed one; if not (Python 3.12
+// made paths lazy, and parsing there is cheap), every path is parsed.
+struct FastPaths {
+  bool usable = false;
+  py::object cls;  // the concrete class that Path() makes
+  py::object drv, root, parts, str, sep;
+  py::object drvName, rootName, partsName, strName;
+  std::string dir;  // the data directory whose parts are cached
+
+  FastPaths() {
+    if (PY_VERSION_HEX >= 0x030C0000) return;
+    try {
+      drvName = py::str("_drv");
+      rootName = py::str("_root");
+      partsName = py::str("_parts");
+      strName = py::str("_str");
+      sep = py::str("/");
+      usable = true;
+      const std::string probeDir = "/a b/./c/";
+      const std::string probeName = "_x__1_";
+      py::object fast = make(probeDir, probeName);
+      py::object slow = path_class()(from_bytes(probeDir + "/" + probeName));
+      usable = fast.get_type().is(slow.get_type()) && fast.equal(slow) &&
+               py::str(fast).equal(py::str(slow)) &&
+               fast.attr("parts").equal(slow.attr("parts")) &&
+               fast.attr("parent").equal(slow.attr("parent")) &&
+               fast.attr("name").equal(slow.attr("name")) &&
+               py::hash(fast) == py::hash(slow);
+    } catch (const py::error_already_set&) {
+      usable = false;
+    }
+    dir.clear();
+    PyErr_Clear();
+  }
+
+  // The path, made from the cached parts of `datadir`.
+  py::object make(const std::string& datadir, const std::string& name) {
+    if (!cls || dir != datadir) {
+      py::object parsed = path_class()(from_bytes(datadir));
+      cls = py::reinterpret_borrow<py::object>(parsed.get_type());
+      drv = parsed.attr(drvName);
+      root = parsed.attr(rootName);
+      parts = parsed.attr(partsName);
+      str = py::str(parsed);
+      // A directory that parses to nothing but its root ("/") ends in the
+      // separator already.
+      if (!py::len(parts) || !PyList_Check(parts.ptr()) || root.is_none())
+        throw py::value_error("unexpected path");
+      dir = datadir;
+    }
+    py::str leaf = from_bytes(name);
+    PyObject* list = PyList_GetSlice(parts.ptr(), 0, PY_SSIZE_T_MAX);
+    if (list == nullptr) throw py::error_already_set();
+    py::object all = py::reinterpret_steal<py::object>(list);
+    if (PyList_Append(list, leaf.ptr()) != 0) throw py::error_already_set();
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+    PyObject* made = type->tp_alloc(type, 0);
+    if (made == nullptr) throw py::error_already_set();
+    py::object path = py::reinterpret_steal<py::object>(made);
+    const bool atRoot = py::len(parts) == 1;
+    py::object text =
+        atRoot ? py::object(str + leaf) : py::object(str + sep + leaf);
+    if (PyObject_SetAttr(made, drvName.ptr(), drv.ptr()) != 0 ||
+        PyObject_SetAttr(made, rootName.ptr(), root.ptr()) != 0 ||
+        PyObject_SetAttr(made, partsName.ptr(), all.ptr()) != 0 ||
+        PyObject_SetAttr(made, strName.ptr(), text.ptr()) != 0)
+      throw py::error_already_set();
+    return path;
+  }
+};
+
+}  // namespace
+
+py::object from_path(const std::string& path) {
+  if (path.empty()) return py::none();
+  return path_class()(from_bytes(path));
+}
+
+py::object data_file_path(const std::string& datadir, const std::string& name) {
+  // Made and used under the interpreter's lock, never destroyed: Python
+  // objects must not be freed after the interpreter ends.
+  static FastPaths* fast = new FastPaths();
+  // A name that is no single component is parsed, whatever it holds.
+  const bool plain = !name.empty() && name != "." && name != ".." &&
+                     name.find('/') == std::string::npos &&
+                     name.find('\0') == std::string::npos;
+  if (fast->usable && plain && !datadir.empty()) {
+    try {
+      return fast->make(datadir, name);
+    } catch (const py::error_already_set&) {
+      PyErr_Clear();
+      fast->usable = false;
+    } catch (const py::value_error&) {
+      fast->cls = py::object();
+    }
+  }
+  return from_path(utils::pathadd(datadir, name));
+}
+
+py::str json_text(const std::string& bytes) {
+  PyObject* decoded = PyUnicode_DecodeUTF8(
+      bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "surrogateescape");
+  if (decoded == nullptr) throw py::error_already_set();
+  py::str text = py::reinterpret_steal<py::str>(decoded);
+  if (PyUnicode_MAX_CHAR_VALUE(decoded) < 0xdc80) return text;
+  // surrogateescape gave each stray byte as U+DC80 + its value (from 0x80).
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(decoded);
+  std::vector<Py_UCS4> chars(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    Py_UCS4 c = PyUnicode_READ_CHAR(decoded, i);
+    if (c >= 0xdc80 && c <= 0xdcff) c -= 0xdc00;
+    chars[static_cast<size_t>(i)] = c;
+  }
+  PyObject* fixed =
+      PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, chars.data(), n);
+  if (fixed == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(fixed);
 }
 
 }  // namespace python

@@ -1,5 +1,7 @@
 // The Record class of the package `vorla`: one record's attributes and its
-// items as a mapping.
+// items, the compiled half of its mapping. What is derived from these calls
+// alone (pop, update, the views, equality) is written in Python, in
+// vorla/__init__.py; what every read of an item goes through is here.
 
 #include <cstdint>
 #include <functional>
@@ -12,6 +14,7 @@
 #include "module/py_convert.h"
 #include "module/py_handles.h"
 #include "utils/file_utils.h"
+#include "workspace/check.h"
 #include "workspace/error.h"
 
 #include <pybind11/pybind11.h>
@@ -24,12 +27,13 @@ namespace {
 using Item = StructConfig::Item;
 
 // An item copied out under the workspace's lock, with what its value needs
-// from the workspace: the record a child item names, a file item's path.
+// from the workspace: the record a child item names, a file item's data
+// directory.
 struct ItemValue {
   std::string name;
   Item item;
   std::shared_ptr<StructConfig> child;
-  std::string path;
+  std::string datadir;
 };
 
 ItemValue read_item(SpaceMan& man, const std::string& name, const Item& item) {
@@ -37,9 +41,34 @@ ItemValue read_item(SpaceMan& man, const std::string& name, const Item& item) {
   if (item.type == StructConfig::ITEM_CHILD) {
     v.child = man.getStruct(static_cast<unsigned>(item.value));
   } else if (item.type == StructConfig::ITEM_FILE) {
-    v.path = utils::pathadd(man.getDatadir(), item.str);
+    v.datadir = man.getDatadir();
   }
   return v;
+}
+
+// KeyError(key), with the key itself as its argument, as a dict raises it.
+[[noreturn]] void raise_key_error(py::handle key) {
+  py::object error = py::reinterpret_borrow<py::object>(PyExc_KeyError)(key);
+  PyErr_SetObject(PyExc_KeyError, error.ptr());
+  throw py::error_already_set();
+}
+
+// What an item of each type reads as, for the messages of the typed reads.
+const char* kind_of(StructConfig::DataItemType type) {
+  switch (type) {
+    case StructConfig::ITEM_UINT64:
+      return "a number";
+    case StructConfig::ITEM_STR:
+      return "a text";
+    case StructConfig::ITEM_FILE:
+      return "a file";
+    case StructConfig::ITEM_CHILD:
+      return "a child record";
+    case StructConfig::ITEM_EXTCHILD:
+      return "an extchild";
+    default:
+      return "of no type";
+  }
 }
 
 // Built once the lock is given back.
@@ -50,7 +79,7 @@ py::object to_python(const RecordHandle& owner, const ItemValue& v) {
     case StructConfig::ITEM_STR:
       return from_bytes(v.item.str);
     case StructConfig::ITEM_FILE:
-      return from_path(v.path);
+      return data_file_path(v.datadir, v.item.str);
     case StructConfig::ITEM_CHILD:
       return py::cast(RecordHandle(owner.workspacePtr(), v.child));
     case StructConfig::ITEM_EXTCHILD:
@@ -73,17 +102,57 @@ std::vector<ItemValue> read_items(const RecordHandle& h) {
   return out;
 }
 
-py::object get_item(const RecordHandle& h, py::handle key) {
+// The item `key`; KeyError(key) when there is none.
+ItemValue find_item(const RecordHandle& h, py::handle key) {
   const std::string name = to_bytes(key, "an item name");
+  bool found = false;
   ItemValue v;
   {
     Guard guard(h.workspace());
     StructConfig& rec = h.live();
     StructConfig::ItemMap::const_iterator it = rec.items.find(name);
-    if (it == rec.items.end()) throw py::key_error(py::repr(key));
-    v = read_item(h.workspace().man(), name, it->second);
+    found = it != rec.items.end();
+    if (found) v = read_item(h.workspace().man(), name, it->second);
+  }
+  if (!found) raise_key_error(key);
+  return v;
+}
+
+py::object get_item(const RecordHandle& h, py::handle key) {
+  return to_python(h, find_item(h, key));
+}
+
+// The item `key` when it has the type `type`; TypeError naming both types
+// when it has another.
+py::object get_typed(const RecordHandle& h, py::handle key,
+                     StructConfig::DataItemType type) {
+  const ItemValue v = find_item(h, key);
+  if (v.item.type != type) {
+    throw py::type_error("item " + py::repr(key).cast<std::string>() + " is " +
+                         kind_of(v.item.type) + ", not " + kind_of(type));
   }
   return to_python(h, v);
+}
+
+py::bytes get_bytes(const RecordHandle& h, py::handle key) {
+  const ItemValue v = find_item(h, key);
+  if (v.item.type != StructConfig::ITEM_STR) {
+    throw py::type_error("item " + py::repr(key).cast<std::string>() + " is " +
+                         kind_of(v.item.type) + ", not a text");
+  }
+  return py::bytes(v.item.str);
+}
+
+void del_item(const RecordHandle& h, py::handle key) {
+  const std::string name = to_bytes(key, "an item name");
+  bool found = false;
+  {
+    Guard guard(h.workspace());
+    StructConfig& rec = h.live();
+    found = rec.items.count(name) != 0;
+    if (found) about_item(name, [&] { rec.eraseItem(name); });
+  }
+  if (!found) raise_key_error(key);
 }
 
 bool has_item(const RecordHandle& h, py::handle key) {
@@ -96,7 +165,8 @@ bool has_item(const RecordHandle& h, py::handle key) {
 void link(const RecordHandle& h, py::handle key, const RecordHandle& other) {
   const std::string name = to_bytes(key, "an item name");
   Guard guard(h.workspace());
-  h.live().addIntChild(name, other.pointer());
+  StructConfig& rec = h.live();
+  about_item(name, [&] { rec.replaceChild(name, other.pointer()); });
 }
 
 void set_item(RecordHandle& h, py::handle key, py::handle value) {
@@ -106,11 +176,14 @@ void set_item(RecordHandle& h, py::handle key, py::handle value) {
   } else if (PyLong_Check(value.ptr())) {
     const uint64_t number = to_number(value);
     Guard guard(h.workspace());
-    h.live().addUInt64(name, number);
+    StructConfig& rec = h.live();
+    about_item(name, [&] { rec.addUInt64(name, number); });
   } else if (PyBytes_Check(value.ptr()) || PyUnicode_Check(value.ptr())) {
-    const std::string text = to_text(value, "a text");
+    const std::string text =
+        about_item(name, [&] { return to_text(value, "a text"); });
     Guard guard(h.workspace());
-    h.live().addStr(name, text);
+    StructConfig& rec = h.live();
+    about_item(name, [&] { rec.addStr(name, text); });
   } else {
     throw py::type_error(std::string("an item value must be int, str, bytes "
                                      "or Record, not ") +
@@ -156,20 +229,39 @@ py::object new_file(const RecordHandle& h, py::handle key, py::handle prefix) {
   std::string path;
   {
     Guard guard(h.workspace());
-    path = prefixed ? h.live().newFile(name, pre) : h.live().newFile(name);
+    StructConfig& rec = h.live();
+    path = about_item(name, [&] {
+      return prefixed ? rec.newFile(name, pre) : rec.newFile(name);
+    });
   }
   return from_path(path);
 }
 
-RecordHandle new_child(const RecordHandle& h, py::handle key) {
+RecordHandle new_child(const RecordHandle& h, py::handle key, py::handle type) {
   const std::string name = to_bytes(key, "an item name");
+  const bool typed = !type.is_none();
+  const std::string text = typed ? to_text(type, "a type") : "";
   Guard guard(h.workspace());
-  return RecordHandle(h.workspacePtr(), h.live().newChildStruct(name));
+  StructConfig& rec = h.live();
+  std::shared_ptr<StructConfig> child =
+      about_item(name, [&] { return rec.newChildStruct(name); });
+  if (typed) {
+    try {
+      child->setType(text);
+    } catch (const Error&) {
+      rec.eraseItem(name);  // the child goes with its item
+      throw;
+    }
+  }
+  return RecordHandle(h.workspacePtr(), child);
 }
 
 void release(const RecordHandle& h) {
   Guard guard(h.workspace());
   h.live();
+  // Record 0 holds the workspace's own items and is never released; saying
+  // nothing would let a program believe it was.
+  if (h.id() == 0) throw Error(Error::SYSTEM_RECORD);
   h.workspace().man().unlinkStruct(h.id());
 }
 
@@ -232,44 +324,75 @@ void bind_record(py::module_& m) {
   py::class_<RecordHandle> cls(m, "Record", doc::kRecord);
   seal_class(cls);
   define_attributes(cls);
-  cls.def("__getitem__", &get_item, py::arg("name"))
-      .def("__setitem__", &set_item, py::arg("name"), py::arg("value"))
-      .def("__contains__", &has_item, py::arg("name"))
-      .def("__len__",
-           [](const RecordHandle& h) {
-             return field<size_t>(
-                 h, [](StructConfig& r) { return size_t(r.items.size()); });
-           })
-      .def("__iter__",
-           [](const RecordHandle& h) { return names(h).attr("__iter__")(); })
-      .def("keys", &names, doc::kRecordKeys)
+  cls.def("__getitem__", &get_item, py::arg("name"), doc::kRecordGetItem)
+      .def("__setitem__", &set_item, py::arg("name"), py::arg("value"),
+           doc::kRecordSetItem)
+      .def("__delitem__", &del_item, py::arg("name"), doc::kRecordDelItem)
+      .def("__contains__", &has_item, py::arg("name"), doc::kRecordContains)
       .def(
-          "values", [](const RecordHandle& h) { return values(h, false); },
-          doc::kRecordValues)
+          "__len__",
+          [](const RecordHandle& h) {
+            return field<size_t>(
+                h, [](StructConfig& r) { return size_t(r.items.size()); });
+          },
+          doc::kRecordLen)
       .def(
-          "items", [](const RecordHandle& h) { return values(h, true); },
-          doc::kRecordItems)
+          "__iter__",
+          [](const RecordHandle& h) { return names(h).attr("__iter__")(); },
+          doc::kRecordIter)
+      .def("_keys", &names)
+      .def("_values", [](const RecordHandle& h) { return values(h, false); })
+      .def("_items", [](const RecordHandle& h) { return values(h, true); })
       .def(
           "get",
           [](const RecordHandle& h, py::handle key, py::object fallback) {
             return has_item(h, key) ? get_item(h, key) : fallback;
           },
           py::arg("name"), py::arg("default") = py::none(), doc::kRecordGet);
+  cls.def(
+         "get_int",
+         [](const RecordHandle& h, py::handle key) {
+           return get_typed(h, key, StructConfig::ITEM_UINT64);
+         },
+         py::arg("name"), doc::kRecordGetInt)
+      .def(
+          "get_str",
+          [](const RecordHandle& h, py::handle key) {
+            return get_typed(h, key, StructConfig::ITEM_STR);
+          },
+          py::arg("name"), doc::kRecordGetStr)
+      .def("get_bytes", &get_bytes, py::arg("name"), doc::kRecordGetBytes)
+      .def(
+          "get_path",
+          [](const RecordHandle& h, py::handle key) {
+            return get_typed(h, key, StructConfig::ITEM_FILE);
+          },
+          py::arg("name"), doc::kRecordGetPath)
+      .def(
+          "get_record",
+          [](const RecordHandle& h, py::handle key) {
+            return get_typed(h, key, StructConfig::ITEM_CHILD);
+          },
+          py::arg("name"), doc::kRecordGetRecord);
   cls.def("new_file", &new_file, py::arg("name"),
           py::arg("prefix") = py::none(), doc::kRecordNewFile)
-      .def("new_child", &new_child, py::arg("name"), doc::kRecordNewChild)
+      .def("new_child", &new_child, py::arg("name"),
+           py::arg("type") = py::none(), doc::kRecordNewChild)
       .def("link", &link, py::arg("name"), py::arg("other"), doc::kRecordLink)
       .def("release", &release, doc::kRecordRelease)
-      .def("__eq__",
+      .def("to_dict", &record_to_dict, doc::kRecordToDict)
+      .def("_same",
            [](const RecordHandle& h, py::handle other) {
              return py::isinstance<RecordHandle>(other) &&
                     other.cast<const RecordHandle&>().pointer() == h.pointer();
            })
-      .def("__hash__",
-           [](const RecordHandle& h) {
-             return std::hash<const void*>()(h.pointer().get());
-           })
-      .def("__repr__", &describe);
+      .def(
+          "__hash__",
+          [](const RecordHandle& h) {
+            return std::hash<const void*>()(h.pointer().get());
+          },
+          doc::kRecordHash)
+      .def("__repr__", &describe, doc::kRecordRepr);
 }
 
 }  // namespace python
