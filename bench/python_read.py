@@ -3,7 +3,7 @@
 # vorla would read the file. One reader per process, so that the peak memory
 # it reports is its own.
 #
-#   python_read.py vorla-python|configparser INDEX
+#   python_read.py vorla-python|vorla-python-before|configparser INDEX
 #
 # Prints one line: peer=... load_s=... iterate_s=... items=... peak_rss_kib=...
 # load_s reads the file into memory; iterate_s then visits every item of
@@ -66,7 +66,9 @@ def read_configparser(index):
 
 
 def main(peer, index):
-    read = {"vorla-python": read_vorla, "configparser": read_configparser}[peer]
+    # vorla-python-before: the same reader, run on a former package.
+    read = {"vorla-python": read_vorla, "vorla-python-before": read_vorla,
+            "configparser": read_configparser}[peer]
     load, iterate, items, costs = read(index)
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
     extra = ""

@@ -59,6 +59,11 @@ class RecordHandle;
 pybind11::dict workspace_to_dict(WorkspaceHandle& ws);
 pybind11::dict record_to_dict(const RecordHandle& h);
 
+// For the package's raw entry points (Python slots and methods that skip
+// pybind11's dispatcher for speed): inside a catch block, sets the Python
+// error of the C++ exception being handled, as pybind11's dispatcher does.
+void set_python_error();
+
 // Closes the way by which Python code could make an object of the bound
 // class `cls` without the C++ object behind it (cls.__new__(cls), or the
 // base's __new__): calling the class calls `make` with the same arguments
@@ -111,6 +116,9 @@ extern const char* const kRecordIter;
 extern const char* const kRecordHash;
 extern const char* const kRecordRepr;
 extern const char* const kRecordGet;
+extern const char* const kRecordKeys;
+extern const char* const kRecordValues;
+extern const char* const kRecordItems;
 extern const char* const kRecordGetInt;
 extern const char* const kRecordGetStr;
 extern const char* const kRecordGetBytes;

@@ -8,16 +8,37 @@
 #include "utils/str_utils.h"
 #include "workspace/error.h"
 
+#include <structmember.h>  // T_OBJECT_EX
+
 namespace vorla {
 namespace python {
 
 namespace {
+
+// Whether os.fsencode is UTF-8 with surrogateescape, as on every usual
+// Linux set-up: then a str without surrogates encodes as its UTF-8, which
+// Python caches in the str.
+bool fs_is_utf8() {
+  static const bool utf8 = [] {
+    py::module_ sys = py::module_::import("sys");
+    return sys.attr("getfilesystemencoding")().equal(py::str("utf-8")) &&
+           sys.attr("getfilesystemencodeerrors")().equal(
+               py::str("surrogateescape"));
+  }();
+  return utf8;
+}
 
 // The bytes of a bytes object or of a str encoded as os.fsencode does.
 std::string fs_bytes(py::handle value) {
   if (PyBytes_Check(value.ptr())) {
     return std::string(PyBytes_AS_STRING(value.ptr()),
                        static_cast<size_t>(PyBytes_GET_SIZE(value.ptr())));
+  }
+  if (PyUnicode_Check(value.ptr()) && fs_is_utf8()) {
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(value.ptr(), &size);
+    if (utf8 != nullptr) return std::string(utf8, static_cast<size_t>(size));
+    PyErr_Clear();  // a surrogate, which surrogateescape makes a byte again
   }
   py::object encoded =
       py::reinterpret_steal<py::object>(PyUnicode_EncodeFSDefault(value.ptr()));
@@ -81,6 +102,21 @@ py::str from_bytes(const std::string& bytes) {
   return py::reinterpret_steal<py::str>(text);
 }
 
+Py_ssize_t slot_offset(py::handle type, const char* name) {
+  py::object descr = py::getattr(type, name, py::none());
+  if (!Py_IS_TYPE(descr.ptr(), &PyMemberDescr_Type)) return -1;
+  const PyMemberDef* member =
+      reinterpret_cast<PyMemberDescrObject*>(descr.ptr())->d_member;
+  return member->type == T_OBJECT_EX ? member->offset : -1;
+}
+
+void set_slot(PyObject* obj, Py_ssize_t offset, PyObject* value) {
+  PyObject** slot =
+      reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset);
+  Py_INCREF(value);
+  Py_XSETREF(*slot, value);
+}
+
 namespace {
 
 py::handle path_class() {
@@ -90,39 +126,44 @@ py::handle path_class() {
 }
 
 // Making a pathlib.Path parses its text, which costs most of a file item's
-// read. pathlib up to Python 3.11 keeps a path as the slots _drv, _root and
-// _parts (the list of its components) plus the cached text _str, and makes
-// derived paths by filling them in directly (_from_parsed_parts): so does
-// this, from the components of the data directory parsed once. Whether the
-// running pathlib is such a one is not assumed but tried once: a path made
-// so must equal, print and split as the parsed one; if not (Python 3.12
-// made paths lazy, and parsing there is cheap), every path is parsed.
+// read. pathlib up to Python 3.11 keeps a path in the slots _drv, _root and
+// _parts (the list of its components) and caches its text in _str, and
+// makes derived paths by filling them in directly (_from_parsed_parts): so
+// does this, from the components of the data directory parsed once. That
+// the running pathlib is such a one is not assumed but tried once: a path
+// made so must equal, print, hash and split as the parsed one; if not
+// (Python 3.12 made paths lazy, and making one cheap), every path is
+// parsed.
 struct FastPaths {
   bool usable = false;
   py::object cls;  // the concrete class that Path() makes
-  py::object drv, root, parts, str, sep;
-  py::object drvName, rootName, partsName, strName;
+  py::object drv, root, parts;
+  py::object prefix;  // the text of a path in the directory, up to the name
+  Py_ssize_t drvAt = -1, rootAt = -1, partsAt = -1, strAt = -1;
   std::string dir;  // the data directory whose parts are cached
 
   FastPaths() {
     if (PY_VERSION_HEX >= 0x030C0000) return;
     try {
-      drvName = py::str("_drv");
-      rootName = py::str("_root");
-      partsName = py::str("_parts");
-      strName = py::str("_str");
-      sep = py::str("/");
-      usable = true;
-      const std::string probeDir = "/a b/./c/";
-      const std::string probeName = "_x__1_";
-      py::object fast = make(probeDir, probeName);
-      py::object slow = path_class()(from_bytes(probeDir + "/" + probeName));
-      usable = fast.get_type().is(slow.get_type()) && fast.equal(slow) &&
-               py::str(fast).equal(py::str(slow)) &&
-               fast.attr("parts").equal(slow.attr("parts")) &&
-               fast.attr("parent").equal(slow.attr("parent")) &&
-               fast.attr("name").equal(slow.attr("name")) &&
-               py::hash(fast) == py::hash(slow);
+      py::handle type = path_class()(py::str("/")).get_type();
+      drvAt = slot_offset(type, "_drv");
+      rootAt = slot_offset(type, "_root");
+      partsAt = slot_offset(type, "_parts");
+      strAt = slot_offset(type, "_str");
+      usable = drvAt >= 0 && rootAt >= 0 && partsAt >= 0 && strAt >= 0;
+      if (!usable) return;
+      for (const char* probeDir : {"/a b/./c/", "/"}) {
+        const std::string probeName = "_x__1_";
+        py::object fast = make(probeDir, probeName);
+        py::object slow = from_path(utils::pathadd(probeDir, probeName));
+        usable = usable && fast.get_type().is(slow.get_type()) &&
+                 fast.equal(slow) && py::str(fast).equal(py::str(slow)) &&
+                 fast.attr("parts").equal(slow.attr("parts")) &&
+                 fast.attr("parent").equal(slow.attr("parent")) &&
+                 fast.attr("name").equal(slow.attr("name")) &&
+                 py::hash(fast) == py::hash(slow);
+        dir.clear();
+      }
     } catch (const py::error_already_set&) {
       usable = false;
     }
@@ -135,33 +176,39 @@ struct FastPaths {
     if (!cls || dir != datadir) {
       py::object parsed = path_class()(from_bytes(datadir));
       cls = py::reinterpret_borrow<py::object>(parsed.get_type());
-      drv = parsed.attr(drvName);
-      root = parsed.attr(rootName);
-      parts = parsed.attr(partsName);
-      str = py::str(parsed);
-      // A directory that parses to nothing but its root ("/") ends in the
-      // separator already.
-      if (!py::len(parts) || !PyList_Check(parts.ptr()) || root.is_none())
+      drv = parsed.attr("_drv");
+      root = parsed.attr("_root");
+      parts = parsed.attr("_parts");
+      if (!PyList_Check(parts.ptr()) || PyList_GET_SIZE(parts.ptr()) == 0)
         throw py::value_error("unexpected path");
+      // A directory that is its root alone ("/") ends in the separator.
+      py::str text(parsed);
+      prefix = PyList_GET_SIZE(parts.ptr()) == 1
+                   ? py::object(text)
+                   : py::object(text + py::str("/"));
       dir = datadir;
     }
     py::str leaf = from_bytes(name);
-    PyObject* list = PyList_GetSlice(parts.ptr(), 0, PY_SSIZE_T_MAX);
-    if (list == nullptr) throw py::error_already_set();
-    py::object all = py::reinterpret_steal<py::object>(list);
-    if (PyList_Append(list, leaf.ptr()) != 0) throw py::error_already_set();
+    const Py_ssize_t n = PyList_GET_SIZE(parts.ptr());
+    py::object all = py::reinterpret_steal<py::object>(PyList_New(n + 1));
+    if (!all) throw py::error_already_set();
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* part = PyList_GET_ITEM(parts.ptr(), i);
+      Py_INCREF(part);
+      PyList_SET_ITEM(all.ptr(), i, part);
+    }
+    PyList_SET_ITEM(all.ptr(), n, leaf.inc_ref().ptr());
+    py::object text = py::reinterpret_steal<py::object>(
+        PyUnicode_Concat(prefix.ptr(), leaf.ptr()));
+    if (!text) throw py::error_already_set();
     PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
-    PyObject* made = type->tp_alloc(type, 0);
-    if (made == nullptr) throw py::error_already_set();
-    py::object path = py::reinterpret_steal<py::object>(made);
-    const bool atRoot = py::len(parts) == 1;
-    py::object text =
-        atRoot ? py::object(str + leaf) : py::object(str + sep + leaf);
-    if (PyObject_SetAttr(made, drvName.ptr(), drv.ptr()) != 0 ||
-        PyObject_SetAttr(made, rootName.ptr(), root.ptr()) != 0 ||
-        PyObject_SetAttr(made, partsName.ptr(), all.ptr()) != 0 ||
-        PyObject_SetAttr(made, strName.ptr(), text.ptr()) != 0)
-      throw py::error_already_set();
+    py::object path =
+        py::reinterpret_steal<py::object>(type->tp_alloc(type, 0));
+    if (!path) throw py::error_already_set();
+    set_slot(path.ptr(), drvAt, drv.ptr());
+    set_slot(path.ptr(), rootAt, root.ptr());
+    set_slot(path.ptr(), partsAt, all.ptr());
+    set_slot(path.ptr(), strAt, text.ptr());
     return path;
   }
 };

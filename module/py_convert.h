@@ -41,6 +41,11 @@ py::object from_path(const std::string& path);
 // several times faster from a cached Path of the directory where the
 // running Python's pathlib allows it (see py_convert.cpp).
 py::object data_file_path(const std::string& datadir, const std::string& name);
+// The offset of the object slot `name` (a __slots__ entry) of the class
+// `type`, or -1 when it has no such slot; and the write of one, for
+// objects made with tp_alloc whose class has been checked so.
+Py_ssize_t slot_offset(py::handle type, const char* name);
+void set_slot(PyObject* obj, Py_ssize_t offset, PyObject* value);
 // The str that vorla show --json gives of `bytes`: valid UTF-8 decoded, a
 // byte that is not valid UTF-8 as the character of the same number.
 py::str json_text(const std::string& bytes);

@@ -214,24 +214,34 @@ const char* const kRecordGet =
     "get(self, name, default=None)\n--\n\n"
     "The item's value, or default when there is none.";
 
+const char* const kRecordKeys =
+    "keys($self, /)\n--\n\n"
+    "A set-like view of the item names, in byte order.";
+const char* const kRecordValues =
+    "values($self, /)\n--\n\n"
+    "A view of the item values, in the order of their names.";
+const char* const kRecordItems =
+    "items($self, /)\n--\n\n"
+    "A set-like view of the (name, value) pairs, in name order.";
+
 const char* const kRecordGetInt =
-    "get_int(self, name)\n--\n\n"
+    "get_int($self, name, /)\n--\n\n"
     "The number item name (int); TypeError for an item of another type,\n"
     "KeyError when there is none.";
 const char* const kRecordGetStr =
-    "get_str(self, name)\n--\n\n"
+    "get_str($self, name, /)\n--\n\n"
     "The text item name (str); TypeError for an item of another type,\n"
     "KeyError when there is none.";
 const char* const kRecordGetBytes =
-    "get_bytes(self, name)\n--\n\n"
+    "get_bytes($self, name, /)\n--\n\n"
     "The text item name as the bytes stored; TypeError for an item of\n"
     "another type, KeyError when there is none.";
 const char* const kRecordGetPath =
-    "get_path(self, name)\n--\n\n"
+    "get_path($self, name, /)\n--\n\n"
     "The file item name (pathlib.Path of its data file); TypeError for an\n"
     "item of another type, KeyError when there is none.";
 const char* const kRecordGetRecord =
-    "get_record(self, name)\n--\n\n"
+    "get_record($self, name, /)\n--\n\n"
     "The record that the child item name names; TypeError for an item of\n"
     "another type, KeyError when there is none.";
 

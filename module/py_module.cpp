@@ -98,6 +98,15 @@ int sealed_init(PyObject*, PyObject*, PyObject*) { return 0; }
 
 }  // namespace
 
+void set_python_error() {
+  auto& local =
+      py::detail::get_local_internals().registered_exception_translators;
+  if (py::detail::apply_exception_translators(local)) return;
+  auto& global = py::detail::get_internals().registered_exception_translators;
+  if (py::detail::apply_exception_translators(global)) return;
+  PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
+}
+
 void seal_class(py::handle cls, py::handle make) {
   PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
   // A C slot rather than a __new__ attribute: the base's __new__ then

@@ -320,6 +320,145 @@ void define_attributes(py::class_<RecordHandle>& cls) {
 
 }  // namespace
 
+// The raw entry points of what every read of an item goes through, as
+// Python slots and method descriptors: pybind11's dispatcher would cost
+// more than the read itself. Each converts a C++ exception as pybind11
+// does.
+namespace fast {
+
+const RecordHandle& self_of(PyObject* self) {
+  return py::handle(self).cast<const RecordHandle&>();
+}
+
+template <typename F>
+PyObject* run(F&& f) {
+  try {
+    return f().release().ptr();
+  } catch (...) {
+    set_python_error();
+    return nullptr;
+  }
+}
+
+PyObject* subscript(PyObject* self, PyObject* key) {
+  return run([&] { return get_item(self_of(self), key); });
+}
+
+int contains(PyObject* self, PyObject* key) {
+  try {
+    return has_item(self_of(self), key) ? 1 : 0;
+  } catch (...) {
+    set_python_error();
+    return -1;
+  }
+}
+
+size_t count(const RecordHandle& h) {
+  return field<size_t>(h,
+                       [](StructConfig& r) { return size_t(r.items.size()); });
+}
+
+Py_ssize_t length(PyObject* self) {
+  try {
+    return static_cast<Py_ssize_t>(count(self_of(self)));
+  } catch (...) {
+    set_python_error();
+    return -1;
+  }
+}
+
+PyObject* iter(PyObject* self) {
+  return run([&] { return names(self_of(self)).attr("__iter__")(); });
+}
+
+template <StructConfig::DataItemType type>
+PyObject* get_typed_item(PyObject* self, PyObject* key) {
+  return run([&] { return get_typed(self_of(self), key, type); });
+}
+
+PyObject* get_bytes_item(PyObject* self, PyObject* key) {
+  return run([&] { return py::object(get_bytes(self_of(self), key)); });
+}
+
+PyObject* list_keys(PyObject* self, PyObject*) {
+  return run([&] { return py::object(names(self_of(self))); });
+}
+
+template <bool withNames>
+PyObject* list_values(PyObject* self, PyObject*) {
+  return run([&] { return py::object(values(self_of(self), withNames)); });
+}
+
+// The view classes of vorla/__init__.py (keys, values, items), set once
+// by _set_views, and the offset of their _mapping slot.
+// Never destroyed: the interpreter may end first.
+PyObject* view_classes[3];
+Py_ssize_t mapping_at = -1;
+
+// A view of `self`: made directly, as MappingView.__init__ would only put
+// the record into its slot. The record is checked now, so that one that
+// is gone raises at keys() as at every other use.
+template <int which>
+PyObject* view(PyObject* self, PyObject*) {
+  return run([&] {
+    count(self_of(self));
+    if (mapping_at < 0) throw py::type_error("the package is not set up");
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(view_classes[which]);
+    py::object made =
+        py::reinterpret_steal<py::object>(type->tp_alloc(type, 0));
+    if (!made) throw py::error_already_set();
+    set_slot(made.ptr(), mapping_at, self);
+    return made;
+  });
+}
+
+PyMethodDef methods[] = {
+    {"get_int",
+     reinterpret_cast<PyCFunction>(&get_typed_item<StructConfig::ITEM_UINT64>),
+     METH_O, doc::kRecordGetInt},
+    {"get_str",
+     reinterpret_cast<PyCFunction>(&get_typed_item<StructConfig::ITEM_STR>),
+     METH_O, doc::kRecordGetStr},
+    {"get_bytes", reinterpret_cast<PyCFunction>(&get_bytes_item), METH_O,
+     doc::kRecordGetBytes},
+    {"get_path",
+     reinterpret_cast<PyCFunction>(&get_typed_item<StructConfig::ITEM_FILE>),
+     METH_O, doc::kRecordGetPath},
+    {"get_record",
+     reinterpret_cast<PyCFunction>(&get_typed_item<StructConfig::ITEM_CHILD>),
+     METH_O, doc::kRecordGetRecord},
+    {"keys", reinterpret_cast<PyCFunction>(&view<0>), METH_NOARGS,
+     doc::kRecordKeys},
+    {"values", reinterpret_cast<PyCFunction>(&view<1>), METH_NOARGS,
+     doc::kRecordValues},
+    {"items", reinterpret_cast<PyCFunction>(&view<2>), METH_NOARGS,
+     doc::kRecordItems},
+    {"_keys", reinterpret_cast<PyCFunction>(&list_keys), METH_NOARGS, nullptr},
+    {"_values", reinterpret_cast<PyCFunction>(&list_values<false>), METH_NOARGS,
+     nullptr},
+    {"_items", reinterpret_cast<PyCFunction>(&list_values<true>), METH_NOARGS,
+     nullptr},
+};
+
+void install(py::handle cls) {
+  PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+  for (PyMethodDef& def : methods) {
+    py::object descr =
+        py::reinterpret_steal<py::object>(PyDescr_NewMethod(type, &def));
+    if (!descr) throw py::error_already_set();
+    cls.attr(def.ml_name) = descr;
+  }
+  // After every attribute is set: setting one makes its slot anew.
+  type->tp_as_mapping->mp_subscript = &subscript;
+  type->tp_as_mapping->mp_length = &length;
+  type->tp_as_sequence->sq_length = &length;
+  type->tp_as_sequence->sq_contains = &contains;
+  type->tp_iter = &iter;
+  PyType_Modified(type);
+}
+
+}  // namespace fast
+
 void bind_record(py::module_& m) {
   py::class_<RecordHandle> cls(m, "Record", doc::kRecord);
   seal_class(cls);
@@ -340,40 +479,12 @@ void bind_record(py::module_& m) {
           "__iter__",
           [](const RecordHandle& h) { return names(h).attr("__iter__")(); },
           doc::kRecordIter)
-      .def("_keys", &names)
-      .def("_values", [](const RecordHandle& h) { return values(h, false); })
-      .def("_items", [](const RecordHandle& h) { return values(h, true); })
       .def(
           "get",
           [](const RecordHandle& h, py::handle key, py::object fallback) {
             return has_item(h, key) ? get_item(h, key) : fallback;
           },
           py::arg("name"), py::arg("default") = py::none(), doc::kRecordGet);
-  cls.def(
-         "get_int",
-         [](const RecordHandle& h, py::handle key) {
-           return get_typed(h, key, StructConfig::ITEM_UINT64);
-         },
-         py::arg("name"), doc::kRecordGetInt)
-      .def(
-          "get_str",
-          [](const RecordHandle& h, py::handle key) {
-            return get_typed(h, key, StructConfig::ITEM_STR);
-          },
-          py::arg("name"), doc::kRecordGetStr)
-      .def("get_bytes", &get_bytes, py::arg("name"), doc::kRecordGetBytes)
-      .def(
-          "get_path",
-          [](const RecordHandle& h, py::handle key) {
-            return get_typed(h, key, StructConfig::ITEM_FILE);
-          },
-          py::arg("name"), doc::kRecordGetPath)
-      .def(
-          "get_record",
-          [](const RecordHandle& h, py::handle key) {
-            return get_typed(h, key, StructConfig::ITEM_CHILD);
-          },
-          py::arg("name"), doc::kRecordGetRecord);
   cls.def("new_file", &new_file, py::arg("name"),
           py::arg("prefix") = py::none(), doc::kRecordNewFile)
       .def("new_child", &new_child, py::arg("name"),
@@ -393,6 +504,17 @@ void bind_record(py::module_& m) {
           },
           doc::kRecordHash)
       .def("__repr__", &describe, doc::kRecordRepr);
+  m.def("_set_views", [](py::object keys, py::object values, py::object items) {
+    fast::view_classes[0] = keys.release().ptr();
+    fast::view_classes[1] = values.inc_ref().ptr();
+    fast::view_classes[2] = items.inc_ref().ptr();
+    fast::mapping_at = slot_offset(fast::view_classes[0], "_mapping");
+    for (const py::object& view : {values, items}) {
+      if (slot_offset(view, "_mapping") != fast::mapping_at)
+        fast::mapping_at = -1;
+    }
+  });
+  fast::install(cls);
 }
 
 }  // namespace python

@@ -29,10 +29,9 @@ import collections.abc
 import contextlib
 import os
 
-from vorla._core import (Error, Record, Workspace, WriterConflict,
-                         default_workspace)
+from vorla._core import Error, Record, Workspace, WriterConflict
 
-from vorla import _layout
+from vorla import _core, _layout
 
 __all__ = ["Error", "Record", "Workspace", "WriterConflict",
            "default_workspace", "get_cmake_dir", "get_include"]
@@ -97,24 +96,6 @@ class _ItemsView(collections.abc.ItemsView):
 
     def __iter__(self):
         return iter(self._mapping._items())
-
-
-def _keys(self):
-    """A set-like view of the item names, in byte order."""
-    len(self)  # a record that is gone raises now, not when the view is read
-    return _KeysView(self)
-
-
-def _values(self):
-    """A view of the item values, in the order of their names."""
-    len(self)
-    return _ValuesView(self)
-
-
-def _items(self):
-    """A set-like view of the (name, value) pairs, in name order."""
-    len(self)
-    return _ItemsView(self)
 
 
 def _pop(self, name, default=_NO_DEFAULT):
@@ -184,8 +165,8 @@ def _eq(self, other):
     return NotImplemented
 
 
-for _name, _function in (("keys", _keys), ("values", _values),
-                         ("items", _items), ("pop", _pop),
+_core._set_views(_KeysView, _ValuesView, _ItemsView)
+for _name, _function in (("pop", _pop),
                          ("popitem", _popitem), ("setdefault", _setdefault),
                          ("update", _update), ("clear", _clear),
                          ("__eq__", _eq)):
@@ -261,8 +242,36 @@ def _error_repr(self):
 # The class of the compiled classes, as the type information names it.
 _CoreType = type(Workspace)
 
+_error_str.__name__ = _error_str.__qualname__ = "__str__"
+_error_repr.__name__ = _error_repr.__qualname__ = "__repr__"
 Error.__str__ = _error_str
 Error.__repr__ = _error_repr
+
+
+# Python functions in front of the compiled ones that help() would show
+# as methods of a capsule, pybind11's holder of the C++ function.
+def _docstring(function):
+    """The docstring of a compiled function, without the signature that
+    Python functions carry themselves."""
+    return function.__doc__.split("\n--\n\n", 1)[-1]
+
+
+_create = Workspace.create
+
+
+def create(path, data_dir="data", *, overwrite=False):
+    return _create(path, data_dir, overwrite=overwrite)
+
+
+def default_workspace():
+    return _core.default_workspace()
+
+
+create.__doc__ = _docstring(_create)
+create.__qualname__ = "Workspace.create"
+Workspace.create = staticmethod(create)
+default_workspace.__doc__ = _docstring(_core.default_workspace)
+del create
 
 for _cls in (Error, Record, Workspace, WriterConflict):
     _cls.__module__ = "vorla"
