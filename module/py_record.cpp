@@ -14,7 +14,6 @@
 #include "module/py_convert.h"
 #include "module/py_handles.h"
 #include "utils/file_utils.h"
-#include "workspace/check.h"
 #include "workspace/error.h"
 
 #include <pybind11/pybind11.h>
