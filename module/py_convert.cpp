@@ -1,6 +1,7 @@
 #include "module/py_convert.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -17,16 +18,8 @@ namespace {
 
 // Whether os.fsencode is UTF-8 with surrogateescape, as on every usual
 // Linux set-up: then a str without surrogates encodes as its UTF-8, which
-// Python caches in the str.
-bool fs_is_utf8() {
-  static const bool utf8 = [] {
-    py::module_ sys = py::module_::import("sys");
-    return sys.attr("getfilesystemencoding")().equal(py::str("utf-8")) &&
-           sys.attr("getfilesystemencodeerrors")().equal(
-               py::str("surrogateescape"));
-  }();
-  return utf8;
-}
+// Python caches in the str. Set by prepare_conversions.
+bool utf8_fs = false;
 
 // The bytes of a bytes object or of a str encoded as os.fsencode does.
 std::string fs_bytes(py::handle value) {
@@ -34,7 +27,7 @@ std::string fs_bytes(py::handle value) {
     return std::string(PyBytes_AS_STRING(value.ptr()),
                        static_cast<size_t>(PyBytes_GET_SIZE(value.ptr())));
   }
-  if (PyUnicode_Check(value.ptr()) && fs_is_utf8()) {
+  if (PyUnicode_Check(value.ptr()) && utf8_fs) {
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(value.ptr(), &size);
     if (utf8 != nullptr) return std::string(utf8, static_cast<size_t>(size));
@@ -119,11 +112,11 @@ void set_slot(PyObject* obj, Py_ssize_t offset, PyObject* value) {
 
 namespace {
 
-py::handle path_class() {
-  static py::handle path_type =
-      py::object(py::module_::import("pathlib").attr("Path")).release();
-  return path_type;
-}
+// Made by prepare_conversions, at import, and never destroyed: Python
+// objects must not be freed after the interpreter ends.
+py::handle path_type;
+
+py::handle path_class() { return path_type; }
 
 // Making a pathlib.Path parses its text, which costs most of a file item's
 // read. pathlib up to Python 3.11 keeps a path in the slots _drv, _root and
@@ -134,14 +127,8 @@ py::handle path_class() {
 // made so must equal, print, hash and split as the parsed one; if not
 // (Python 3.12 made paths lazy, and making one cheap), every path is
 // parsed.
-struct FastPaths {
-  bool usable = false;
-  py::object cls;  // the concrete class that Path() makes
-  py::object drv, root, parts;
-  py::object prefix;  // the text of a path in the directory, up to the name
-  Py_ssize_t drvAt = -1, rootAt = -1, partsAt = -1, strAt = -1;
-  std::string dir;  // the data directory whose parts are cached
-
+class FastPaths {
+ public:
   FastPaths() {
     if (PY_VERSION_HEX >= 0x030C0000) return;
     try {
@@ -151,69 +138,105 @@ struct FastPaths {
       partsAt = slot_offset(type, "_parts");
       strAt = slot_offset(type, "_str");
       usable = drvAt >= 0 && rootAt >= 0 && partsAt >= 0 && strAt >= 0;
-      if (!usable) return;
       for (const char* probeDir : {"/a b/./c/", "/"}) {
+        if (!usable) break;
         const std::string probeName = "_x__1_";
         py::object fast = make(probeDir, probeName);
         py::object slow = from_path(utils::pathadd(probeDir, probeName));
-        usable = usable && fast.get_type().is(slow.get_type()) &&
-                 fast.equal(slow) && py::str(fast).equal(py::str(slow)) &&
+        usable = fast.get_type().is(slow.get_type()) && fast.equal(slow) &&
+                 py::str(fast).equal(py::str(slow)) &&
                  fast.attr("parts").equal(slow.attr("parts")) &&
                  fast.attr("parent").equal(slow.attr("parent")) &&
                  fast.attr("name").equal(slow.attr("name")) &&
                  py::hash(fast) == py::hash(slow);
-        dir.clear();
       }
     } catch (const py::error_already_set&) {
       usable = false;
+      PyErr_Clear();
     }
-    dir.clear();
-    PyErr_Clear();
+    cached.reset();
   }
 
-  // The path, made from the cached parts of `datadir`.
+  bool usable = false;
+
+  // The path, made from the cached parts of `datadir`. Python code may run
+  // in the middle (pathlib parsing, a finalizer that an allocation lets
+  // the garbage collector run), and another thread with it: the parts are
+  // replaced whole, and each call uses the ones it took.
   py::object make(const std::string& datadir, const std::string& name) {
-    if (!cls || dir != datadir) {
-      py::object parsed = path_class()(from_bytes(datadir));
-      cls = py::reinterpret_borrow<py::object>(parsed.get_type());
-      drv = parsed.attr("_drv");
-      root = parsed.attr("_root");
-      parts = parsed.attr("_parts");
-      if (!PyList_Check(parts.ptr()) || PyList_GET_SIZE(parts.ptr()) == 0)
-        throw py::value_error("unexpected path");
-      // A directory that is its root alone ("/") ends in the separator.
-      py::str text(parsed);
-      prefix = PyList_GET_SIZE(parts.ptr()) == 1
-                   ? py::object(text)
-                   : py::object(text + py::str("/"));
-      dir = datadir;
+    std::shared_ptr<const DirParts> d = cached;
+    if (!d || d->dir != datadir) {
+      d = parse(datadir);
+      cached = d;
     }
     py::str leaf = from_bytes(name);
-    const Py_ssize_t n = PyList_GET_SIZE(parts.ptr());
+    const Py_ssize_t n = PyList_GET_SIZE(d->parts.ptr());
     py::object all = py::reinterpret_steal<py::object>(PyList_New(n + 1));
     if (!all) throw py::error_already_set();
     for (Py_ssize_t i = 0; i < n; ++i) {
-      PyObject* part = PyList_GET_ITEM(parts.ptr(), i);
+      PyObject* part = PyList_GET_ITEM(d->parts.ptr(), i);
       Py_INCREF(part);
       PyList_SET_ITEM(all.ptr(), i, part);
     }
     PyList_SET_ITEM(all.ptr(), n, leaf.inc_ref().ptr());
     py::object text = py::reinterpret_steal<py::object>(
-        PyUnicode_Concat(prefix.ptr(), leaf.ptr()));
+        PyUnicode_Concat(d->prefix.ptr(), leaf.ptr()));
     if (!text) throw py::error_already_set();
-    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(d->cls.ptr());
     py::object path =
         py::reinterpret_steal<py::object>(type->tp_alloc(type, 0));
     if (!path) throw py::error_already_set();
-    set_slot(path.ptr(), drvAt, drv.ptr());
-    set_slot(path.ptr(), rootAt, root.ptr());
+    set_slot(path.ptr(), drvAt, d->drv.ptr());
+    set_slot(path.ptr(), rootAt, d->root.ptr());
     set_slot(path.ptr(), partsAt, all.ptr());
     set_slot(path.ptr(), strAt, text.ptr());
     return path;
   }
+
+ private:
+  // A data directory as pathlib parsed it.
+  struct DirParts {
+    std::string dir;
+    py::object cls;  // the concrete class that Path() makes
+    py::object drv, root, parts;
+    py::object prefix;  // the text of a path in the directory, up to the name
+  };
+
+  static std::shared_ptr<const DirParts> parse(const std::string& datadir) {
+    py::object parsed = path_class()(from_bytes(datadir));
+    std::shared_ptr<DirParts> d(new DirParts);
+    d->dir = datadir;
+    d->cls = py::reinterpret_borrow<py::object>(parsed.get_type());
+    d->drv = parsed.attr("_drv");
+    d->root = parsed.attr("_root");
+    d->parts = parsed.attr("_parts");
+    if (!PyList_Check(d->parts.ptr()) || PyList_GET_SIZE(d->parts.ptr()) == 0)
+      throw py::value_error("unexpected path");
+    // A directory that is its root alone ("/") ends in the separator.
+    py::str text(parsed);
+    d->prefix = PyList_GET_SIZE(d->parts.ptr()) == 1
+                    ? py::object(text)
+                    : py::object(text + py::str("/"));
+    return d;
+  }
+
+  Py_ssize_t drvAt = -1, rootAt = -1, partsAt = -1, strAt = -1;
+  std::shared_ptr<const DirParts> cached;
 };
 
+FastPaths* fast_paths = nullptr;
+
 }  // namespace
+
+void prepare_conversions() {
+  if (path_type) return;
+  path_type = py::object(py::module_::import("pathlib").attr("Path")).release();
+  py::module_ sys = py::module_::import("sys");
+  utf8_fs =
+      sys.attr("getfilesystemencoding")().equal(py::str("utf-8")) &&
+      sys.attr("getfilesystemencodeerrors")().equal(py::str("surrogateescape"));
+  fast_paths = new FastPaths();
+}
 
 py::object from_path(const std::string& path) {
   if (path.empty()) return py::none();
@@ -221,21 +244,18 @@ py::object from_path(const std::string& path) {
 }
 
 py::object data_file_path(const std::string& datadir, const std::string& name) {
-  // Made and used under the interpreter's lock, never destroyed: Python
-  // objects must not be freed after the interpreter ends.
-  static FastPaths* fast = new FastPaths();
   // A name that is no single component is parsed, whatever it holds.
   const bool plain = !name.empty() && name != "." && name != ".." &&
                      name.find('/') == std::string::npos &&
                      name.find('\0') == std::string::npos;
-  if (fast->usable && plain && !datadir.empty()) {
+  if (fast_paths->usable && plain && !datadir.empty()) {
     try {
-      return fast->make(datadir, name);
+      return fast_paths->make(datadir, name);
     } catch (const py::error_already_set&) {
       PyErr_Clear();
-      fast->usable = false;
+      fast_paths->usable = false;
     } catch (const py::value_error&) {
-      fast->cls = py::object();
+      // A directory that pathlib parsed unexpectedly: parsed every time.
     }
   }
   return from_path(utils::pathadd(datadir, name));

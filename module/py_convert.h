@@ -17,6 +17,12 @@ namespace python {
 
 namespace py = pybind11;
 
+// Makes what the conversions keep (pathlib.Path, the file system
+// encoding, the parts of data directories). Called once, when the module
+// is imported, under the import lock: a first use in two threads at once
+// would otherwise run Python code inside a static's initialisation, where
+// the other thread may wait for it holding the interpreter's lock.
+void prepare_conversions();
 // str or bytes; TypeError naming `what` for anything else.
 std::string to_bytes(py::handle value, const char* what);
 // A text or a type name, as to_bytes gives it. Error("invalid text") for

@@ -135,6 +135,7 @@ PYBIND11_MODULE(_core, m) {
   // its internal types and repeat it.
   pybind11::options options;
   options.disable_function_signatures();
+  python::prepare_conversions();
   m.doc() = python::doc::kModule;
   python::bind_errors(m);
   python::bind_record(m);
