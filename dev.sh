@@ -26,12 +26,13 @@ root=$(pwd)
 
 # python3-venv, -pip, -setuptools and -wheel: the pip install test; dpkg-dev:
 # the .deb (dpkg-shlibdeps); lintian and man-db: its checks; pybind11-dev:
-# the Python 3 package vorla.
+# the Python 3 package vorla; mypy: the package's type information (mypy
+# --strict, stubtest).
 packages=(g++ make cmake pkg-config libboost-thread-dev libboost-random-dev
           libgtest-dev swig python3-dev clang-14 libclang-rt-14-dev
           libsimpleini-dev clang-format-14 python3-venv python3-pip
           python3-setuptools python3-wheel dpkg-dev python3-jsonschema
-          pybind11-dev e2fsprogs lintian man-db)
+          pybind11-dev e2fsprogs lintian man-db mypy)
 
 install_missing() {
   local missing=()

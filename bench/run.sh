@@ -13,8 +13,8 @@
 # the package vorla), CONFIGPARSER_REPS (1 run of configparser, which takes
 # some 20 s and 1 GB on 200,000 records), SAVE_REPS (5 saves per count of
 # new data files) and BEFORE (a checkout of the former code, e.g. from
-# `git worktree add`, whose library the save-new-files table sets beside
-# this one's).
+# `git worktree add`, whose library the save-new-files table and whose
+# Python package the python table set beside this one's).
 #
 # Every run is a fresh process, so each reader's peak memory is its own;
 # the readers take turns so that a burst of load from elsewhere on the
@@ -232,9 +232,25 @@ lock() {
   rm -rf "$data/lock"
 }
 
+# The directory of BEFORE's Python package, built in $build/before-python,
+# or nothing.
+before_python() {
+  [ -n "${BEFORE:-}" ] || return 1
+  local bb="$build/before-python"
+  cmake -S "$BEFORE" -B "$bb" -DCMAKE_BUILD_TYPE=Release \
+    -DVORLA_PYTHON3_EXECUTABLE="$python3" -DVORLA_BUILD_PYTHON2=OFF \
+    -DVORLA_BUILD_TESTS=OFF >"$bb.configure.log" 2>&1 &&
+    cmake --build "$bb" --target vorla_package -j2 >"$bb.build.log" 2>&1 ||
+    { echo "note: BEFORE's package did not build (see $bb.build.log)" >&2
+      return 1; }
+  echo "$bb/module/python3"
+}
+
 # The package vorla against the C++ library and against Python's own
 # configparser, on the same generated file: load, then every item of every
-# record turned into a Python object.
+# record turned into a Python object; then one read of a file item, of a
+# number item and of a dict. With BEFORE, the former package takes turns
+# with this one.
 python_read() {
   built bench_gen_index || exit 1
   built bench_load_save_vorla || exit 1
@@ -245,12 +261,19 @@ python_read() {
   [[ -f "$input" ]] || "$bin/bench_gen_index" "$records" "$input"
   local results="$data/python.txt" read=(env
     "PYTHONPATH=$build/module/python3" "$python3" -B "$repo/bench/python_read.py")
+  local before_dir="" before_read=()
+  if before_dir=$(before_python); then
+    before_read=(env "PYTHONPATH=$before_dir" "$python3" -B
+                 "$repo/bench/python_read.py")
+  fi
   : > "$results"
   cat "$input" > /dev/null
   local rep
   for ((rep = 1; rep <= reps; rep++)); do
     "$bin/bench_load_save_vorla" "$input" "$data/out.ini" >> "$results"
     "${read[@]}" vorla-python "$input" >> "$results"
+    [ -z "$before_dir" ] ||
+      "${before_read[@]}" vorla-python-before "$input" >> "$results"
   done
   for ((rep = 1; rep <= configparser_reps; rep++)); do
     "${read[@]}" configparser "$input" >> "$results"
@@ -280,6 +303,24 @@ python_read() {
     "$(awk -v k="$py_rss" 'BEGIN { print k / 1024 }')"
   printf '%-22s %8.3f %10.3f %9.1f\n' "configparser" "$cp_load" "$cp_iter" \
     "$(awk -v k="$cp_rss" 'BEGIN { print k / 1024 }')"
+  if [ -n "$before_dir" ]; then
+    printf '%-22s %8.3f %10.3f %9.1f\n' "vorla.Workspace before" \
+      "$(field vorla-python-before load_s)" \
+      "$(field vorla-python-before iterate_s)" \
+      "$(awk -v k="$(field vorla-python-before peak_rss_kib)" \
+           'BEGIN { print k / 1024 }')"
+  fi
+  echo
+  echo "one read, microseconds: rec[name] of a file item and of a number item,"
+  echo "and a dict lookup"
+  printf '%-22s %8s %8s %8s\n' reader file number dict
+  local peer
+  for peer in vorla-python vorla-python-before; do
+    [ "$peer" = vorla-python ] || [ -n "$before_dir" ] || continue
+    printf '%-22s %8.3f %8.3f %8.3f\n' "$peer" \
+      "$(field $peer file_item_us)" "$(field $peer number_item_us)" \
+      "$(field $peer dict_item_us)"
+  done
   awk -v c="$cpp_load" -v l="$py_load" -v i="$py_iter" -v cl="$cp_load" \
     -v ci="$cp_iter" -v m="$py_rss" -v cm="$cp_rss" 'BEGIN {
       printf "vorla.Workspace load / C++ load: %.2f\n", l / c

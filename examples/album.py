@@ -14,22 +14,21 @@ import sys
 import vorla
 
 
-def fake_image(width, height, shade):
+def fake_image(width: int, height: int, shade: bytes) -> bytes:
     """Bytes that stand in for an image of the given size."""
     return b"P5 %d %d 255\n" % (width, height) + shade * (width * height)
 
 
-def add_photo(album, item, caption, width, height, shade):
-    photo = album.new_child(item)
-    photo.type = "photo"
+def add_photo(album: vorla.Record, item: str, caption: str, width: int,
+              height: int, shade: bytes) -> vorla.Record:
+    photo = album.new_child(item, "photo")
     photo["caption"] = caption
     photo["width"] = width
     photo["height"] = height
     # new_file only names a data file; the caller writes it.
     photo.new_file("pixels").write_bytes(fake_image(width, height, shade))
 
-    thumb = photo.new_child("thumb")
-    thumb.type = "thumbnail"
+    thumb = photo.new_child("thumb", "thumbnail")
     thumb["width"] = width // 8
     thumb["height"] = height // 8
     thumb.new_file("pixels").write_bytes(
@@ -37,11 +36,13 @@ def add_photo(album, item, caption, width, height, shade):
     return photo
 
 
-def main(index):
-    with vorla.Workspace(index) as ws:
+def main(index: str) -> None:
+    with vorla.Workspace(index) as ws, ws.transaction():
         # The library creates no directory, and an index file made by
         # _vorla.init_workspace has none yet.
-        ws.data_dir.mkdir(exist_ok=True)
+        data_dir = ws.data_dir
+        assert data_dir is not None  # a loaded workspace has one
+        data_dir.mkdir(exist_ok=True)
 
         album = ws.new_record("album")
         album["title"] = "Summer at the lake"
@@ -54,12 +55,15 @@ def main(index):
         album.link("cover", second)
 
         # Scratch work that is not meant to stay: a temporary record is
-        # swept, with its data file, when the workspace is saved.
+        # swept, with its data file, when the workspace is saved (here, as
+        # the transaction ends without an exception; one would drop the
+        # album and its data files too).
         scratch = ws.new_temp_record("scratch")
         scratch.new_file("preview").write_bytes(fake_image(64, 48, b"c"))
-
-        ws.save()
-        print("album %d added to %s" % (album.id, index))
+        # Typed reads give what type checkers know: an int, a Record, a str.
+        cover = album.get_record("cover").get_str("caption")
+        print("album %d of %d (cover: %s) added to %s" % (
+            album.id, album.get_int("year"), cover, index))
 
 
 if __name__ == "__main__":

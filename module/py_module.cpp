@@ -34,7 +34,7 @@ PyObject* new_type(py::module_& m, const char* name, const char* docText,
   if (type == nullptr) throw py::error_already_set();
   // What an Error that Python code makes itself carries.
   py::handle cls(type);
-  for (const char* attr : {"code", "path", "errno", "line"}) {
+  for (const char* attr : {"code", "path", "errno", "line", "name", "reason"}) {
     cls.attr(attr) = py::none();
   }
   m.attr(name) = cls;
@@ -45,12 +45,18 @@ py::object or_none(bool present, py::object value) {
   return present ? value : py::none();
 }
 
-void raise(PyObject* type, const Error& e, py::object holder) {
+void raise(PyObject* type, const Error& e, py::object holder,
+           const ItemError* about = nullptr) {
   py::object exc = py::reinterpret_borrow<py::object>(type)(e.what());
   exc.attr("code") = Error::codeName(e.code());
   exc.attr("path") = or_none(!e.path().empty(), from_bytes(e.path()));
   exc.attr("errno") = or_none(e.sysErrno() != 0, py::int_(e.sysErrno()));
   exc.attr("line") = or_none(e.line() != 0, py::int_(e.line()));
+  if (about != nullptr) {
+    exc.attr("name") =
+        or_none(!about->name().empty(), from_bytes(about->name()));
+    exc.attr("reason") = or_none(!about->why().empty(), py::str(about->why()));
+  }
   if (!holder.is_none()) exc.attr("holder") = holder;
   PyErr_SetObject(type, exc.ptr());
 }
@@ -62,6 +68,8 @@ void translate(std::exception_ptr failure) {
     raise(conflict_type, e,
           or_none(e.kind() == WriterConflict::IN_USE && e.holder() != 0,
                   py::int_(e.holder())));
+  } catch (const ItemError& e) {
+    raise(error_type, e, py::none(), &e);
   } catch (const Error& e) {
     raise(error_type, e, py::none());
   }
@@ -90,6 +98,15 @@ int sealed_init(PyObject*, PyObject*, PyObject*) { return 0; }
 
 }  // namespace
 
+void set_python_error() {
+  auto& local =
+      py::detail::get_local_internals().registered_exception_translators;
+  if (py::detail::apply_exception_translators(local)) return;
+  auto& global = py::detail::get_internals().registered_exception_translators;
+  if (py::detail::apply_exception_translators(global)) return;
+  PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
+}
+
 void seal_class(py::handle cls, py::handle make) {
   PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
   // A C slot rather than a __new__ attribute: the base's __new__ then
@@ -113,6 +130,12 @@ void bind_errors(py::module_& m) {
 
 PYBIND11_MODULE(_core, m) {
   namespace python = vorla::python;
+  // Every docstring starts with the signature that inspect.signature and
+  // help() read ("name(self, arg)" then "--"); pybind11's own would show
+  // its internal types and repeat it.
+  pybind11::options options;
+  options.disable_function_signatures();
+  python::prepare_conversions();
   m.doc() = python::doc::kModule;
   python::bind_errors(m);
   python::bind_record(m);

@@ -17,6 +17,7 @@
 #include "utils/posix_file.h"
 #include "workspace/create.h"
 #include "workspace/error.h"
+#include "workspace/index_format.h"
 
 #include <pybind11/pybind11.h>
 
@@ -60,6 +61,21 @@ class RecordIterator {
   size_t pos;
 };
 
+// The iterator's __next__ as its raw slot: a full visit of a large
+// workspace would spend a third of its time in pybind11's dispatcher.
+PyObject* next_record(PyObject* self) {
+  try {
+    return py::cast(py::handle(self).cast<RecordIterator&>().next())
+        .release()
+        .ptr();
+  } catch (const py::stop_iteration&) {
+    return nullptr;  // the end, with no exception set
+  } catch (...) {
+    set_python_error();
+    return nullptr;
+  }
+}
+
 // A path made absolute against the working directory of the moment
 // (nothing else changed), so that a workspace's path, its reload and the
 // data file paths it hands out stay right after os.chdir().
@@ -90,6 +106,12 @@ WorkspacePtr create_workspace(py::handle path, py::handle dataDir,
                               bool overwrite) {
   const std::string file = absolute(to_path(path));
   const std::string rel = to_path(dataDir);
+  if (!index_format::contained_dir(rel)) {
+    // The bare "invalid file name" would not say which rule it broke.
+    throw ItemError(Error(Error::INVALID_FILE_NAME, rel), "",
+                    "the data directory must be a relative path inside the "
+                    "index file's folder, without \"..\"");
+  }
   std::unique_ptr<SpaceMan> man(new SpaceMan());
   // The library makes no directory; a new workspace is ready for new_file.
   // The directory is made and synced into its parent before the index file
@@ -127,14 +149,27 @@ void load(WorkspaceHandle& ws, py::handle path) {
   man.load(again ? man.mainfile() : file);
 }
 
-void save(WorkspaceHandle& ws) {
+void save(WorkspaceHandle& ws, py::handle path) {
+  const bool elsewhere = !path.is_none();
+  const std::string file = elsewhere ? absolute(to_path(path)) : "";
   Guard guard(ws);
   SpaceMan& man = ws.man();
   // Only the default workspace can lack a file; saving it would do nothing
   // and say nothing.
   if (man.mainfile().empty()) throw Error(Error::WORKSPACE_NOT_LOADED);
   py::gil_scoped_release unlocked;
-  man.save();
+  if (elsewhere) {
+    man.save(file);
+  } else {
+    man.save();
+  }
+}
+
+void revert(WorkspaceHandle& ws) {
+  Guard guard(ws);
+  SpaceMan& man = ws.man();
+  py::gil_scoped_release unlocked;
+  man.revert();
 }
 
 void close(WorkspaceHandle& ws) {
@@ -160,7 +195,12 @@ std::shared_ptr<StructConfig> find(WorkspaceHandle& ws, py::handle key) {
 
 RecordHandle get_record(const WorkspacePtr& ws, py::handle key) {
   std::shared_ptr<StructConfig> rec = find(*ws, key);
-  if (!rec) throw py::key_error(py::repr(key));
+  if (!rec) {
+    // KeyError(key), with the key itself as its argument, as a dict has.
+    py::object error = py::reinterpret_borrow<py::object>(PyExc_KeyError)(key);
+    PyErr_SetObject(PyExc_KeyError, error.ptr());
+    throw py::error_already_set();
+  }
   return RecordHandle(ws, rec);
 }
 
@@ -210,20 +250,32 @@ std::string describe(WorkspaceHandle& ws) {
   return text + " " + std::to_string(man.getStructs().size()) + " records>";
 }
 
+// A record of this workspace that is still registered, or the id of one.
+bool contains(WorkspaceHandle& ws, py::handle item) {
+  if (py::isinstance<RecordHandle>(item)) {
+    const RecordHandle& h = item.cast<const RecordHandle&>();
+    if (&h.workspace() != &ws) return false;
+    Guard guard(ws);
+    return !ws.closed() && !ws.lostAtFork() &&
+           is_registered(ws.man(), *h.pointer());
+  }
+  return PyLong_Check(item.ptr()) && find(ws, item) != nullptr;
+}
+
 // Records: the mapping from ids, new records and copies.
 void define_records(py::class_<WorkspaceHandle, WorkspacePtr>& cls) {
-  cls.def("__len__",
-          [](WorkspaceHandle& ws) {
-            Guard guard(ws);
-            return ws.man().getStructs().size();
-          })
-      .def("__getitem__", &get_record, py::arg("id"))
-      .def("__contains__",
-           [](WorkspaceHandle& ws, py::handle key) {
-             return PyLong_Check(key.ptr()) && find(ws, key) != nullptr;
-           })
-      .def("__iter__",
-           [](const WorkspacePtr& ws) { return RecordIterator(ws); });
+  cls.def(
+         "__len__",
+         [](WorkspaceHandle& ws) {
+           Guard guard(ws);
+           return ws.man().getStructs().size();
+         },
+         doc::kWorkspaceLen)
+      .def("__getitem__", &get_record, py::arg("id"), doc::kWorkspaceGetItem)
+      .def("__contains__", &contains, py::arg("item"), doc::kWorkspaceContains)
+      .def(
+          "__iter__", [](const WorkspacePtr& ws) { return RecordIterator(ws); },
+          doc::kWorkspaceIter);
   cls.def(
          "new_record",
          [](const WorkspacePtr& ws, py::handle type) {
@@ -244,9 +296,13 @@ void define_records(py::class_<WorkspaceHandle, WorkspacePtr>& cls) {
 
 void bind_workspace(py::module_& m) {
   py::class_<RecordIterator> iterator(m, "_RecordIterator");
-  iterator.def("__iter__", [](py::object self) { return self; })
-      .def("__next__", &RecordIterator::next);
+  iterator
+      .def(
+          "__iter__", [](py::object self) { return self; }, doc::kIteratorIter)
+      .def("__next__", &RecordIterator::next, doc::kIteratorNext);
   seal_class(iterator);
+  reinterpret_cast<PyTypeObject*>(iterator.ptr())->tp_iternext = &next_record;
+  PyType_Modified(reinterpret_cast<PyTypeObject*>(iterator.ptr()));
 
   py::class_<WorkspaceHandle, WorkspacePtr> cls(m, "Workspace",
                                                 doc::kWorkspace);
@@ -257,13 +313,19 @@ void bind_workspace(py::module_& m) {
                  py::arg("data_dir") = "data", py::kw_only(),
                  py::arg("overwrite") = false, doc::kWorkspaceCreate)
       .def("load", &load, py::arg("path") = py::none(), doc::kWorkspaceLoad)
-      .def("save", &save, doc::kWorkspaceSave)
+      .def("save", &save, py::arg("path") = py::none(), doc::kWorkspaceSave)
+      .def("_revert", &revert)
+      .def("to_dict", &workspace_to_dict, doc::kWorkspaceToDict)
       .def("close", &close, doc::kWorkspaceClose)
       .def_property_readonly("closed", &WorkspaceHandle::closed,
                              doc::kWorkspaceClosed)
-      .def("__enter__", [](py::object self) { return self; })
-      .def("__exit__", [](WorkspaceHandle& ws, py::args) { close(ws); })
-      .def("__repr__", &describe);
+      .def(
+          "__enter__", [](py::object self) { return self; },
+          doc::kWorkspaceEnter)
+      .def(
+          "__exit__", [](WorkspaceHandle& ws, py::args) { close(ws); },
+          doc::kWorkspaceExit)
+      .def("__repr__", &describe, doc::kWorkspaceRepr);
   cls.def_property_readonly(
          "path",
          [](WorkspaceHandle& ws) {

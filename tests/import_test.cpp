@@ -111,6 +111,8 @@ TEST_F(ImportTest, ImportWithinOneWorkspace) {
 TEST_F(ImportTest, FailuresStopWhereTheyHappen) {
   // A source that is not there makes nothing.
   EXPECT_THROW_MSG(dst.import(&src, 42), "cannot find id");
+  // Record 0 holds the workspace's own items: a copy would be a second one.
+  EXPECT_THROW_MSG(dst.import(&src, 0), "system record");
   EXPECT_EQ(1u, dst.getStructs().size());
 
   std::shared_ptr<StructConfig> rec = src.newStruct();

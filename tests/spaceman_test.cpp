@@ -216,6 +216,53 @@ TEST_F(SpaceManTest, LinkingExistingRecords) {
   EXPECT_EQ(1u, a->extrefcount);
 }
 
+// Replacing or removing an item releases what it owned: a file item's data
+// file, a child item's reference (the child goes once nothing holds it).
+// addIntChild, as documented, still leaves that to its caller.
+TEST_F(SpaceManTest, EraseItemAndReplaceChildReleaseWhatTheItemOwned) {
+  ws.init(index, "data");
+  std::shared_ptr<StructConfig> a = ws.newStruct();
+  std::shared_ptr<StructConfig> b = ws.newStruct();
+  const std::string file = addFile(a, "slot");
+  std::shared_ptr<StructConfig> kid = a->newChildStruct("kid");
+  const std::string kidFile = addFile(kid, "f");
+  std::shared_ptr<StructConfig> grand = kid->newChildStruct("g");
+  a->replaceChild("slot", b);
+  EXPECT_FALSE(exists(file));
+  a->replaceChild("kid", grand);  // the former child leads to the new one
+  EXPECT_FALSE(ws.getStructs().count(kid->id));
+  EXPECT_FALSE(exists(kidFile));
+  EXPECT_EQ(1u, grand->intrefcount);
+  a->replaceChild("kid", grand);  // over itself
+  EXPECT_EQ(1u, grand->intrefcount);
+  a->eraseItem("kid");
+  EXPECT_FALSE(ws.getStructs().count(grand->id));
+  a->import_kv("gone_child", "99");
+  a->eraseItem("gone");  // names no record: owns nothing
+  EXPECT_THROW_MSG(a->eraseItem("gone"), "cannot find name");
+  EXPECT_THROW_MSG(a->replaceChild("slot", a), "cyclic link");
+  EXPECT_EQ(1u, b->intrefcount);
+  EXPECT_EQ(1u, a->items.size());
+}
+
+// revert drops what was not saved, with the data files handed out since,
+// and keeps what the index on disk names.
+TEST_F(SpaceManTest, RevertDropsUnsavedRecordsAndTheirFiles) {
+  ws.init(index, "data");
+  std::shared_ptr<StructConfig> kept = ws.newStruct();
+  const std::string keptFile = addFile(kept, "f");
+  ws.save();
+  kept->eraseItem("f");
+  const std::string made = addFile(ws.newStruct(), "f");
+  ws.revert();
+  EXPECT_TRUE(exists(keptFile));
+  EXPECT_FALSE(exists(made));
+  EXPECT_EQ(2u, ws.getStructs().size());
+  EXPECT_EQ(keptFile, ws.getStruct(kept->id)->getFile("f"));
+  SpaceMan never;
+  EXPECT_THROW_MSG(never.revert(), "workspace not loaded");
+}
+
 TEST_F(SpaceManTest, LinksThatWouldCloseACycleAreRefused) {
   ws.init(index, "data");
   std::shared_ptr<StructConfig> a = ws.newStruct();

@@ -51,6 +51,7 @@ const CodeText kTexts[Error::kCodes] = {
     {"index file exists", "index_file_exists"},
     {"shared data directory", "shared_data_directory"},
     {"workspace busy at fork", "busy_at_fork"},
+    {"system record", "system_record"},
 };
 
 }  // namespace

@@ -57,7 +57,8 @@ class Error : public std::runtime_error {
     WORKSPACE_NOT_LOADED,        // "workspace not loaded"
     INDEX_EXISTS,                // "index file exists"
     SHARED_DATA_DIRECTORY,       // "shared data directory"
-    BUSY_AT_FORK                 // "workspace busy at fork"
+    BUSY_AT_FORK,                // "workspace busy at fork"
+    SYSTEM_RECORD                // "system record"
   };
 
   // `sysErrno` is the errno of the failed system call, 0 where none
@@ -78,7 +79,7 @@ class Error : public std::runtime_error {
   // programs that read the tool's JSON or Python's vorla.Error.
   static const char* codeName(Code code);
   // One past the last code.
-  static const int kCodes = BUSY_AT_FORK + 1;
+  static const int kCodes = SYSTEM_RECORD + 1;
 
  private:
   Code which;

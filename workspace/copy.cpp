@@ -17,6 +17,8 @@
 namespace vorla {
 
 unsigned SpaceMan::import(SpaceMan* other, unsigned id) {
+  // A copy of record 0 would be a second system record in the target.
+  if (id == 0) throw Error(Error::SYSTEM_RECORD);
   std::shared_ptr<StructConfig> source = other->getStruct(id);
   // Refused copies make no record.
   checkCopy(*source, nullptr);

@@ -33,6 +33,24 @@ void SpaceMan::eraseDataFile(const std::string& name, const std::string& path) {
   deferredDeletions[name] = id;
 }
 
+void SpaceMan::revert() {
+  if (mainpath.empty()) throw Error(Error::WORKSPACE_NOT_LOADED);
+  // Taken before the load forgets them. They were drawn as free names, by
+  // this object, under the writer lock that it still holds: no index on
+  // disk names them.
+  std::vector<std::string> made;
+  if (!newFilesNamedElsewhere) made.assign(newFiles.begin(), newFiles.end());
+  const std::string dir = datadir;
+  load(mainpath);
+  bool removed = false;
+  for (const std::string& name : made) {
+    if (::unlink(utils::pathadd(dir, name).c_str()) == 0) removed = true;
+  }
+  // Best effort: files that come back after a power cut are orphans that
+  // gc collects.
+  if (removed) static_cast<void>(utils::sync_directory(dir));
+}
+
 void SpaceMan::makeNewFilesDurable() {
   if (newFiles.empty()) return;
   const std::vector<std::string> names(newFiles.begin(), newFiles.end());

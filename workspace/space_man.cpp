@@ -275,6 +275,7 @@ void SpaceMan::load(const std::string& file) {
   // The index on disk is the one just read: the files whose deletion waited
   // may be named by it, and stay; the new files are orphans now.
   newFiles.clear();
+  newFilesNamedElsewhere = false;
   deferredDeletions.clear();
   writer.loaded(std::move(place), seen, std::move(opened));
   mainpath = file;
@@ -312,9 +313,14 @@ void SpaceMan::save(const std::string& file) {
   bool durable = false;
   writeIndex(file, &lock, &durable);
   // Another file leaves the workspace's own index as it was: it still names
-  // what waits for deletion, and not yet the new files.
-  if (!own) return;
+  // what waits for deletion, and not yet the new files, which the other
+  // file names now: revert must leave them.
+  if (!own) {
+    if (!newFiles.empty()) newFilesNamedElsewhere = true;
+    return;
+  }
   newFiles.clear();
+  newFilesNamedElsewhere = false;
   // Deleting before the new index is known to be on disk could leave the
   // former one, after a power cut, naming files that are gone.
   if (durable) runDeferredDeletions();

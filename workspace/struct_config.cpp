@@ -138,6 +138,53 @@ void StructConfig::addIntChild(const std::string& name,
   items[name] = Item(ITEM_CHILD, static_cast<uint64_t>(child->id));
 }
 
+void StructConfig::replaceChild(const std::string& name,
+                                const std::shared_ptr<StructConfig>& child) {
+  if (items.find(name) == items.end()) {
+    addIntChild(name, child);
+    return;
+  }
+  checkRegistered();
+  index_format::check_name(name);
+  if (!child || child->man != man || !man->registered(*child))
+    throw Error(Error::FOREIGN_RECORD);
+  index_format::check_fits(name.size() + sizeof index_format::kChildSuffix - 1,
+                           index_format::decimal_digits(child->id));
+  if (man->reaches(*child, *this)) throw Error(Error::CYCLIC_LINK);
+  // Counted before the former item goes: a former child that leads to
+  // `child` must not take it along.
+  man->addLink(id, child->id);
+  try {
+    eraseItem(name);
+  } catch (...) {
+    --child->intrefcount;
+    throw;
+  }
+  put(name, Item(ITEM_CHILD, static_cast<uint64_t>(child->id)));
+}
+
+void StructConfig::eraseItem(const std::string& name) {
+  checkRegistered();
+  ItemMap::iterator it = items.find(name);
+  if (it == items.end()) throw Error(Error::CANNOT_FIND_NAME);
+  const Item item = it->second;
+  if (item.type == ITEM_FILE) {
+    eraseFile(name);
+    // The item goes: a new file of it needs no flush at the next save.
+    man->newFiles.erase(item.str);
+  } else if (isChildType(item.type)) {
+    const unsigned child = static_cast<unsigned>(item.value);
+    // A child item that names no record owns nothing.
+    if (man->structs.find(SpaceMan::Registry::keyOf(child)) !=
+        man->structs.end())
+      man->internalUnlink(child);
+  }
+  // The release may have emptied this very record (a cycle read from a
+  // hand-edited file): look the item up again.
+  it = items.find(name);
+  if (it != items.end()) items.erase(it);
+}
+
 std::shared_ptr<StructConfig> StructConfig::newTempStruct() {
   checkRegistered();
   return man->newTempStruct();

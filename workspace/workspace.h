@@ -207,6 +207,21 @@ class StructConfig {
   // reached from `child` through child items.
   void addIntChild(const std::string& name,
                    const std::shared_ptr<StructConfig>& child);
+  // Puts a child item naming `child` in place of any item of that name and
+  // releases what the former item owned, as eraseItem does; the new link is
+  // counted first, so `child` survives even when the former item led to it.
+  // Fails as addIntChild does, and as eraseItem does for the former item,
+  // changing nothing.
+  void replaceChild(const std::string& name,
+                    const std::shared_ptr<StructConfig>& child);
+  // Removes the item `name` and releases what it owned: a file item's data
+  // file goes as eraseFile deletes it, a child or extchild item's internal
+  // reference is given back as internalUnlink does (erasing the record left
+  // without references, in cascade; nothing for one that names no record).
+  // "cannot find name" when there is no such item. Either completes or, when
+  // the release fails ("cannot find id" on the way of the cascade), changes
+  // nothing.
+  void eraseItem(const std::string& name);
   // A new temporary record of this record's workspace, unrelated to it.
   std::shared_ptr<StructConfig> newTempStruct();
 
@@ -458,6 +473,13 @@ class SpaceMan {
   void save(const std::string& mainfile);
   // save(mainfile()), or nothing when the workspace has no path.
   void save();
+  // Drops every change made since the index file was last written or read:
+  // loads it again, then deletes the data files handed out meanwhile, which
+  // no index on disk names, so that nothing is left for gc (unless a save
+  // to another index file named them: they stay, for gc). Fails as load
+  // does, changing nothing and deleting nothing; "workspace not loaded"
+  // when the workspace has no path.
+  void revert();
 
   std::shared_ptr<StructConfig> newStruct();
   std::shared_ptr<StructConfig> newTempStruct();
@@ -498,7 +520,8 @@ class SpaceMan {
   // workspace and returns its id. "cyclic link" when the source's child
   // items lead back into the tree being copied, "cannot find id" when one
   // names no record, "copy too large" when it would make more records and
-  // items than the copy limit; all before anything is made. A copy that
+  // items than the copy limit, "system record" for record 0, whose items
+  // are the workspace's own; all before anything is made. A copy that
   // fails later (a data file that cannot be copied) removes the records
   // and data files it made and puts the counter back: it changes nothing
   // that was there before it.
@@ -597,6 +620,8 @@ class SpaceMan {
   // Bare names of the data files handed out since the index file on disk
   // was written or read: it names none of them.
   std::unordered_set<std::string> newFiles;
+  // Whether a save to another index file named some of `newFiles`.
+  bool newFilesNamedElsewhere = false;
   // Bare names of the data files whose deletion waits for the next save of
   // the index file, with their identity when it was asked for.
   std::map<std::string, utils::FileIdentity> deferredDeletions;

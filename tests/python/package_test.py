@@ -10,6 +10,8 @@
 
 import ast
 import errno
+import inspect
+import json
 import multiprocessing
 import os
 import pathlib
@@ -21,6 +23,7 @@ import tempfile
 import threading
 import time
 import unittest
+import collections.abc
 
 import vorla
 
@@ -51,6 +54,21 @@ class Scratch(unittest.TestCase):
     def reopen(self):
         self.ws.save()
         return vorla.Workspace(self.path)
+
+    def tool(self, *args):
+        """The JSON document that `vorla COMMAND --json ... self.path`
+        prints."""
+        out = subprocess.run([program("VORLA_TOOL")] + list(args) +
+                             ["--json", self.path], stdout=subprocess.PIPE,
+                             timeout=CHILD_TIMEOUT).stdout
+        return json.loads(out)
+
+    def assert_sound(self):
+        """The saved workspace passes vorla check, and vorla gc finds no
+        data file that no record names."""
+        report = self.tool("check")
+        self.assertTrue(report["sound"], report["findings"])
+        self.assertEqual(self.tool("gc", "--grace", "0")["files"], [])
 
     def child(self, *args, env=None):
         scratch = tempfile.mkdtemp(dir=self.dir)
@@ -237,7 +255,7 @@ class ItemTest(Scratch):
                         with self.assertRaises(vorla.Error, msg=text) as e:
                             call()
                         self.assertEqual(e.exception.code, code, text)
-        self.assertEqual((self.rec.keys(), self.rec.type, len(self.ws)),
+        self.assertEqual((list(self.rec.keys()), self.rec.type, len(self.ws)),
                          ([], "r", 2))
         kept = "a \t\v\fb"
         self.rec["t"] = kept
@@ -260,9 +278,10 @@ class ItemTest(Scratch):
         self.assertEqual(child.ext_refs, 0)
         self.assertEqual(self.rec["notes"], path)
         self.assertEqual(self.rec["child"], child)
-        self.assertEqual(self.rec.keys(), ["also", "child", "link", "notes"])
-        self.assertEqual(list(self.rec), self.rec.keys())
-        self.assertEqual(self.rec.values(), [other, child, other, path])
+        self.assertEqual(list(self.rec.keys()),
+                         ["also", "child", "link", "notes"])
+        self.assertEqual(list(self.rec), list(self.rec.keys()))
+        self.assertEqual(list(self.rec.values()), [other, child, other, path])
         self.assertEqual(len(self.rec), 4)
         self.assertIsNone(self.rec.get("missing"))
         self.assertEqual(self.rec.get("missing", 5), 5)
@@ -308,15 +327,291 @@ class ItemTest(Scratch):
         self.assertIn("'photo'", repr(self.rec))
 
 
+class MappingTest(Scratch):
+    """A record behaves as a MutableMapping, and what an item owned goes
+    with it, as vorla check and gc see it."""
+
+    def fill(self, rec):
+        rec["n"] = 7
+        rec["t"] = "text"
+        rec.new_file("f").write_bytes(b"data")
+        kid = rec.new_child("kid", "photo")
+        kid.new_file("pixels").write_bytes(b"px")
+        return kid
+
+    def test_removals_release_what_the_items_owned(self):
+        removals = (
+            ("del", lambda r, n: r.__delitem__(n)),
+            ("pop", lambda r, n: r.pop(n)),
+            ("pop default", lambda r, n: r.pop(n, None)),
+            ("clear", lambda r, n: r.clear()),
+        )
+        for saved in (False, True):
+            for how, remove in removals:
+                with self.subTest(saved=saved, how=how):
+                    rec = self.ws.new_record("r")
+                    kid = self.fill(rec)
+                    paths = [rec["f"], kid["pixels"]]
+                    if saved:
+                        self.ws.save()
+                    for name in ("f", "kid"):
+                        remove(rec, name)
+                    self.assertNotIn("kid", rec)
+                    self.assertNotIn(kid, self.ws)
+                    self.ws.save()
+                    self.assertEqual([p.exists() for p in paths],
+                                     [False, False])
+                    self.assert_sound()
+                    rec.release()
+        rec = self.ws.new_record("r")
+        for remove in (lambda: rec.__delitem__("x"), lambda: rec.pop("x"),
+                       rec.popitem):
+            with self.assertRaises(KeyError):
+                remove()
+        self.assertEqual(rec.pop("x", 5), 5)
+
+    def test_mapping_methods_and_views(self):
+        rec = self.ws.new_record("r")
+        rec.update({"a": 1}, b="two")
+        rec.update([("c", 3)])
+        self.assertEqual(rec.setdefault("a", 9), 1)
+        self.assertEqual(rec.setdefault("d", b"four"), "four")
+        self.assertEqual(rec, {"a": 1, "b": "two", "c": 3, "d": "four"})
+        self.assertEqual(dict(rec), rec)
+        self.assertNotEqual(rec, {"a": 1})
+        self.assertNotEqual(rec, self.ws.new_record("r"))
+        self.assertEqual(rec, self.ws[rec.id])
+        self.assertEqual(rec.keys() & {"a", "z"}, {"a"})
+        self.assertEqual(rec.items() - {("a", 1), ("b", "two")},
+                         {("c", 3), ("d", "four")})
+        self.assertIn(3, rec.values())
+        self.assertEqual(rec.popitem(), ("a", 1))
+        self.assertIsInstance(rec, collections.abc.MutableMapping)
+        for missing in ("zz", b"zz"):
+            with self.assertRaises(KeyError) as caught:
+                rec[missing]
+            self.assertEqual(caught.exception.args, (missing,))
+        for missing in (5, 2**40):
+            with self.assertRaises(KeyError) as caught:
+                self.ws[missing]
+            self.assertEqual(caught.exception.args, (missing,))
+
+    def test_replacing_an_item_releases_the_former(self):
+        for how in ("assign", "link"):
+            with self.subTest(how=how):
+                album = self.ws.new_record("album")
+                former = self.fill(album)
+                other = self.ws.new_record("other")
+                setattr_item = (album.__setitem__ if how == "assign"
+                                else album.link)
+                setattr_item("kid", other)
+                setattr_item("f", other)  # over a file item
+                setattr_item("kid", album["kid"])  # over itself
+                self.assertNotIn(former, self.ws)
+                self.assertEqual(other.int_refs, 2)
+                self.ws.save()
+                self.assert_sound()
+                # A former child that leads to the new one leaves it alone.
+                grand = album.new_child("c").new_child("g")
+                album["c"] = grand
+                self.assertIn(grand, self.ws)
+                self.assertEqual(grand.int_refs, 1)
+                self.ws.save()
+                self.assert_sound()
+
+    def test_records_and_membership(self):
+        rec = self.ws.new_record("r")
+        kid = rec.new_child("kid", "photo")
+        self.assertEqual((kid.type, repr(kid)),
+                         ("photo", "<vorla.Record %d 'photo'>" % kid.id))
+        other = vorla.Workspace.create(os.path.join(self.dir, "o.ini"), "o")
+        self.addCleanup(other.close)
+        foreign = other.new_record("r")
+        self.assertEqual([r in self.ws for r in self.ws], [True] * 3)
+        self.assertEqual((rec.id in self.ws, foreign in self.ws), (True, False))
+        self.assertEqual(list(self.ws.records()), [rec, kid])
+        self.assertEqual(len(self.ws), 3)
+        for call in (lambda: self.ws.copy_from(self.ws, 0),
+                     lambda: self.ws.copy_from(self.ws, self.ws[0]),
+                     self.ws[0].release):
+            with self.assertRaises(vorla.Error) as caught:
+                call()
+            self.assertEqual(caught.exception.code, "system_record")
+        self.assertEqual(len(self.ws), 3)
+        rec.release()
+        self.assertEqual((rec in self.ws, kid in self.ws), (False, False))
+
+    def test_file_items_read_as_the_paths_python_would_make(self):
+        for data_dir in ("data", "./b/", "."):
+            with self.subTest(data_dir=data_dir):
+                folder = tempfile.mkdtemp(dir=self.dir)
+                with vorla.Workspace.create(os.path.join(folder, "w.ini"),
+                                            data_dir) as ws:
+                    rec = ws.new_record("r")
+                    made = rec.new_file("f")
+                    read = rec["f"]
+                    parsed = pathlib.Path(str(read))
+                    self.assertIs(type(read), type(parsed))
+                    self.assertEqual(
+                        (read, str(read), read.parts, read.parent, hash(read)),
+                        (parsed, str(parsed), parsed.parts, parsed.parent,
+                         hash(parsed)))
+                    self.assertEqual((made, read.parent), (read, ws.data_dir))
+                    self.assertEqual(read / "x", parsed / "x")
+
+
+class TypedReadTest(Scratch):
+    def test_typed_reads_give_one_type_and_refuse_the_others(self):
+        rec = self.ws.new_record("r")
+        rec["n"] = 5
+        rec["t"] = "caf\u00e9 \udcff"
+        path = rec.new_file("f")
+        kid = rec.new_child("c")
+        want = {"n": ("get_int", 5), "t": ("get_str", "caf\u00e9 \udcff"),
+                "f": ("get_path", path), "c": ("get_record", kid)}
+        for name, (right, value) in want.items():
+            for getter in ("get_int", "get_str", "get_bytes", "get_path",
+                           "get_record"):
+                read = getattr(rec, getter)
+                with self.subTest(name=name, getter=getter):
+                    if getter == right:
+                        self.assertEqual(read(name), value)
+                    elif getter == "get_bytes" and name == "t":
+                        self.assertEqual(read(name), b"caf\xc3\xa9 \xff")
+                    else:
+                        with self.assertRaises(TypeError):
+                            read(name)
+                    with self.assertRaises(KeyError):
+                        read("missing")
+
+    def test_every_public_callable_has_a_signature_and_clean_help(self):
+        checked = 0
+        for owner in (vorla, vorla.Record, vorla.Workspace):
+            for name in dir(owner):
+                obj = getattr(owner, name)
+                public = not name.startswith("_") or name in (
+                    "__getitem__", "__setitem__", "__delitem__", "__iter__",
+                    "__len__", "__contains__", "__enter__", "__exit__")
+                if not public or not callable(obj) or isinstance(obj, type):
+                    continue
+                with self.subTest(name=name):
+                    inspect.signature(obj)
+                    checked += 1
+        self.assertGreater(checked, 40)
+        self.assertEqual(str(inspect.signature(vorla.Workspace)), "(path)")
+        text = subprocess.run([sys.executable, "-c",
+                               "import vorla; help(vorla)"],
+                              stdout=subprocess.PIPE, check=True,
+                              timeout=CHILD_TIMEOUT).stdout.decode()
+        for internal in (": handle", "-> object", "_core.Record)",
+                         "Overloaded", "PyCapsule", "_error_"):
+            self.assertNotIn(internal, text)
+        self.assertIn("get_int(self, name, /)", text)
+
+
+class TransactionTest(Scratch):
+    def test_saved_on_success_rolled_back_on_an_exception(self):
+        kept = self.ws.new_record("kept")
+        kept.new_file("f").write_bytes(b"kept")
+        self.ws.save()
+        with self.ws.transaction() as ws:
+            ws.new_record("added")["n"] = 1
+        self.assertEqual([r.type for r in vorla.Workspace(self.path)],
+                         ["system_record", "kept", "added"])
+        saved = pathlib.Path(self.path).read_bytes()
+        made = []
+        with self.assertRaises(ZeroDivisionError):
+            with self.ws.transaction():
+                rec = self.ws.new_record("dropped")
+                made.append(rec.new_file("f"))
+                made[0].write_bytes(b"x")
+                made.append(rec.new_child("c").new_file("g"))
+                made[1].write_bytes(b"y")
+                made.append(self.ws.copy_from(self.ws, kept.id)["f"])
+                del self.ws[kept.id]["f"]
+                1 / 0
+        self.assertEqual([p.exists() for p in made], [False] * 3)
+        self.assertEqual(pathlib.Path(self.path).read_bytes(), saved)
+        self.assertEqual([r.type for r in self.ws],
+                         ["system_record", "kept", "added"])
+        self.assertEqual(self.ws[kept.id]["f"].read_bytes(), b"kept")
+        self.assert_sound()
+
+    def test_save_as_writes_a_copy_that_keeps_its_files(self):
+        rec = self.ws.new_record("r")
+        rec.new_file("f").write_bytes(b"x")
+        copy = os.path.join(self.dir, "copy.ini")
+        self.ws.save(pathlib.Path(copy))
+        self.ws._revert()  # the copy names the file: it stays
+        with vorla.Workspace(copy) as ws:
+            self.assertEqual(ws[rec.id]["f"].read_bytes(), b"x")
+        self.assertEqual(len(self.ws), 1)
+
+    def test_to_dict_equals_what_the_tool_shows(self):
+        rec = self.ws.new_record("caf\u00e9")
+        rec["raw"] = b"a\xff\xc2\x85\x01\"\\"
+        rec["n"] = 2**64 - 1
+        rec.new_file("f").write_bytes(b"1234")
+        rec.new_file("gone")
+        rec.new_child("kid", "photo").link("up", self.ws.new_record("x"))
+        self.ws.save()
+        with open(self.path, "a") as f:
+            f.write("[90]\nstructtype_sys = e\nextrefcount_sys = 0\n"
+                    "intrefcount_sys = 0\nfar_extchild = 12,other\n"
+                    "lost_child = 77\n")
+        self.ws.load()
+        shown = self.tool("show")
+        mine = self.ws.to_dict()
+        self.assertEqual(json.loads(json.dumps(mine)), shown)
+        self.assertEqual(mine, shown)
+        self.assertEqual(self.ws[rec.id].to_dict(), [
+            r for r in shown["records"] if r["id"] == rec.id][0])
+
+
 class ErrorTest(Scratch):
+    def test_str_says_what_and_where(self):
+        self.ws.save()
+        with open(self.path, "a") as f:
+            f.write("no separator here\n")
+        lines = pathlib.Path(self.path).read_text().count("\n")
+        rec = vorla.Workspace.create(os.path.join(self.dir, "b.ini"),
+                                     "b").new_record("r")
+        rec["n"] = 1
+        missing = os.path.join(self.dir, "nope.ini")
+        cases = (
+            (lambda: vorla.Workspace(missing), "cannot open file: %r: %s" % (
+                missing, os.strerror(errno.ENOENT))),
+            (lambda: vorla.Workspace(self.path),
+             "cannot parse this line: %r, line %d" % (self.path, lines)),
+            (lambda: rec.__setitem__("n", "t"),
+             "changed in type: item 'n'"),
+            (lambda: rec.new_child("n"), "existed: item 'n'"),
+            (lambda: rec.__setitem__("a=b", 1), "invalid name: item 'a=b'"),
+            (lambda: vorla.Workspace.create(missing, "/abs"),
+             "invalid file name: '/abs': the data directory must be a "
+             "relative path inside the index file's folder, without \"..\""),
+        )
+        for call, text in cases:
+            with self.subTest(text=text):
+                with self.assertRaises(vorla.Error) as caught:
+                    call()
+                e = caught.exception
+                self.assertEqual(str(e), text)
+                self.assertEqual(e.args[0], text.split(":")[0])
+                for attr in ("path", "line", "name", "errno"):
+                    if getattr(e, attr) is not None:
+                        self.assertIn("%s=%r" % (attr, getattr(e, attr)),
+                                      repr(e))
+        self.assertEqual(str(vorla.Error("plain")), "plain")
+
     def test_library_errors_carry_message_code_path_and_errno(self):
         index = os.path.join(self.dir, "missing", "ws.ini")
         with self.assertRaises(vorla.Error) as caught:
             vorla.Workspace.create(index)
         e = caught.exception
         self.assertIsInstance(e, RuntimeError)
-        self.assertEqual((str(e), e.code), ("cannot write file",
-                                            "cannot_write_file"))
+        self.assertEqual((e.args[0], e.code), ("cannot write file",
+                                               "cannot_write_file"))
         self.assertEqual((e.path, e.errno), (index, errno.ENOENT))
         self.assertIsNone(e.line)
         self.assertEqual(e.args, ("cannot write file",))
@@ -352,7 +647,7 @@ class ErrorTest(Scratch):
         self.assertEqual(holder.returncode, 0)
         with self.assertRaises(vorla.WriterConflict) as caught:
             self.ws.save()
-        self.assertEqual(str(caught.exception), "changed on disk")
+        self.assertEqual(caught.exception.args[0], "changed on disk")
         self.assertIsNone(caught.exception.holder)
         self.ws.load()
         self.assertEqual([r.type for r in self.ws], ["system_record", "x"])
@@ -498,7 +793,7 @@ class ForkTest(Scratch):
         self.ws.new_record("parent")
         with self.assertRaises(vorla.WriterConflict) as caught:
             self.ws.save()
-        self.assertEqual(str(caught.exception), "changed on disk")
+        self.assertEqual(caught.exception.args[0], "changed on disk")
         with open(self.path, "rb") as f:
             self.assertEqual(f.read(), theirs)
 
@@ -585,6 +880,8 @@ class SurfaceTest(unittest.TestCase):
             tree = ast.parse(f.read())
         for node in tree.body:
             if not isinstance(node, (ast.ClassDef, ast.FunctionDef)):
+                continue
+            if node.name.startswith("_"):
                 continue
             obj = getattr(vorla, node.name)
             self.assertTrue(obj.__doc__, node.name)
