@@ -28,10 +28,10 @@ StructConfig::StructConfig()
 
 StructConfig::~StructConfig() {
   // The registry holds every registered record, so a record that is being
-  // destroyed is registered nowhere; a workspace that drops its registry
-  // clears the temporary marks first. What is left is a record that a caller
-  // marked by hand.
-  if (temporary) close();
+  // destroyed is registered nowhere and holds no reference to give back; a
+  // workspace that drops its registry clears the temporary marks first. What
+  // is left is a record that a caller marked by hand, or whose id it changed:
+  // a release by its id would reach another record, so nothing is released.
 }
 
 void StructConfig::setType(const std::string& type) {
@@ -209,9 +209,14 @@ void StructConfig::eraseData() {
 
 void StructConfig::close() {
   if (!temporary) return;
-  // A record that is no longer registered holds no reference to give back
-  // (and a release by its id would reach another record).
-  if (man && man->registered(*this)) man->unlinkStruct(id);
+  if (man) {
+    // A record that is not the one registered under its id (its id changed
+    // with setId, or it was never registered) is not found: a release by its
+    // id would reach another record, and reporting it released would leave
+    // it registered for good. The mark stays, as after any failed release.
+    if (!man->registered(*this)) throw Error(Error::CANNOT_FIND_ID);
+    man->unlinkStruct(id);
+  }
   temporary = false;
 }
 

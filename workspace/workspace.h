@@ -251,7 +251,9 @@ class StructConfig {
   // id"), changes nothing.
   void eraseData();
   // If the record is temporary, gives its external reference back now
-  // rather than at the next save, and clears the mark.
+  // rather than at the next save, and clears the mark. A release that fails
+  // keeps the mark; "cannot find id" when the record is not the one
+  // registered under its id (its id was changed with setId).
   void close();
 
   // `temporary` sits after the counts so that a record packs into 72 bytes.
