@@ -29,7 +29,7 @@ void printJson(const std::string& index, const WorkspaceStats& s, Out& out) {
   o += ",\"records\":" + std::to_string(s.records);
   o += ",\"top_level\":" + std::to_string(s.topLevel);
   o += ",\"items\":{";
-  for (int t = StructConfig::ITEM_UINT64; t <= StructConfig::ITEM_EXTCHILD;
+  for (int t = StructConfig::ITEM_UINT64; t < StructConfig::kItemTypeCount;
        ++t) {
     o += std::string(t > StructConfig::ITEM_UINT64 ? "," : "") + "\"" +
          StructConfig::typeName(static_cast<StructConfig::DataItemType>(t)) +
@@ -44,12 +44,12 @@ void printJson(const std::string& index, const WorkspaceStats& s, Out& out) {
 
 void printText(const WorkspaceStats& s, bool raw, Out& out) {
   std::size_t items = 0;
-  for (int t = StructConfig::ITEM_UINT64; t <= StructConfig::ITEM_EXTCHILD; ++t)
+  for (int t = StructConfig::ITEM_UINT64; t < StructConfig::kItemTypeCount; ++t)
     items += s.items[t];
   out << "records       " << s.records << "  (" << s.topLevel
       << " top-level)\n";
   out << "items         " << items << '\n';
-  for (int t = StructConfig::ITEM_UINT64; t <= StructConfig::ITEM_EXTCHILD;
+  for (int t = StructConfig::ITEM_UINT64; t < StructConfig::kItemTypeCount;
        ++t) {
     char line[64];
     std::snprintf(

@@ -1,7 +1,7 @@
 // The workspace object: its registry, record creation and links, and the
 // life of the whole workspace (init, load, save). Release and erasure live
 // in release.cpp, the deep copy in copy.cpp, the index file's format in
-// index_format.cpp and data file names in data_file_name.cpp.
+// index_format.cpp and the names put on disk in file_names.cpp.
 
 #include <algorithm>
 #include <cerrno>
@@ -18,6 +18,7 @@
 #include "utils/file_utils.h"
 #include "utils/str_utils.h"
 #include "workspace/error.h"
+#include "workspace/format.h"
 #include "workspace/index_format.h"
 #include "workspace/workspace.h"
 #include "workspace/writer_lock.h"
@@ -73,7 +74,7 @@ void SpaceMan::Registry::erase(const_iterator it) {
   }
 }
 
-SpaceMan::SpaceMan() : version("2.1") {}
+SpaceMan::SpaceMan() : version(format::kVersion) {}
 
 SpaceMan::~SpaceMan() { dropRecords(structs); }
 
@@ -145,7 +146,7 @@ bool SpaceMan::anyReachable(
     if (match(*rec)) return true;
     for (const StructConfig::ItemMap::value_type& entry : rec->items) {
       const StructConfig::Item& item = entry.second;
-      if (!StructConfig::isChildType(item.type)) continue;
+      if (!format::names_record(item.type)) continue;
       Registry::const_iterator it =
           structs.find(Registry::keyOf(static_cast<unsigned>(item.value)));
       if (it != structs.end() && seen.insert(it->second.get()).second)
@@ -185,7 +186,7 @@ bool SpaceMan::reachesOrCycles(const StructConfig& from,
       continue;
     }
     const StructConfig::Item& item = top.rec->items.nth(top.next++)->second;
-    if (!StructConfig::isChildType(item.type)) continue;
+    if (!format::names_record(item.type)) continue;
     Registry::const_iterator it =
         structs.find(Registry::keyOf(static_cast<unsigned>(item.value)));
     if (it == structs.end()) continue;
@@ -262,13 +263,13 @@ void SpaceMan::load(const std::string& file) {
   readIndex(file, place, fresh, &seen, &opened);
   Registry::const_iterator rec0 = fresh.find(0);
   if (rec0 == fresh.end()) throw Error(Error::CANNOT_FIND_GROUP_0, file);
-  std::string rel = rec0->second->getStr(index_format::kRelDataDirName);
+  std::string rel = rec0->second->getStr(format::kRelDataDirName);
   // A workspace from elsewhere must not make releases, copies or the tool
   // reach files outside its own folder.
   if (!index_format::contained_dir(rel))
     throw Error(Error::INVALID_FILE_NAME, file);
-  const unsigned stored = static_cast<unsigned>(
-      rec0->second->getUInt64(index_format::kCounterName));
+  const unsigned stored =
+      static_cast<unsigned>(rec0->second->getUInt64(format::kCounterName));
 
   dropRecords(structs);
   structs.swap(fresh);
@@ -299,15 +300,15 @@ void SpaceMan::save(const std::string& file) {
   StructConfig& rec0 = *it0->second;
   // Replaced whatever their type: a hand-edited record 0 must not make
   // every later save fail.
-  rec0.items[index_format::kRelDataDirName] =
+  rec0.items[format::kRelDataDirName] =
       StructConfig::Item(StructConfig::ITEM_STR, reldatadir);
-  rec0.items[index_format::kCounterName] = StructConfig::Item(
+  rec0.items[format::kCounterName] = StructConfig::Item(
       StructConfig::ITEM_UINT64, static_cast<uint64_t>(counter.get()));
-  rec0.items[index_format::kVersionName] =
+  rec0.items[format::kVersionName] =
       StructConfig::Item(StructConfig::ITEM_STR, version);
-  rec0.id = 0;
-  rec0.extrefcount = 1000;
-  rec0.structtype = "system_record";
+  rec0.id = format::kSystemRecordId;
+  rec0.extrefcount = format::kSystemExtRefCount;
+  rec0.structtype = format::kSystemRecordType;
   makeNewFilesDurable();
   bool durable = false;
   writeIndex(file, &lock, &durable);

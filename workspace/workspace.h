@@ -132,14 +132,17 @@ class StructConfig {
     ITEM_EXTCHILD = 5
   };
 
+  // The number of values above, ITEM_NONE included. The table of item
+  // types (their suffixes, names, payloads and what they own) has one row
+  // for each and checks this count.
+  static constexpr int kItemTypeCount = ITEM_EXTCHILD + 1;
+
   // Whether items of `type` name a record (child and extchild items).
-  static bool isChildType(DataItemType type) {
-    return type == ITEM_CHILD || type == ITEM_EXTCHILD;
-  }
-  // Whether `type` is one of the five item types that the index file
-  // carries (ITEM_UINT64 to ITEM_EXTCHILD).
-  static bool isItemType(int type) {
-    return type >= ITEM_UINT64 && type <= ITEM_EXTCHILD;
+  static bool isChildType(DataItemType type);
+  // Whether `type` is one of the item types that the index file carries
+  // (ITEM_UINT64 and up).
+  static constexpr bool isItemType(int type) {
+    return type > ITEM_NONE && type < kItemTypeCount;
   }
   // The name of an item type as its key suffix spells it ("uint64", "str",
   // "file", "child", "extchild"), "none" for any other value.
@@ -280,6 +283,9 @@ class StructConfig {
   // Puts `item` under `name`, replacing any item of that name. Items that
   // arrive in name order, as the reader sees them, are appended.
   void put(std::string name, Item item);
+  // Puts an item that owns nothing (a number, a text) under `name`, with
+  // the checks and failures of addUInt64 and addStr.
+  void putPlain(const std::string& name, Item item);
   // The copy behind importcopy and SpaceMan::import, once the caller has
   // checked it (SpaceMan::checkCopy) and holds the writer lock.
   void copyTree(const std::shared_ptr<StructConfig>& source);
@@ -484,7 +490,7 @@ class SpaceMan {
   void cleanTemp();
 
   // A free bare data file name: prefix "_" id "_" "_" draw "_" (the form is
-  // described in workspace/data_file_name.h). "workspace not loaded" while
+  // described in workspace/file_names.h). "workspace not loaded" while
   // the workspace was never inited or loaded: it has no data directory yet.
   // The next save flushes the file the caller makes there.
   std::string randfile(unsigned id, const std::string& prefix);
@@ -516,11 +522,6 @@ class SpaceMan {
 
   // The process-wide default workspace, `definst`.
   static SpaceMan* getinst();
-
-  // save writes into a temporary file beside the index file whose name is
-  // this and six characters; one is left behind only when a process dies in
-  // the middle of a save.
-  static constexpr char kSaveTempPrefix[] = ".vorla-";
 
  private:
   friend class StructConfig;

@@ -28,6 +28,7 @@
 
 #include "tests/fault/fault_shim.h"
 #include "utils/file_lock.h"
+#include "workspace/file_names.h"
 #include "workspace/gc.h"
 #include "workspace/workspace.h"
 
@@ -704,7 +705,7 @@ TEST_F(FaultTest, SaveFlushesBeforeRenameAndDirectoryAfter) {
     const fault::LogEntry& c = calls[i];
     // The save works through its pinned directory: the temporary file and
     // the index file by their bare names, the directory reopened as ".".
-    const std::string prefix = SpaceMan::kSaveTempPrefix;
+    const std::string prefix = vorla::file_names::kSaveTempPrefix;
     if (c.kind == fault::CALL_OPEN &&
         (c.path.rfind(prefix, 0) == 0 ||
          c.path.find("/" + prefix) != std::string::npos))
