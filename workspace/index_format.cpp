@@ -120,9 +120,6 @@ void check_data_dir_name(const std::string& rel) {
   if (!contained_dir(rel)) throw Error(Error::INVALID_FILE_NAME, rel);
 }
 
-}  // namespace index_format
-
-using namespace index_format;
 using namespace format;
 
 namespace {
@@ -145,9 +142,11 @@ void apply_attribute(StructConfig& rec, const char* key, size_t keylen,
 }  // namespace
 
 // Turns the lines of an index file into records of a new registry.
-class SpaceMan::IndexReader {
+class Reader {
  public:
-  IndexReader(SpaceMan* owner, Registry& target, const std::string& path)
+  typedef SpaceMan::Registry Registry;
+
+  Reader(SpaceMan* owner, Registry& target, const std::string& path)
       : ws(owner), registry(target), file(path) {}
 
   // The number of the line that the next call to line() reads.
@@ -174,9 +173,9 @@ class SpaceMan::IndexReader {
     while (vb < e && utils::is_space(*vb)) ++vb;
     if (pending.size() == used) pending.emplace_back();
     StructConfig::ItemSequence::value_type& slot = pending[used];
-    if (current->parseLine(b, static_cast<size_t>(ke - b), vb,
-                           static_cast<size_t>(e - vb), slot.first, slot.second,
-                           file, lineno)) {
+    if (parse_line(*current, b, static_cast<size_t>(ke - b), vb,
+                   static_cast<size_t>(e - vb), slot.first, slot.second, file,
+                   lineno)) {
       if (used > 0 && !(pending[used - 1].first < slot.first)) ordered = false;
       ++used;
     }
@@ -259,19 +258,19 @@ class SpaceMan::IndexReader {
   bool ordered = true;
 };
 
-void SpaceMan::readIndex(const std::string& file, const IndexPlace& place,
-                         Registry& fresh, utils::FileIdentity* seen,
-                         utils::OwnedFd* opened) {
+void read_index(SpaceMan* owner, const std::string& file, int dirfd,
+                const std::string& name, SpaceMan::Registry& fresh,
+                utils::FileIdentity* seen, utils::OwnedFd* opened) {
   // Read through the pinned directory, so that the version read is the one
   // a later save compares and replaces. A FIFO or a device at the path
   // would block the read or act on it.
-  const int fd = utils::open_regular_at(place.dir.get(), place.name);
+  const int fd = utils::open_regular_at(dirfd, name);
   if (fd < 0) throw Error(Error::CANNOT_OPEN_FILE, file, errno);
   utils::OwnedFd closer(fd);
   // The version read, for the writer lock's check before a later write.
   if (!utils::identity_of(fd, seen))
     throw Error(Error::CANNOT_OPEN_FILE, file, errno);
-  IndexReader reader(this, fresh, file);
+  Reader reader(owner, fresh, file);
   std::vector<char> buf(kChunk);
   size_t have = 0;
   for (;;) {
@@ -301,35 +300,24 @@ void SpaceMan::readIndex(const std::string& file, const IndexPlace& place,
   *opened = std::move(closer);
 }
 
-void SpaceMan::writeIndex(const std::string& path, WriterLock::Saving* to,
-                          bool* durable) {
-  const int dir = to->directory();
-  to->written = utils::replace_file_at(
-      dir, to->name(), dir, path, file_names::kSaveTempPrefix,
-      [this, &path](int fd) {
-        std::string buf;
-        buf.reserve(kChunk + 2 * kMaxLine);
-        for (const Registry::value_type& entry : structs) {
-          entry.second->appendSection(buf);
-          if (buf.size() >= kChunk) {
-            utils::write_all(fd, buf.data(), buf.size(), path);
-            buf.clear();
-          }
-        }
-        utils::write_all(fd, buf.data(), buf.size(), path);
-      },
-      &to->kept, durable);
+void write_records(int fd, const SpaceMan::Registry& registry,
+                   const std::string& path) {
+  std::string buf;
+  buf.reserve(kChunk + 2 * kMaxLine);
+  for (const SpaceMan::Registry::value_type& entry : registry) {
+    append_section(*entry.second, buf);
+    if (buf.size() >= kChunk) {
+      utils::write_all(fd, buf.data(), buf.size(), path);
+      buf.clear();
+    }
+  }
+  utils::write_all(fd, buf.data(), buf.size(), path);
 }
 
-const char* StructConfig::typeName(DataItemType type) {
-  return item_type(type).name;
-}
-
-bool StructConfig::isChildType(DataItemType type) { return names_record(type); }
-
-bool StructConfig::parseLine(const char* key, size_t keylen, const char* value,
-                             size_t valuelen, std::string& name, Item& item,
-                             const std::string& file, size_t line) {
+bool parse_line(StructConfig& rec, const char* key, size_t keylen,
+                const char* value, size_t valuelen, std::string& name,
+                StructConfig::Item& item, const std::string& file,
+                size_t line) {
   const LinePlace at{file, line};
   const ItemType* row = nullptr;
   for (const ItemType& r : kItemTypes) {
@@ -343,7 +331,7 @@ bool StructConfig::parseLine(const char* key, size_t keylen, const char* value,
   if (!row) {
     if (!ends_with(key, keylen, kSysSuffix))
       at.fail(Error::UNIDENTIFIED_SUFFIX);
-    apply_attribute(*this, key, keylen, value, valuelen, at);
+    apply_attribute(rec, key, keylen, value, valuelen, at);
     return false;
   }
   const size_t namelen = keylen - row->suffixLength;
@@ -386,11 +374,12 @@ bool StructConfig::parseLine(const char* key, size_t keylen, const char* value,
   return true;
 }
 
-void StructConfig::appendSection(std::string& out) const {
+void append_section(const StructConfig& rec, std::string& out) {
+  const StructConfig::ItemMap& items = rec.items;
   // Measure first; an item that no line can carry ends the section there,
   // after the lines before it.
-  size_t length = 3 + decimal_digits(id);
-  ItemMap::const_iterator bad = items.begin();
+  size_t length = 3 + decimal_digits(rec.id);
+  StructConfig::ItemMap::const_iterator bad = items.begin();
   for (; bad != items.end(); ++bad) {
     const size_t n = line_length(bad->first, bad->second);
     if (n == 0) break;
@@ -401,17 +390,18 @@ void StructConfig::appendSection(std::string& out) const {
     const size_t attributes = sizeof kExtRefKey + sizeof kIntRefKey +
                               sizeof kStructTypeKey - 3 +
                               3 * (kSeparatorLength + 1);
-    length += attributes + decimal_digits(extrefcount) +
-              decimal_digits(intrefcount) + structtype.size() + 1;
+    length += attributes + decimal_digits(rec.extrefcount) +
+              decimal_digits(rec.intrefcount) + rec.structtype.size() + 1;
   }
   const size_t start = out.size();
   out.resize(start + length);
   SectionWriter w(&out[start]);
   w.put('[');
-  w.number(id);
+  w.number(rec.id);
   w.put("]\n");
-  for (ItemMap::const_iterator it = items.begin(); it != bad; ++it) {
-    const Item& item = it->second;
+  for (StructConfig::ItemMap::const_iterator it = items.begin(); it != bad;
+       ++it) {
+    const StructConfig::Item& item = it->second;
     const ItemType& row = item_type(item.type);
     w.put(it->first);
     w.put(row.suffix, row.suffixLength);
@@ -424,16 +414,17 @@ void StructConfig::appendSection(std::string& out) const {
   if (!complete) throw Error(Error::UNREACHABLE);
   w.put(kExtRefKey);
   w.put(kSeparator);
-  w.number(extrefcount);
+  w.number(rec.extrefcount);
   w.put('\n');
   w.put(kIntRefKey);
   w.put(kSeparator);
-  w.number(intrefcount);
+  w.number(rec.intrefcount);
   w.put('\n');
   w.put(kStructTypeKey);
   w.put(kSeparator);
-  w.put(structtype);
+  w.put(rec.structtype);
   w.put("\n\n");
 }
 
+}  // namespace index_format
 }  // namespace vorla

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <string>
 
+#include "utils/posix_file.h"
 #include "utils/str_utils.h"
 #include "workspace/format.h"
 #include "workspace/workspace.h"
@@ -106,6 +107,31 @@ void check_item_fits(const std::string& name, StructConfig::DataItemType type,
 // the name would move on reload), "line too long", and "invalid file name"
 // for a name that is not contained_dir. Each error names `rel`.
 void check_data_dir_name(const std::string& rel);
+
+// The writer: appends `rec`'s whole section to `out`. Throws "imposible to
+// reach here" at an item that no line can carry, after the lines before it.
+void append_section(const StructConfig& rec, std::string& out);
+// Writes the sections of every record of `registry`, in its order, to `fd`
+// in pieces of about kChunk bytes; `path` names the file in errors.
+void write_records(int fd, const SpaceMan::Registry& registry,
+                   const std::string& path);
+
+// The reader of one key/value line that has already been cut out and
+// trimmed: an attribute line changes `rec` at once and gives false; an item
+// line leaves `rec` alone, fills `name` and `item`, and gives true for the
+// caller to put the item. A line it refuses throws an Error that names
+// `file` and `line`, where the line came from (empty and 0 for a line that
+// came from elsewhere).
+bool parse_line(StructConfig& rec, const char* key, size_t keylen,
+                const char* value, size_t valuelen, std::string& name,
+                StructConfig::Item& item, const std::string& file, size_t line);
+// The reader of a whole index file: reads the regular file `name` in the
+// directory `dirfd` (`file` names it in errors) into `fresh`, its records
+// made for `owner`; the version read goes into `seen`, the file kept open
+// in `opened`. Throws the reader's errors.
+void read_index(SpaceMan* owner, const std::string& file, int dirfd,
+                const std::string& name, SpaceMan::Registry& fresh,
+                utils::FileIdentity* seen, utils::OwnedFd* opened);
 
 }  // namespace index_format
 

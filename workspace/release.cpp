@@ -13,6 +13,7 @@
 
 #include "workspace/error.h"
 #include "workspace/format.h"
+#include "workspace/on_disk.h"
 #include "workspace/workspace.h"
 
 namespace vorla {
@@ -187,7 +188,7 @@ void SpaceMan::cleanTemp() {
 }
 
 void SpaceMan::lockBeforeErasing(const StructConfig& root) {
-  if (writer.current()) return;
+  if (disk->writer.current()) return;
   const bool ownsFiles = anyReachable(root, [](const StructConfig& rec) {
     for (const StructConfig::ItemMap::value_type& entry : rec.items)
       if (format::owns_file(entry.second.type)) return true;

@@ -16,10 +16,13 @@
 #include <vector>
 
 #include "utils/file_utils.h"
+#include "utils/posix_file.h"
 #include "utils/str_utils.h"
 #include "workspace/error.h"
+#include "workspace/file_names.h"
 #include "workspace/format.h"
 #include "workspace/index_format.h"
+#include "workspace/on_disk.h"
 #include "workspace/workspace.h"
 #include "workspace/writer_lock.h"
 
@@ -38,14 +41,14 @@ bool key_less(const SpaceMan::Registry::value_type& entry, int key) {
 
 }  // namespace
 
-SpaceMan::Registry::const_iterator SpaceMan::Registry::find(int key) const {
+RecordRegistry::const_iterator RecordRegistry::find(int key) const {
   Entries::const_iterator it =
       std::lower_bound(entries.begin(), entries.end(), key, key_less);
   if (it == entries.end() || it->first != key || !it->second) return end();
   return const_iterator(&entries, static_cast<size_t>(it - entries.begin()));
 }
 
-void SpaceMan::Registry::insert(int key, std::shared_ptr<StructConfig> rec) {
+void RecordRegistry::insert(int key, std::shared_ptr<StructConfig> rec) {
   if (entries.empty() || entries.back().first < key) {
     entries.emplace_back(key, std::move(rec));
     return;
@@ -61,7 +64,7 @@ void SpaceMan::Registry::insert(int key, std::shared_ptr<StructConfig> rec) {
   entries.emplace(it, key, std::move(rec));
 }
 
-void SpaceMan::Registry::erase(const_iterator it) {
+void RecordRegistry::erase(const_iterator it) {
   // The record may be destroyed here; the entry is a hole by then.
   std::shared_ptr<StructConfig> gone;
   gone.swap(entries[it.pos].second);
@@ -74,9 +77,13 @@ void SpaceMan::Registry::erase(const_iterator it) {
   }
 }
 
-SpaceMan::SpaceMan() : version(format::kVersion) {}
+SpaceMan::SpaceMan() : version(format::kVersion), disk(new OnDisk) {}
 
 SpaceMan::~SpaceMan() { dropRecords(structs); }
+
+void SpaceMan::setLockWait(double seconds) { disk->writer.setWait(seconds); }
+
+double SpaceMan::getLockWait() const { return disk->writer.getWait(); }
 
 void SpaceMan::dropRecords(Registry& registry) {
   // A temporary record's destruction would give its reference back to a
@@ -204,7 +211,7 @@ void SpaceMan::init(const std::string& file, const std::string& rel) {
   index_format::check_data_dir_name(rel);
   // The new workspace's lock, whatever its file holds; the former lock comes
   // back if the init fails.
-  WriterLock::Claim claim(writer, file);
+  WriterLock::Claim claim(disk->writer, file);
   // Nothing changes unless the new index file is written.
   // The former workspace's new files and deferred deletions are dropped
   // with it: its index file named the files whose deletion waited.
@@ -227,14 +234,14 @@ void SpaceMan::init(const std::string& file, const std::string& rel) {
       ws.counter.set(counter);
       ws.structs.swap(former);
       ws.newFiles.swap(newFiles);
-      ws.deferredDeletions.swap(deferred);
+      ws.disk->deferredDeletions.swap(deferred);
       ws.dropRecords(former);
     }
   } rollback{*this,      mainpath, datadir, reldatadir, counter.get(),
              Registry(), {},       {},      false};
   rollback.former.swap(structs);
   rollback.newFiles.swap(newFiles);
-  rollback.deferred.swap(deferredDeletions);
+  rollback.deferred.swap(disk->deferredDeletions);
 
   mainpath = file;
   counter = SharedVar<unsigned int>(1);
@@ -260,7 +267,8 @@ void SpaceMan::load(const std::string& file) {
   if (!pin_index(file, &place))
     throw Error(Error::CANNOT_OPEN_FILE, file, errno);
   utils::OwnedFd opened;
-  readIndex(file, place, fresh, &seen, &opened);
+  index_format::read_index(this, file, place.dir.get(), place.name, fresh,
+                           &seen, &opened);
   Registry::const_iterator rec0 = fresh.find(0);
   if (rec0 == fresh.end()) throw Error(Error::CANNOT_FIND_GROUP_0, file);
   std::string rel = rec0->second->getStr(format::kRelDataDirName);
@@ -276,8 +284,8 @@ void SpaceMan::load(const std::string& file) {
   // The index on disk is the one just read: the files whose deletion waited
   // may be named by it, and stay; the new files are orphans now.
   newFiles.clear();
-  deferredDeletions.clear();
-  writer.loaded(std::move(place), seen, std::move(opened));
+  disk->deferredDeletions.clear();
+  disk->writer.loaded(std::move(place), seen, std::move(opened));
   mainpath = file;
   reldatadir.swap(rel);
   datadir = utils::pathadd(utils::pathname(file), reldatadir);
@@ -290,8 +298,8 @@ void SpaceMan::save(const std::string& file) {
     throw Error(Error::CANNOT_FIND_GROUP_0, file);
   // The workspace's own file is written where it was loaded or inited.
   const bool own =
-      !mainpath.empty() && (file == mainpath || writer.pinnedAt(file));
-  WriterLock::Saving lock(writer, file, own);
+      !mainpath.empty() && (file == mainpath || disk->writer.pinnedAt(file));
+  WriterLock::Saving lock(disk->writer, file, own);
   // Temporary records never reach the index file; sweeping them first also
   // releases the children and data files that only they kept.
   cleanTemp();
@@ -311,7 +319,11 @@ void SpaceMan::save(const std::string& file) {
   rec0.structtype = format::kSystemRecordType;
   makeNewFilesDurable();
   bool durable = false;
-  writeIndex(file, &lock, &durable);
+  const int dir = lock.directory();
+  lock.written = utils::replace_file_at(
+      dir, lock.name(), dir, file, file_names::kSaveTempPrefix,
+      [this, &file](int fd) { index_format::write_records(fd, structs, file); },
+      &lock.kept, &durable);
   // Another file leaves the workspace's own index as it was: it still names
   // what waits for deletion, and not yet the new files.
   if (!own) return;
@@ -325,6 +337,6 @@ void SpaceMan::save() {
   if (!mainpath.empty()) save(mainpath);
 }
 
-void SpaceMan::lockForWriting() { writer.ensure(mainpath); }
+void SpaceMan::lockForWriting() { disk->writer.ensure(mainpath); }
 
 }  // namespace vorla

@@ -175,8 +175,8 @@ void StructConfig::eraseFile(const std::string& name) {
 void StructConfig::import_kv(const std::string& key, const std::string& value) {
   std::string name;
   Item item;
-  if (parseLine(key.data(), key.size(), value.data(), value.size(), name, item,
-                std::string(), 0))
+  if (index_format::parse_line(*this, key.data(), key.size(), value.data(),
+                               value.size(), name, item, std::string(), 0))
     put(std::move(name), std::move(item));
 }
 
@@ -190,6 +190,18 @@ void StructConfig::export_kv(std::ostream& out) const {
     }
   } flush{out, std::string()};
   appendSection(flush.text);
+}
+
+void StructConfig::appendSection(std::string& out) const {
+  index_format::append_section(*this, out);
+}
+
+const char* StructConfig::typeName(DataItemType type) {
+  return format::item_type(type).name;
+}
+
+bool StructConfig::isChildType(DataItemType type) {
+  return format::names_record(type);
 }
 
 void StructConfig::eraseData() {

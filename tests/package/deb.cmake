@@ -81,17 +81,16 @@ set(expected
   /usr/bin/vorla
   /usr/include/vorla/module/vorla.h
   /usr/include/vorla/utils/error.h
-  /usr/include/vorla/utils/file_lock.h
   /usr/include/vorla/utils/file_utils.h
-  /usr/include/vorla/utils/posix_file.h
   /usr/include/vorla/utils/str_utils.h
   /usr/include/vorla/workspace/check.h
   /usr/include/vorla/workspace/error.h
   /usr/include/vorla/workspace/gc.h
   /usr/include/vorla/workspace/progress.h
+  /usr/include/vorla/workspace/registry.h
+  /usr/include/vorla/workspace/shared_var.h
   /usr/include/vorla/workspace/stats.h
   /usr/include/vorla/workspace/workspace.h
-  /usr/include/vorla/workspace/writer_lock.h
   /usr/${LIBDIR}/cmake/vorla/vorlaConfig.cmake
   /usr/${LIBDIR}/cmake/vorla/vorlaConfigVersion.cmake
   /usr/${LIBDIR}/cmake/vorla/vorlaSharedTargets.cmake
