@@ -67,8 +67,9 @@ class IndexScan {
     std::vector<char> buf(index_format::kChunk);
     std::size_t have = 0;
     for (;;) {
-      const ssize_t n = ::read(fd.get(), buf.data() + have, buf.size() - have);
-      if (n < 0 && errno == EINTR) continue;
+      const ssize_t n = utils::retry_eintr([&] {
+        return ::read(fd.get(), buf.data() + have, buf.size() - have);
+      });
       if (n < 0) return;
       if (n == 0) break;
       have += static_cast<std::size_t>(n);

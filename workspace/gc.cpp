@@ -71,7 +71,7 @@ Gate ageGate(const std::string& path, int64_t now, int64_t grace) {
 int openKeepingDirectory(const std::string& dir) {
   int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0 && errno == ENOENT) {
-    if (!utils::make_directory_durable(dir) && errno != EEXIST) return -1;
+    if (!utils::make_directories(dir, false)) return -1;
     fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   }
   return fd;

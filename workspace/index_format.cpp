@@ -274,8 +274,8 @@ void read_index(SpaceMan* owner, const std::string& file, int dirfd,
   std::vector<char> buf(kChunk);
   size_t have = 0;
   for (;;) {
-    const ssize_t n = ::read(fd, buf.data() + have, buf.size() - have);
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n = utils::retry_eintr(
+        [&] { return ::read(fd, buf.data() + have, buf.size() - have); });
     // A read error must not pass for the end of the file.
     if (n < 0) throw Error(Error::CANNOT_OPEN_FILE, file, errno);
     if (n == 0) break;
