@@ -87,7 +87,13 @@ bool moveNoReplace(const std::string& src, int dirfd, const std::string& name) {
   if (errno != EINVAL && errno != ENOSYS) return false;
   if (::linkat(AT_FDCWD, src.c_str(), dirfd, name.c_str(), 0) != 0)
     return false;
-  return ::unlink(src.c_str()) == 0 || errno == ENOENT;
+  if (::unlink(src.c_str()) == 0 || errno == ENOENT) return true;
+  // A move that fails leaves one name, as it found it: no second copy in
+  // lost+found for a later gc to move again.
+  const int err = errno;
+  ::unlinkat(dirfd, name.c_str(), 0);
+  errno = err;
+  return false;
 }
 
 }  // namespace
