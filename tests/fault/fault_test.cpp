@@ -811,6 +811,17 @@ TEST_F(FaultTest, DurableStepsFailEarlyOrLeaveTheWorkspaceWhole) {
     std::set<std::string> faulted;
     bool deletes;
   };
+  // gc's move of the orphan into a new lost+found.
+  const std::function<void(SpaceMan&)> gcMove = [&](SpaceMan& w) {
+    OrphanFile f;
+    f.name = "_orphan_9__1_";
+    std::string to;
+    int err = 0;
+    if (moveIfOld(w.getDatadir(), f, ws + "/lost+found",
+                  std::time(nullptr) + 10, 0, &to,
+                  &err) != RemoveResult::REMOVED)
+      throw std::runtime_error("not moved");
+  };
   const std::vector<Case> cases = {
       {"save of new data files",
        [&](SpaceMan& w) {
@@ -854,31 +865,13 @@ TEST_F(FaultTest, DurableStepsFailEarlyOrLeaveTheWorkspaceWhole) {
        false},
       {"gc into a new lost+found",
        [](SpaceMan&) {},
-       [&](SpaceMan& w) {
-         OrphanFile f;
-         f.name = "_orphan_9__1_";
-         std::string to;
-         int err = 0;
-         if (moveIfOld(w.getDatadir(), f, ws + "/lost+found",
-                       std::time(nullptr) + 10, 0, &to,
-                       &err) != RemoveResult::REMOVED)
-           throw std::runtime_error("not moved");
-       },
+       gcMove,
        {"not moved"},
        {"mkdir", "fsync", "rename"},
        false},
       {"gc where renames cannot refuse to replace",
        [](SpaceMan&) { fault::set_no_replace_unsupported(true); },
-       [&](SpaceMan& w) {
-         OrphanFile f;
-         f.name = "_orphan_9__1_";
-         std::string to;
-         int err = 0;
-         if (moveIfOld(w.getDatadir(), f, ws + "/lost+found",
-                       std::time(nullptr) + 10, 0, &to,
-                       &err) != RemoveResult::REMOVED)
-           throw std::runtime_error("not moved");
-       },
+       gcMove,
        {"not moved"},
        {"mkdir", "fsync", "link", "unlink"},
        false},
