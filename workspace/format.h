@@ -1,16 +1,19 @@
 // The facts of the index file's format, alone: the section and line syntax,
 // the record attribute keys, the system record's values and the table of
-// item types. The writer (StructConfig::appendSection), the reader
-// (StructConfig::parseLine), the checks of workspace/index_format.h, the
-// statistics and the tool read them here and nowhere else.
+// item types. The writer and the reader (index_format::append_section and
+// parse_line), the checks of workspace/index_format.h, erasure, copies, the
+// integrity check and the statistics read them here, and the tool through
+// StructConfig::typeName and kItemTypeCount; nothing else spells them.
 //
 // A section is "[" id "]", one line per item (name, the type's suffix,
 // kSeparator, the value), the three attribute lines and an empty line.
 //
-// Adding an item type: its enumerator in StructConfig::DataItemType (and
-// kItemTypeCount beside it), its row in kItemTypes below. The writer, the
-// reader, erasure, copies, checks and statistics follow the row's payload and
-// what it owns; only accessors of its own (addX/getX) need code elsewhere.
+// Adding an item type: its enumerator in StructConfig::DataItemType, with
+// kItemTypeCount beside it (workspace/workspace.h), and its row in
+// kItemTypes below; the static checks at the end fail until both agree. The
+// writer, the reader, erasure, copies, checks and statistics follow the
+// row's payload and what it owns. Accessors of its own (addX, getX) are
+// declared in workspace.h and defined in struct_config.cpp, on putPlain.
 
 #ifndef VORLA_WORKSPACE_FORMAT_H_
 #define VORLA_WORKSPACE_FORMAT_H_
