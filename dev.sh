@@ -9,7 +9,8 @@
 #   ./dev.sh test       install what is missing, build, run every test
 #   ./dev.sh sanitize   the GoogleTest suites under AddressSanitizer,
 #                       UndefinedBehaviorSanitizer and LeakSanitizer
-#   ./dev.sh tsan       the id counter test under ThreadSanitizer
+#   ./dev.sh tsan       the writer lock, multiprocess and id counter tests
+#                       under ThreadSanitizer
 #   ./dev.sh crash [N]  the crash-state explorer, up to N states (16384)
 #                       per crash point, and the real power cut (root only)
 #   ./dev.sh fuzz [S]   the two fuzz targets (index file reader, workspace
@@ -163,11 +164,16 @@ fuzz_job() {
   fuzz/run.sh "$second" anyone
 }
 
+# The whole build instrumented; the tests whose threads and processes meet
+# in the writer lock's process-wide table, the file locks and the id counter
+# (the tool too, which the multiprocess test runs).
 tsan_job() {
   install_missing
   build build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORLA_TSAN=ON \
-    -DVORLA_BUILD_TOOLS=OFF -DVORLA_BUILD_PYTHON2=OFF -DVORLA_BUILD_PYTHON3=OFF
-  ctest --test-dir build-tsan --output-on-failure -R counter
+    -DVORLA_BUILD_PYTHON2=OFF -DVORLA_BUILD_PYTHON3=OFF
+  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+    ctest --test-dir build-tsan --output-on-failure \
+    -R '^(counter_test|counter_tsan_test|multiprocess_test|file_lock_test|spaceman_test)$'
 }
 
 # Every state the explorer can make, not the sample the test suite checks.

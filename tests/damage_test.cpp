@@ -15,6 +15,7 @@
 
 #include "tests/test_util.h"
 #include "workspace/check.h"
+#include "workspace/file_names.h"
 #include "workspace/gc.h"
 #include "workspace/workspace.h"
 
@@ -279,6 +280,38 @@ TEST_F(DamageTest, MoveRefusesLostFoundThatIsALinkOrAFile) {
             vorla::moveIfOld(data, f, dir.file("plain"), now, 0, &to, &err));
   EXPECT_EQ("keep me", read_file(data + "/" + f.name));
   EXPECT_FALSE(exists(dir.file("elsewhere/x_2__1_")));
+}
+
+// Every name the store puts on disk is read back as the kind it was built
+// for, and as no other: gc and the search for sharers pass over backups,
+// unfinished saves and data files by these tests alone.
+TEST(FileNamesTest, EachNameIsReadBackAsWhatItWasBuiltForAndNoOther) {
+  namespace names = vorla::file_names;
+  enum Kind { OTHER, BACKUP, SAVE_TEMP, DATA_FILE };
+  const struct {
+    std::string name;
+    Kind kind;
+  } cases[] = {
+      {names::backup("ws.ini", 0), BACKUP},
+      {names::backup("ws.ini", 1), BACKUP},
+      {names::backup("ws.ini", 12), BACKUP},
+      {std::string(names::kSaveTempPrefix) + "a1B2c3", SAVE_TEMP},
+      {names::owned(7, "pix") + "_123_", DATA_FILE},
+      {names::owned(7, "") + "_0_", DATA_FILE},
+      {names::temporary("t") + "_5_", DATA_FILE},
+      {"ws.ini", OTHER},
+      {"ws.bak.1a", OTHER},
+      {"ws.bak.", OTHER},
+      {std::string(names::kSaveTempPrefix) + "abc", OTHER},
+      {"pix_7_123_", OTHER},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.kind == BACKUP, names::is_backup(c.name)) << c.name;
+    EXPECT_EQ(c.kind == SAVE_TEMP, names::is_save_temp(c.name)) << c.name;
+    EXPECT_EQ(c.kind == DATA_FILE, names::matches(c.name)) << c.name;
+  }
+  EXPECT_EQ("dir/lost+found", names::lost_found_in("dir"));
+  EXPECT_EQ("a.1", names::numbered("a", 1));
 }
 
 }  // namespace

@@ -1,14 +1,18 @@
 #include "utils/file_utils.h"
 
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <fstream>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "tests/test_util.h"
+#include "utils/posix_file.h"
 
 namespace {
 
@@ -114,6 +118,72 @@ TEST(FileUtilsTest, OpenTempCreatesAUniqueFile) {
   std::ofstream other;
   EXPECT_EQ("", utils::open_temp(other, dir.file("missing/x")));
   EXPECT_FALSE(other.is_open());
+}
+
+// The one directory maker: what it finds, makes and refuses.
+TEST(FileUtilsTest, MakeDirectoriesMakesWhatIsMissingAndRefusesNonDirectories) {
+  TempDir dir;
+  vorla_test::write_file(dir.file("plain"), "x");
+  struct Case {
+    std::string path;
+    bool parents;
+    bool made;
+    int err;
+  } cases[] = {
+      {dir.path(), false, true, 0},
+      {dir.file("one"), false, true, 0},
+      {dir.file("one"), false, true, 0},  // found the second time
+      {dir.file("a/b/c"), false, false, ENOENT},
+      {dir.file("a/b/c"), true, true, 0},
+      {dir.file("plain"), true, false, ENOTDIR},
+      {dir.file("plain/below"), true, false, ENOTDIR},
+      {std::string(dir.file("nul")).append(1, '\0'), true, false, EINVAL},
+  };
+  for (const Case& c : cases) {
+    errno = 0;
+    EXPECT_EQ(c.made, utils::make_directories(c.path, c.parents)) << c.path;
+    struct stat st;
+    if (c.made) {
+      EXPECT_TRUE(::stat(c.path.c_str(), &st) == 0 && S_ISDIR(st.st_mode));
+    } else {
+      EXPECT_EQ(c.err, errno) << c.path;
+    }
+  }
+  EXPECT_FALSE(vorla_test::exists(dir.file("a/b/c/x")));
+  EXPECT_FALSE(vorla_test::exists(dir.file("nul")));
+}
+
+void on_signal(int) {}
+
+// A read that a signal interrupts (a handler without SA_RESTART) is made
+// again and gets the byte that the sender writes after its signals.
+TEST(FileUtilsTest, RetryEintrMakesAnInterruptedCallAgain) {
+  struct sigaction sa = {};
+  struct sigaction former;
+  sa.sa_handler = on_signal;
+  ASSERT_EQ(0, ::sigaction(SIGUSR1, &sa, &former));
+  int p[2];
+  ASSERT_EQ(0, ::pipe(p));
+  const pid_t parent = ::getpid();
+  const pid_t child = ::fork();
+  if (child == 0) {
+    for (int i = 0; i < 3; ++i) {
+      ::usleep(20000);
+      ::kill(parent, SIGUSR1);
+    }
+    ::usleep(20000);
+    ::_exit(::write(p[1], "x", 1) == 1 ? 0 : 1);
+  }
+  char c = 0;
+  const ssize_t n = utils::retry_eintr([&] { return ::read(p[0], &c, 1); });
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ::sigaction(SIGUSR1, &former, nullptr);
+  ::close(p[0]);
+  ::close(p[1]);
+  EXPECT_EQ(1, n);
+  EXPECT_EQ('x', c);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 }  // namespace

@@ -534,6 +534,30 @@ TEST_F(SpaceManTest, CloseReleasesATemporaryRecordEarly) {
   EXPECT_EQ(1u, plain->extrefcount);
 }
 
+// A record not found under its id is not released, and is not reported so:
+// close() once cleared the mark and left it registered for good.
+TEST_F(SpaceManTest, CloseOfARecordWhoseIdChangedFailsAndKeepsTheMark) {
+  ws.init(index, "data");
+  std::shared_ptr<StructConfig> other = ws.newStruct();
+  std::shared_ptr<StructConfig> temp = ws.newTempStruct();
+  const unsigned key = temp->id;
+  const std::string file = addFile(temp, "f");
+  for (unsigned changed : {key + 100, other->id}) {
+    temp->setId(changed);
+    EXPECT_THROW_MSG(temp->close(), "cannot find id");
+    EXPECT_TRUE(temp->temporary);
+    EXPECT_EQ(temp, ws.getStruct(key));
+    EXPECT_TRUE(exists(file));
+  }
+  EXPECT_EQ(1u, other->extrefcount);
+  EXPECT_EQ(other, ws.getStruct(other->id));
+  temp->setId(key);
+  temp->close();
+  EXPECT_FALSE(temp->temporary);
+  EXPECT_FALSE(exists(file));
+  EXPECT_THROW_MSG(ws.getStruct(key), "cannot find id");
+}
+
 TEST_F(SpaceManTest, TemporaryRecordsOutlivingTheirRegistryReleaseNothing) {
   std::shared_ptr<StructConfig> held;
   std::string file;

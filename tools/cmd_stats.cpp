@@ -29,7 +29,7 @@ void printJson(const std::string& index, const WorkspaceStats& s, Out& out) {
   JsonWriter w(out.raw());
   w.beginObject().field("index", index).field("records", s.records);
   w.field("top_level", s.topLevel).key("items").beginObject();
-  for (int t = StructConfig::ITEM_UINT64; t <= StructConfig::ITEM_EXTCHILD;
+  for (int t = StructConfig::ITEM_UINT64; t < StructConfig::kItemTypeCount;
        ++t) {
     w.field(StructConfig::typeName(static_cast<StructConfig::DataItemType>(t)),
             s.items[t]);
@@ -41,12 +41,12 @@ void printJson(const std::string& index, const WorkspaceStats& s, Out& out) {
 
 void printText(const WorkspaceStats& s, bool raw, Out& out) {
   std::size_t items = 0;
-  for (int t = StructConfig::ITEM_UINT64; t <= StructConfig::ITEM_EXTCHILD; ++t)
+  for (int t = StructConfig::ITEM_UINT64; t < StructConfig::kItemTypeCount; ++t)
     items += s.items[t];
   out << "records       " << s.records << "  (" << s.topLevel
       << " top-level)\n";
   out << "items         " << items << '\n';
-  for (int t = StructConfig::ITEM_UINT64; t <= StructConfig::ITEM_EXTCHILD;
+  for (int t = StructConfig::ITEM_UINT64; t < StructConfig::kItemTypeCount;
        ++t) {
     char line[64];
     std::snprintf(

@@ -14,51 +14,63 @@
 #include <stdexcept>
 #include <string>
 
+// Every error code, its fixed message (what() of an Error) and its stable
+// lower-case name, in one list from which the enumeration and the tables
+// of messages and names are made. New codes go at the end, so that stored
+// or transmitted numbers keep their meaning.
+#define VORLA_ERROR_CODES(X)                                                 \
+  X(CANNOT_OPEN_FILE, "cannot open file", "cannot_open_file")                \
+  X(CANNOT_WRITE_FILE, "cannot write file", "cannot_write_file")             \
+  X(CANNOT_COPY_FILE, "cannot copy file", "cannot_copy_file")                \
+  X(CANNOT_READ_DIRECTORY, "cannot read directory", "cannot_read_directory") \
+  X(CANNOT_READ_DATA_DIRECTORY, "cannot read data directory",                \
+    "cannot_read_data_directory")                                            \
+  X(CANNOT_PARSE_LINE, "cannot parse this line", "cannot_parse_line")        \
+  X(CONVERSION_ERROR, "conversion error", "conversion_error")                \
+  X(DUPLICATED_ENTRY, "duplicated entry", "duplicated_entry")                \
+  X(LINE_TOO_LONG, "line too long", "line_too_long")                         \
+  X(UNKNOWN_SYS_VAR, "unknown sys var", "unknown_sys_var")                   \
+  X(UNIDENTIFIED_SUFFIX, "unindentified suffix", "unidentified_suffix")      \
+  X(INVALID_FILE_NAME, "invalid file name", "invalid_file_name")             \
+  X(INVALID_NAME, "invalid name", "invalid_name")                            \
+  X(INVALID_TEXT, "invalid text", "invalid_text")                            \
+  X(CANNOT_FIND_ID, "cannot find id", "cannot_find_id")                      \
+  X(CANNOT_FIND_NAME, "cannot find name", "cannot_find_name")                \
+  X(CANNOT_FIND_GROUP_0, "cannot find group 0", "cannot_find_group_0")       \
+  X(WRONG_VARIABLE_TYPE, "wrong variable type", "wrong_variable_type")       \
+  X(WRONG_TYPE, "wrong type", "wrong_type")                                  \
+  X(CHANGED_IN_TYPE, "changed in type", "changed_in_type")                   \
+  X(EXISTED, "existed", "existed")                                           \
+  X(FILE_EXISTED, "file existed", "file_existed")                            \
+  X(CYCLIC_LINK, "cyclic link", "cyclic_link")                               \
+  X(FOREIGN_RECORD, "foreign record", "foreign_record")                      \
+  X(COPY_TOO_LARGE, "copy too large", "copy_too_large")                      \
+  X(REFERENCE_COUNT_OVERFLOW, "reference count overflow",                    \
+    "reference_count_overflow")                                              \
+  X(UNSUPPORTED_CHILD_TYPE, "unsupported child type",                        \
+    "unsupported_child_type")                                                \
+  X(CROSS_CHILD, "unimplemented feature 'cross child'", "cross_child")       \
+  X(CANNOT_CREATE_FILE_NAME, "cannot create rand file name",                 \
+    "cannot_create_file_name")                                               \
+  X(UNREACHABLE, "imposible to reach here", "unreachable")                   \
+  X(WORKSPACE_IN_USE, "workspace in use", "workspace_in_use")                \
+  X(CHANGED_ON_DISK, "changed on disk", "changed_on_disk")                   \
+  X(WORKSPACE_CLOSED, "workspace closed", "workspace_closed")                \
+  X(WORKSPACE_NOT_LOADED, "workspace not loaded", "workspace_not_loaded")    \
+  X(INDEX_EXISTS, "index file exists", "index_file_exists")                  \
+  X(SHARED_DATA_DIRECTORY, "shared data directory", "shared_data_directory") \
+  X(BUSY_AT_FORK, "workspace busy at fork", "busy_at_fork")                  \
+  X(SYSTEM_RECORD, "system record", "system_record")
+
 namespace utils {
 
 class Error : public std::runtime_error {
  public:
-  // One code per message; the message of each is in the comment. New codes
-  // go at the end, so that stored or transmitted numbers keep their meaning.
+  // One code per message (VORLA_ERROR_CODES).
   enum Code {
-    CANNOT_OPEN_FILE,            // "cannot open file"
-    CANNOT_WRITE_FILE,           // "cannot write file"
-    CANNOT_COPY_FILE,            // "cannot copy file"
-    CANNOT_READ_DIRECTORY,       // "cannot read directory"
-    CANNOT_READ_DATA_DIRECTORY,  // "cannot read data directory"
-    CANNOT_PARSE_LINE,           // "cannot parse this line"
-    CONVERSION_ERROR,            // "conversion error"
-    DUPLICATED_ENTRY,            // "duplicated entry"
-    LINE_TOO_LONG,               // "line too long"
-    UNKNOWN_SYS_VAR,             // "unknown sys var"
-    UNIDENTIFIED_SUFFIX,         // "unindentified suffix"
-    INVALID_FILE_NAME,           // "invalid file name"
-    INVALID_NAME,                // "invalid name"
-    INVALID_TEXT,                // "invalid text"
-    CANNOT_FIND_ID,              // "cannot find id"
-    CANNOT_FIND_NAME,            // "cannot find name"
-    CANNOT_FIND_GROUP_0,         // "cannot find group 0"
-    WRONG_VARIABLE_TYPE,         // "wrong variable type"
-    WRONG_TYPE,                  // "wrong type"
-    CHANGED_IN_TYPE,             // "changed in type"
-    EXISTED,                     // "existed"
-    FILE_EXISTED,                // "file existed"
-    CYCLIC_LINK,                 // "cyclic link"
-    FOREIGN_RECORD,              // "foreign record"
-    COPY_TOO_LARGE,              // "copy too large"
-    REFERENCE_COUNT_OVERFLOW,    // "reference count overflow"
-    UNSUPPORTED_CHILD_TYPE,      // "unsupported child type"
-    CROSS_CHILD,                 // "unimplemented feature 'cross child'"
-    CANNOT_CREATE_FILE_NAME,     // "cannot create rand file name"
-    UNREACHABLE,                 // "imposible to reach here"
-    WORKSPACE_IN_USE,            // "workspace in use"
-    CHANGED_ON_DISK,             // "changed on disk"
-    WORKSPACE_CLOSED,            // "workspace closed"
-    WORKSPACE_NOT_LOADED,        // "workspace not loaded"
-    INDEX_EXISTS,                // "index file exists"
-    SHARED_DATA_DIRECTORY,       // "shared data directory"
-    BUSY_AT_FORK,                // "workspace busy at fork"
-    SYSTEM_RECORD                // "system record"
+#define VORLA_ERROR_ENUMERATOR(code, message, name) code,
+    VORLA_ERROR_CODES(VORLA_ERROR_ENUMERATOR)
+#undef VORLA_ERROR_ENUMERATOR
   };
 
   // `sysErrno` is the errno of the failed system call, 0 where none
@@ -79,7 +91,9 @@ class Error : public std::runtime_error {
   // programs that read the tool's JSON or Python's vorla.Error.
   static const char* codeName(Code code);
   // One past the last code.
-  static const int kCodes = SYSTEM_RECORD + 1;
+#define VORLA_ERROR_ONE(code, message, name) +1
+  static const int kCodes = 0 VORLA_ERROR_CODES(VORLA_ERROR_ONE);
+#undef VORLA_ERROR_ONE
 
  private:
   Code which;

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "utils/posix_file.h"
+
 namespace utils {
 
 namespace {
@@ -33,10 +35,7 @@ struct flock range(short type, uint64_t start, uint64_t len) {
 
 bool set_lock(int fd, short type, uint64_t start) {
   struct flock fl = range(type, start, 1);
-  for (;;) {
-    if (::fcntl(fd, F_OFD_SETLK, &fl) == 0) return true;
-    if (errno != EINTR) return false;
-  }
+  return retry_eintr([&] { return ::fcntl(fd, F_OFD_SETLK, &fl); }) == 0;
 }
 
 // Whether a description other than `fd`'s holds a lock in the range; the

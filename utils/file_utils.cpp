@@ -143,9 +143,10 @@ void copyfile(const std::string& src, const std::string& dst) {
   int err = 0;
   bool ok = true;
   while (offset < size) {
-    const ssize_t moved = ::sendfile(out.get(), in.get(), &offset,
-                                     static_cast<size_t>(size - offset));
-    if (moved < 0 && errno == EINTR) continue;
+    const ssize_t moved = retry_eintr([&] {
+      return ::sendfile(out.get(), in.get(), &offset,
+                        static_cast<size_t>(size - offset));
+    });
     if (moved <= 0) {
       err = moved < 0 ? errno : 0;
       ok = false;

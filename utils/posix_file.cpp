@@ -113,13 +113,13 @@ bool OwnedFd::close() {
   if (fd < 0) return true;
   const int gone = fd;
   fd = -1;
+  // Once, never again on EINTR (see retry_eintr).
   return ::close(gone) == 0;
 }
 
 void write_all(int fd, const char* data, size_t size, const std::string& path) {
   while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n = retry_eintr([&] { return ::write(fd, data, size); });
     // A write that stores nothing without an error has filled the disk.
     if (n <= 0) throw_write_error(path, n < 0 ? errno : ENOSPC);
     data += n;
@@ -272,6 +272,45 @@ bool make_directory_durable(const std::string& dir) {
   }
   if (::mkdir(dir.c_str(), 0777) != 0) return false;
   return sync_directory(directory_part(dir));
+}
+
+namespace {
+
+// Whether `path` is a directory (links followed): 1, 0 when something else
+// is there (errno ENOTDIR), -1 with errno when nothing is or it cannot be
+// told.
+int is_directory(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return -1;
+  if (S_ISDIR(st.st_mode)) return 1;
+  errno = ENOTDIR;
+  return 0;
+}
+
+}  // namespace
+
+bool make_directories(const std::string& dir, bool parents) {
+  if (dir.find('\0') != std::string::npos) {
+    errno = EINVAL;
+    return false;
+  }
+  // The missing ones, innermost first; walked up without recursion, so that
+  // a path of many components cannot exhaust the stack.
+  std::vector<std::string> missing;
+  for (std::string at = dir;;) {
+    const int found = is_directory(at);
+    if (found == 1) break;
+    if (found == 0 || errno != ENOENT) return false;
+    missing.push_back(at);
+    const std::string up = directory_part(at);
+    if (!parents || up == at || up == "." || up == "/") break;
+    at = up;
+  }
+  for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+    if (make_directory_durable(*it)) continue;
+    if (errno != EEXIST || is_directory(*it) != 1) return false;
+  }
+  return true;
 }
 
 namespace {

@@ -7,6 +7,7 @@
 #ifndef VORLA_UTILS_POSIX_FILE_H_
 #define VORLA_UTILS_POSIX_FILE_H_
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -14,6 +15,20 @@
 #include <vector>
 
 namespace utils {
+
+// Makes `call` (a system call wrapped in a lambda) again for as long as it
+// fails with EINTR, and gives its result: a call that a signal handler
+// interrupted before it did anything is simply made again. Never for close:
+// Linux releases the descriptor even when close reports EINTR, so a second
+// close could close a descriptor that another thread has opened meanwhile
+// under the same number (OwnedFd::close calls it once).
+template <typename Call>
+auto retry_eintr(Call call) -> decltype(call()) {
+  for (;;) {
+    const auto result = call();
+    if (result != -1 || errno != EINTR) return result;
+  }
+}
 
 // A file descriptor that one object owns and closes when it goes.
 class OwnedFd {
@@ -133,6 +148,16 @@ bool sync_directory(const std::string& dir);
 // cannot be flushed; a directory made whose parent could not be flushed
 // stays.
 bool make_directory_durable(const std::string& dir);
+
+// The one directory maker of the library and its users: makes `dir` when
+// nothing stands there, and with `parents` the missing directories above it
+// too, each made as make_directory_durable makes it, outermost first. True
+// when `dir` is a directory now, found or made (one that another process
+// makes at the same moment is found); false, with errno, otherwise:
+// ENOTDIR when something other than a directory stands at `dir` or above
+// it, ENOENT for a missing parent without `parents`. Directories made
+// before a failure stay.
+bool make_directories(const std::string& dir, bool parents);
 
 // Flushes the files `names` of the directory `dir` to disk, content and
 // size: from 32 files on, where syncfs reports writeback errors (Linux 5.8

@@ -12,6 +12,7 @@
 
 #include "utils/file_utils.h"
 #include "workspace/error.h"
+#include "workspace/format.h"
 #include "workspace/workspace.h"
 
 namespace vorla {
@@ -45,7 +46,7 @@ unsigned SpaceMan::import(SpaceMan* other, unsigned id) {
         keys.push_back(Registry::keyOf(r->id));
         for (const StructConfig::ItemMap::value_type& entry : r->items) {
           const StructConfig::Item& item = entry.second;
-          if (item.type == StructConfig::ITEM_FILE) {
+          if (format::owns_file(item.type)) {
             std::remove(utils::pathadd(ws.datadir, item.str).c_str());
           } else if (item.type == StructConfig::ITEM_CHILD) {
             Registry::const_iterator it = ws.structs.find(
@@ -146,30 +147,25 @@ void StructConfig::copyTree(const std::shared_ptr<StructConfig>& source) {
     const ItemMap::value_type& entry = *src->items.nth(stack.back().next++);
     const std::string& name = entry.first;
     const Item& item = entry.second;
-    switch (item.type) {
-      case ITEM_UINT64:
-        dst->addUInt64(name, item.value);
+    switch (format::item_type(item.type).owns) {
+      case format::Owns::NOTHING:
+        dst->putPlain(name, item);
         break;
-      case ITEM_STR:
-        dst->addStr(name, item.str);
-        break;
-      case ITEM_FILE: {
+      case format::Owns::DATA_FILE: {
         const std::string path =
             dst->newFile(name, SpaceMan::decodeFilePrefix(item.str));
         utils::copyfile(utils::pathadd(src->man->datadir, item.str), path);
         break;
       }
-      case ITEM_CHILD: {
+      case format::Owns::RECORD: {
+        // Only a child record of the source's own workspace can be copied.
+        if (item.type != ITEM_CHILD) throw Error(Error::UNSUPPORTED_CHILD_TYPE);
         std::shared_ptr<StructConfig> child = dst->newChildStruct(name);
         std::shared_ptr<StructConfig> srcchild = src->getChildStruct(name);
         child->structtype = srcchild->structtype;
         stack.push_back(Frame{child.get(), child, srcchild, 0});
         break;
       }
-      case ITEM_EXTCHILD:
-        throw Error(Error::UNSUPPORTED_CHILD_TYPE);
-      default:
-        throw Error(Error::UNREACHABLE);
     }
   }
 }

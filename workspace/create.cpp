@@ -13,8 +13,9 @@
 #include "utils/file_utils.h"
 #include "utils/posix_file.h"
 #include "utils/str_utils.h"
-#include "workspace/data_file_name.h"
 #include "workspace/error.h"
+#include "workspace/file_names.h"
+#include "workspace/format.h"
 #include "workspace/gc.h"
 #include "workspace/index_format.h"
 #include "workspace/workspace.h"
@@ -66,8 +67,9 @@ class IndexScan {
     std::vector<char> buf(index_format::kChunk);
     std::size_t have = 0;
     for (;;) {
-      const ssize_t n = ::read(fd.get(), buf.data() + have, buf.size() - have);
-      if (n < 0 && errno == EINTR) continue;
+      const ssize_t n = utils::retry_eintr([&] {
+        return ::read(fd.get(), buf.data() + have, buf.size() - have);
+      });
       if (n < 0) return;
       if (n == 0) break;
       have += static_cast<std::size_t>(n);
@@ -79,7 +81,7 @@ class IndexScan {
         p = nl + 1;
       }
       const std::size_t rest = static_cast<std::size_t>(end - p);
-      if (rest > index_format::kMaxLine) return;
+      if (rest > format::kMaxLine) return;
       std::memmove(buf.data(), p, rest);
       have = rest;
     }
@@ -98,7 +100,7 @@ class IndexScan {
   // Takes one line; false once the scan is over, well formed when
   // `wellFormed` was set.
   bool line(const char* b, const char* e) {
-    if (static_cast<std::size_t>(e - b) > index_format::kMaxLine) return false;
+    if (static_cast<std::size_t>(e - b) > format::kMaxLine) return false;
     while (b < e && utils::is_space(*b)) ++b;
     while (e > b && utils::is_space(e[-1])) --e;
     if (b == e || *b == ';' || *b == '#') return true;
@@ -121,9 +123,9 @@ class IndexScan {
     while (ke > b && utils::is_space(ke[-1])) --ke;
     const char* vb = eq + 1;
     while (vb < e && utils::is_space(*vb)) ++vb;
-    static const char kKey[] = "$reldatadir_str";
-    if (inZero && static_cast<std::size_t>(ke - b) == sizeof kKey - 1 &&
-        std::memcmp(b, kKey, sizeof kKey - 1) == 0) {
+    const std::size_t keylen = sizeof format::kRelDataDirKey - 1;
+    if (inZero && static_cast<std::size_t>(ke - b) == keylen &&
+        std::memcmp(b, format::kRelDataDirKey, keylen) == 0) {
       rel.assign(vb, static_cast<std::size_t>(e - vb));
       hasRel = true;
     }
@@ -139,16 +141,8 @@ class IndexScan {
 // index file that are not index files of their own: a backup of one
 // (NAME.bak, NAME.bak.N), an unfinished save, a data file.
 bool passedOver(const std::string& name) {
-  if (name.compare(0, sizeof SpaceMan::kSaveTempPrefix - 1,
-                   SpaceMan::kSaveTempPrefix) == 0)
-    return true;
-  if (data_file_name::matches(name)) return true;
-  std::string::size_type end = name.size();
-  const std::string::size_type dot = name.find_last_of('.');
-  if (dot != std::string::npos && dot + 1 < end &&
-      name.find_first_not_of("0123456789", dot + 1) == std::string::npos)
-    end = dot;
-  return end >= 4 && name.compare(end - 4, 4, ".bak") == 0;
+  return file_names::is_save_temp(name) || file_names::matches(name) ||
+         file_names::is_backup(name);
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "utils/file_utils.h"
 #include "utils/posix_file.h"
 #include "workspace/error.h"
+#include "workspace/on_disk.h"
 #include "workspace/workspace.h"
 
 namespace vorla {
@@ -30,7 +31,7 @@ void SpaceMan::eraseDataFile(const std::string& name, const std::string& path) {
   // A file that is not there, or cannot be examined, has nothing to delete,
   // as an immediate deletion would have found.
   if (!utils::identity_at(path, &id) || !id.exists) return;
-  deferredDeletions[name] = id;
+  disk->deferredDeletions[name] = id;
 }
 
 void SpaceMan::revert() {
@@ -63,10 +64,10 @@ void SpaceMan::makeNewFilesDurable() {
 }
 
 void SpaceMan::runDeferredDeletions() {
-  if (deferredDeletions.empty()) return;
+  if (disk->deferredDeletions.empty()) return;
   bool removed = false;
   for (const std::pair<const std::string, utils::FileIdentity>& entry :
-       deferredDeletions) {
+       disk->deferredDeletions) {
     const std::string path = utils::pathadd(datadir, entry.first);
     utils::FileIdentity now;
     // A file written again since its erasure was asked for is the
@@ -75,7 +76,7 @@ void SpaceMan::runDeferredDeletions() {
     if (!utils::identity_at(path, &now) || now != entry.second) continue;
     if (::unlink(path.c_str()) == 0) removed = true;
   }
-  deferredDeletions.clear();
+  disk->deferredDeletions.clear();
   // Best effort: should the deletions be lost in a power cut, the files
   // come back as orphans, which no index names.
   if (removed) static_cast<void>(utils::sync_directory(datadir));

@@ -18,8 +18,8 @@
 #include "utils/file_utils.h"
 #include "utils/posix_file.h"
 #include "workspace/data_dir.h"
-#include "workspace/data_file_name.h"
 #include "workspace/error.h"
+#include "workspace/file_names.h"
 #include "workspace/index_format.h"
 #include "workspace/progress.h"
 #include "workspace/record_graph.h"
@@ -71,7 +71,7 @@ Gate ageGate(const std::string& path, int64_t now, int64_t grace) {
 int openKeepingDirectory(const std::string& dir) {
   int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0 && errno == ENOENT) {
-    if (!utils::make_directory_durable(dir) && errno != EEXIST) return -1;
+    if (!utils::make_directories(dir, false)) return -1;
     fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   }
   return fd;
@@ -87,16 +87,14 @@ bool moveNoReplace(const std::string& src, int dirfd, const std::string& name) {
   if (errno != EINVAL && errno != ENOSYS) return false;
   if (::linkat(AT_FDCWD, src.c_str(), dirfd, name.c_str(), 0) != 0)
     return false;
-  return ::unlink(src.c_str()) == 0 || errno == ENOENT;
+  if (::unlink(src.c_str()) == 0 || errno == ENOENT) return true;
+  // A move that fails leaves one name, as it found it: no second copy in
+  // lost+found for a later gc to move again.
+  const int err = errno;
+  ::unlinkat(dirfd, name.c_str(), 0);
+  errno = err;
+  return false;
 }
-
-// The n-th name tried for `base`: base, base.1, base.2 ...
-std::string numbered(const std::string& base, unsigned n) {
-  return n == 0 ? base : base + "." + std::to_string(n);
-}
-
-// How many numbered names are tried before giving up.
-const unsigned kMaxNumber = 100000;
 
 }  // namespace
 
@@ -137,8 +135,8 @@ RemoveResult moveIfOld(const std::string& dir, const OrphanFile& file,
     *sysErrno = errno;
     return RemoveResult::FAILED;
   }
-  for (unsigned n = 0; n < kMaxNumber; ++n) {
-    const std::string name = numbered(file.name, n);
+  for (unsigned n = 0; n < file_names::kMaxNumbered; ++n) {
+    const std::string name = file_names::numbered(file.name, n);
     if (moveNoReplace(path, keep.get(), name)) {
       *movedTo = utils::pathadd(lostFound, name);
       return RemoveResult::REMOVED;
@@ -165,8 +163,8 @@ std::string lostFoundDirectory(const SpaceMan& ws) {
   }
   const std::string home = utils::pathname(ws.mainfile());
   if (data == home || data == "." || data.empty())
-    return utils::pathadd(home, "lost+found");
-  return utils::pathadd(utils::pathname(data), "lost+found");
+    return file_names::lost_found_in(home);
+  return file_names::lost_found_in(utils::pathname(data));
 }
 
 std::string backupFile(const std::string& path) {
@@ -177,8 +175,8 @@ std::string backupFile(const std::string& path) {
   struct stat st;
   if (::stat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
     throw Error(Error::CANNOT_COPY_FILE, path, 0);
-  for (unsigned n = 0; n < kMaxNumber; ++n) {
-    const std::string name = numbered(path + ".bak", n);
+  for (unsigned n = 0; n < file_names::kMaxNumbered; ++n) {
+    const std::string name = file_names::backup(path, n);
     if (utils::name_taken(name)) continue;
     if (::link(target.c_str(), name.c_str()) != 0) {
       if (errno == EEXIST) continue;
@@ -211,16 +209,13 @@ std::string saveDirectory(const SpaceMan& ws) {
 
 std::vector<OrphanFile> findSaveLeftovers(const SpaceMan& ws) {
   const std::string dir = saveDirectory(ws);
-  const std::string prefix = SpaceMan::kSaveTempPrefix;
   std::vector<OrphanFile> leftovers;
   std::vector<utils::DirEntry> entries;
   uint64_t device = 0;
   if (!utils::list_directory(dir, &entries, &device))
     throw Error(Error::CANNOT_READ_DIRECTORY, dir, errno);
   for (const utils::DirEntry& e : entries) {
-    if (e.name.size() != prefix.size() + 6 ||
-        e.name.compare(0, prefix.size(), prefix) != 0)
-      continue;
+    if (!file_names::is_save_temp(e.name)) continue;
     struct stat st;
     if (lstat(utils::pathadd(dir, e.name).c_str(), &st) != 0 ||
         !S_ISREG(st.st_mode))
@@ -238,7 +233,7 @@ std::vector<OrphanFile> findSaveLeftovers(const SpaceMan& ws) {
 }
 
 bool isDataFileName(const std::string& name) {
-  return data_file_name::matches(name);
+  return file_names::matches(name);
 }
 
 bool isPlainFileName(const std::string& name) {

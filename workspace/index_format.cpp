@@ -19,6 +19,8 @@
 #include "utils/posix_file.h"
 #include "utils/str_utils.h"
 #include "workspace/error.h"
+#include "workspace/file_names.h"
+#include "workspace/format.h"
 
 namespace vorla {
 namespace index_format {
@@ -79,39 +81,15 @@ class SectionWriter {
   char* p;
 };
 
-const char kExtRef[] = "extrefcount_sys = ";
-const char kIntRef[] = "\nintrefcount_sys = ";
-const char kType[] = "\nstructtype_sys = ";
-
-// Numbers and child ids are written as `value`, texts and file names as
-// `str`, an extchild as both.
-bool writes_value(StructConfig::DataItemType type) {
-  return type == StructConfig::ITEM_UINT64 ||
-         type == StructConfig::ITEM_CHILD ||
-         type == StructConfig::ITEM_EXTCHILD;
-}
-
-bool writes_text(StructConfig::DataItemType type) {
-  return type == StructConfig::ITEM_STR || type == StructConfig::ITEM_FILE ||
-         type == StructConfig::ITEM_EXTCHILD;
-}
-
 }  // namespace
 
-const char* suffix_of(StructConfig::DataItemType type) {
-  static const char* const kSuffixes[] = {nullptr,      kUInt64Suffix,
-                                          kStrSuffix,   kFileSuffix,
-                                          kChildSuffix, kExtChildSuffix};
-  return StructConfig::isItemType(type) ? kSuffixes[type] : nullptr;
-}
-
 size_t line_length(const std::string& name, const StructConfig::Item& item) {
-  const char* suffix = suffix_of(item.type);
-  if (!suffix) return 0;
-  size_t n = name.size() + std::strlen(suffix) + (sizeof kSeparator - 1) + 1;
-  if (writes_value(item.type)) n += decimal_digits(item.value);
-  if (item.type == StructConfig::ITEM_EXTCHILD) ++n;  // the comma
-  if (writes_text(item.type)) n += item.str.size();
+  const format::ItemType& row = format::item_type(item.type);
+  if (!row.suffix) return 0;
+  size_t n = name.size() + row.suffixLength + format::kSeparatorLength + 1;
+  if (format::writes_number(item.type)) n += decimal_digits(item.value);
+  if (row.payload == format::Payload::NUMBER_AND_TEXT) ++n;  // the comma
+  if (format::writes_text(item.type)) n += item.str.size();
   return n;
 }
 
@@ -127,19 +105,22 @@ void check_fits(size_t keylen, size_t valuelen) {
   if (!fits(keylen, valuelen)) throw Error(Error::LINE_TOO_LONG);
 }
 
+void check_item_fits(const std::string& name, StructConfig::DataItemType type,
+                     size_t valuelen) {
+  check_fits(name.size() + format::item_type(type).suffixLength, valuelen);
+}
+
 void check_data_dir_name(const std::string& rel) {
   if (!valid_text(rel) || utils::has_nul(rel) ||
       (!rel.empty() &&
        (utils::is_space(rel.front()) || utils::is_space(rel.back()))))
     throw Error(Error::INVALID_TEXT, rel);
-  if (!fits(sizeof "$reldatadir_str" - 1, rel.size()))
+  if (!fits(sizeof format::kRelDataDirKey - 1, rel.size()))
     throw Error(Error::LINE_TOO_LONG, rel);
   if (!contained_dir(rel)) throw Error(Error::INVALID_FILE_NAME, rel);
 }
 
-}  // namespace index_format
-
-using namespace index_format;
+using namespace format;
 
 namespace {
 
@@ -161,9 +142,11 @@ void apply_attribute(StructConfig& rec, const char* key, size_t keylen,
 }  // namespace
 
 // Turns the lines of an index file into records of a new registry.
-class SpaceMan::IndexReader {
+class Reader {
  public:
-  IndexReader(SpaceMan* owner, Registry& target, const std::string& path)
+  typedef SpaceMan::Registry Registry;
+
+  Reader(SpaceMan* owner, Registry& target, const std::string& path)
       : ws(owner), registry(target), file(path) {}
 
   // The number of the line that the next call to line() reads.
@@ -172,8 +155,7 @@ class SpaceMan::IndexReader {
   void line(const char* b, const char* e) {
     ++lineno;
     const LinePlace at{file, lineno};
-    if (static_cast<size_t>(e - b) > index_format::kMaxLine)
-      at.fail(Error::LINE_TOO_LONG);
+    if (static_cast<size_t>(e - b) > kMaxLine) at.fail(Error::LINE_TOO_LONG);
     while (b < e && utils::is_space(*b)) ++b;
     while (e > b && utils::is_space(e[-1])) --e;
     if (b == e || *b == ';' || *b == '#') return;
@@ -191,9 +173,9 @@ class SpaceMan::IndexReader {
     while (vb < e && utils::is_space(*vb)) ++vb;
     if (pending.size() == used) pending.emplace_back();
     StructConfig::ItemSequence::value_type& slot = pending[used];
-    if (current->parseLine(b, static_cast<size_t>(ke - b), vb,
-                           static_cast<size_t>(e - vb), slot.first, slot.second,
-                           file, lineno)) {
+    if (parse_line(*current, b, static_cast<size_t>(ke - b), vb,
+                   static_cast<size_t>(e - vb), slot.first, slot.second, file,
+                   lineno)) {
       if (used > 0 && !(pending[used - 1].first < slot.first)) ordered = false;
       ++used;
     }
@@ -276,24 +258,24 @@ class SpaceMan::IndexReader {
   bool ordered = true;
 };
 
-void SpaceMan::readIndex(const std::string& file, const IndexPlace& place,
-                         Registry& fresh, utils::FileIdentity* seen,
-                         utils::OwnedFd* opened) {
+void read_index(SpaceMan* owner, const std::string& file, int dirfd,
+                const std::string& name, SpaceMan::Registry& fresh,
+                utils::FileIdentity* seen, utils::OwnedFd* opened) {
   // Read through the pinned directory, so that the version read is the one
   // a later save compares and replaces. A FIFO or a device at the path
   // would block the read or act on it.
-  const int fd = utils::open_regular_at(place.dir.get(), place.name);
+  const int fd = utils::open_regular_at(dirfd, name);
   if (fd < 0) throw Error(Error::CANNOT_OPEN_FILE, file, errno);
   utils::OwnedFd closer(fd);
   // The version read, for the writer lock's check before a later write.
   if (!utils::identity_of(fd, seen))
     throw Error(Error::CANNOT_OPEN_FILE, file, errno);
-  IndexReader reader(this, fresh, file);
+  Reader reader(owner, fresh, file);
   std::vector<char> buf(kChunk);
   size_t have = 0;
   for (;;) {
-    const ssize_t n = ::read(fd, buf.data() + have, buf.size() - have);
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n = utils::retry_eintr(
+        [&] { return ::read(fd, buf.data() + have, buf.size() - have); });
     // A read error must not pass for the end of the file.
     if (n < 0) throw Error(Error::CANNOT_OPEN_FILE, file, errno);
     if (n == 0) break;
@@ -318,80 +300,73 @@ void SpaceMan::readIndex(const std::string& file, const IndexPlace& place,
   *opened = std::move(closer);
 }
 
-void SpaceMan::writeIndex(const std::string& path, WriterLock::Saving* to,
-                          bool* durable) {
-  const int dir = to->directory();
-  to->written = utils::replace_file_at(
-      dir, to->name(), dir, path, kSaveTempPrefix,
-      [this, &path](int fd) {
-        std::string buf;
-        buf.reserve(kChunk + 2 * kMaxLine);
-        for (const Registry::value_type& entry : structs) {
-          entry.second->appendSection(buf);
-          if (buf.size() >= kChunk) {
-            utils::write_all(fd, buf.data(), buf.size(), path);
-            buf.clear();
-          }
-        }
-        utils::write_all(fd, buf.data(), buf.size(), path);
-      },
-      &to->kept, durable);
-}
-
-const char* StructConfig::typeName(DataItemType type) {
-  // The suffix without its "_".
-  const char* suffix = suffix_of(type);
-  return suffix ? suffix + 1 : "none";
-}
-
-bool StructConfig::parseLine(const char* key, size_t keylen, const char* value,
-                             size_t valuelen, std::string& name, Item& item,
-                             const std::string& file, size_t line) {
-  const LinePlace at{file, line};
-  size_t namelen;
-  if (ends_with(key, keylen, kUInt64Suffix)) {
-    namelen = keylen - (sizeof kUInt64Suffix - 1);
-    item.value = parse_number<unsigned long>(value, valuelen, at);
-    item.type = ITEM_UINT64;
-    item.str.clear();
-  } else if (ends_with(key, keylen, kStrSuffix)) {
-    namelen = keylen - (sizeof kStrSuffix - 1);
-    item.type = ITEM_STR;
-    item.value = 0;
-    // Constructed rather than assigned: assigning to an empty string
-    // reserves at least twice the short-string capacity.
-    item.str = std::string(value, valuelen);
-  } else if (ends_with(key, keylen, kFileSuffix)) {
-    // A stored file name is a bare name inside the data directory; anything
-    // else would let a crafted index file make an erasure or a copy reach
-    // files outside it.
-    if (!plain_file_name(value, valuelen)) at.fail(Error::INVALID_FILE_NAME);
-    namelen = keylen - (sizeof kFileSuffix - 1);
-    item.type = ITEM_FILE;
-    item.value = 0;
-    item.str = std::string(value, valuelen);
-  } else if (ends_with(key, keylen, kChildSuffix)) {
-    namelen = keylen - (sizeof kChildSuffix - 1);
-    item.value = parse_number<unsigned long>(value, valuelen, at);
-    item.type = ITEM_CHILD;
-    item.str.clear();
-  } else if (ends_with(key, keylen, kExtChildSuffix)) {
-    namelen = keylen - (sizeof kExtChildSuffix - 1);
-    const char* comma =
-        static_cast<const char*>(std::memchr(value, ',', valuelen));
-    const size_t numlen = comma ? static_cast<size_t>(comma - value) : valuelen;
-    item.value = parse_number<unsigned long>(value, numlen, at);
-    item.type = ITEM_EXTCHILD;
-    // Without a comma the whole value is the text as well.
-    item.str = comma
-                   ? utils::trim(std::string(comma + 1, valuelen - numlen - 1))
-                   : utils::trim(std::string(value, valuelen));
-  } else if (ends_with(key, keylen, kSysSuffix)) {
-    apply_attribute(*this, key, keylen, value, valuelen, at);
-    return false;
-  } else {
-    at.fail(Error::UNIDENTIFIED_SUFFIX);
+void write_records(int fd, const SpaceMan::Registry& registry,
+                   const std::string& path) {
+  std::string buf;
+  buf.reserve(kChunk + 2 * kMaxLine);
+  for (const SpaceMan::Registry::value_type& entry : registry) {
+    append_section(*entry.second, buf);
+    if (buf.size() >= kChunk) {
+      utils::write_all(fd, buf.data(), buf.size(), path);
+      buf.clear();
+    }
   }
+  utils::write_all(fd, buf.data(), buf.size(), path);
+}
+
+bool parse_line(StructConfig& rec, const char* key, size_t keylen,
+                const char* value, size_t valuelen, std::string& name,
+                StructConfig::Item& item, const std::string& file,
+                size_t line) {
+  const LinePlace at{file, line};
+  const ItemType* row = nullptr;
+  for (const ItemType& r : kItemTypes) {
+    if (r.suffix && keylen >= r.suffixLength &&
+        std::memcmp(key + keylen - r.suffixLength, r.suffix, r.suffixLength) ==
+            0) {
+      row = &r;
+      break;
+    }
+  }
+  if (!row) {
+    if (!ends_with(key, keylen, kSysSuffix))
+      at.fail(Error::UNIDENTIFIED_SUFFIX);
+    apply_attribute(rec, key, keylen, value, valuelen, at);
+    return false;
+  }
+  const size_t namelen = keylen - row->suffixLength;
+  // A stored file name is a bare name inside the data directory; anything
+  // else would let a crafted index file make an erasure or a copy reach
+  // files outside it.
+  if (row->owns == Owns::DATA_FILE && !plain_file_name(value, valuelen))
+    at.fail(Error::INVALID_FILE_NAME);
+  switch (row->payload) {
+    case Payload::NUMBER:
+      item.value = parse_number<unsigned long>(value, valuelen, at);
+      item.str.clear();
+      break;
+    case Payload::TEXT:
+      item.value = 0;
+      // Constructed rather than assigned: assigning to an empty string
+      // reserves at least twice the short-string capacity.
+      item.str = std::string(value, valuelen);
+      break;
+    case Payload::NUMBER_AND_TEXT: {
+      const char* comma =
+          static_cast<const char*>(std::memchr(value, ',', valuelen));
+      const size_t numlen =
+          comma ? static_cast<size_t>(comma - value) : valuelen;
+      item.value = parse_number<unsigned long>(value, numlen, at);
+      // Without a comma the whole value is the text as well.
+      item.str =
+          comma ? utils::trim(std::string(comma + 1, valuelen - numlen - 1))
+                : utils::trim(std::string(value, valuelen));
+      break;
+    }
+    case Payload::NONE:
+      at.fail(Error::UNREACHABLE);
+  }
+  item.type = row->type;
   name.assign(key, namelen);
   // A line that loads must save to a line that loads: save writes " = "
   // around the value, and an extchild's number and comma in full.
@@ -399,11 +374,12 @@ bool StructConfig::parseLine(const char* key, size_t keylen, const char* value,
   return true;
 }
 
-void StructConfig::appendSection(std::string& out) const {
+void append_section(const StructConfig& rec, std::string& out) {
+  const StructConfig::ItemMap& items = rec.items;
   // Measure first; an item that no line can carry ends the section there,
   // after the lines before it.
-  size_t length = 3 + decimal_digits(id);
-  ItemMap::const_iterator bad = items.begin();
+  size_t length = 3 + decimal_digits(rec.id);
+  StructConfig::ItemMap::const_iterator bad = items.begin();
   for (; bad != items.end(); ++bad) {
     const size_t n = line_length(bad->first, bad->second);
     if (n == 0) break;
@@ -411,35 +387,44 @@ void StructConfig::appendSection(std::string& out) const {
   }
   const bool complete = bad == items.end();
   if (complete) {
-    length += (sizeof kExtRef - 1) + decimal_digits(extrefcount) +
-              (sizeof kIntRef - 1) + decimal_digits(intrefcount) +
-              (sizeof kType - 1) + structtype.size() + 2;
+    const size_t attributes = sizeof kExtRefKey + sizeof kIntRefKey +
+                              sizeof kStructTypeKey - 3 +
+                              3 * (kSeparatorLength + 1);
+    length += attributes + decimal_digits(rec.extrefcount) +
+              decimal_digits(rec.intrefcount) + rec.structtype.size() + 1;
   }
   const size_t start = out.size();
   out.resize(start + length);
   SectionWriter w(&out[start]);
   w.put('[');
-  w.number(id);
+  w.number(rec.id);
   w.put("]\n");
-  for (ItemMap::const_iterator it = items.begin(); it != bad; ++it) {
-    const Item& item = it->second;
-    const char* suffix = suffix_of(item.type);
+  for (StructConfig::ItemMap::const_iterator it = items.begin(); it != bad;
+       ++it) {
+    const StructConfig::Item& item = it->second;
+    const ItemType& row = item_type(item.type);
     w.put(it->first);
-    w.put(suffix, std::strlen(suffix));
+    w.put(row.suffix, row.suffixLength);
     w.put(kSeparator);
-    if (writes_value(item.type)) w.number(item.value);
-    if (item.type == ITEM_EXTCHILD) w.put(',');
+    if (writes_number(item.type)) w.number(item.value);
+    if (row.payload == Payload::NUMBER_AND_TEXT) w.put(',');
     if (writes_text(item.type)) w.put(item.str);
     w.put('\n');
   }
   if (!complete) throw Error(Error::UNREACHABLE);
-  w.put(kExtRef);
-  w.number(extrefcount);
-  w.put(kIntRef);
-  w.number(intrefcount);
-  w.put(kType);
-  w.put(structtype);
+  w.put(kExtRefKey);
+  w.put(kSeparator);
+  w.number(rec.extrefcount);
+  w.put('\n');
+  w.put(kIntRefKey);
+  w.put(kSeparator);
+  w.number(rec.intrefcount);
+  w.put('\n');
+  w.put(kStructTypeKey);
+  w.put(kSeparator);
+  w.put(rec.structtype);
   w.put("\n\n");
 }
 
+}  // namespace index_format
 }  // namespace vorla

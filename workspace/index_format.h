@@ -1,6 +1,7 @@
-// The index file's format, in one place: the type suffixes and key names,
-// what one line can carry, the writer of a record's section and the reader
-// of a whole file.
+// What the index file's format can carry, and the writer of a record's
+// section and the reader of a whole file (index_format.cpp). The format's
+// facts themselves (suffixes, keys, the system record, the item types) are
+// in workspace/format.h.
 //
 // A line is cut at its first "=", key and value are trimmed, a leading "["
 // makes a section header and a leading ";" or "#" a comment, and lines
@@ -19,40 +20,16 @@
 
 #include "utils/posix_file.h"
 #include "utils/str_utils.h"
+#include "workspace/format.h"
 #include "workspace/workspace.h"
 
 namespace vorla {
 namespace index_format {
 
-// Key suffixes: one per item type, and "_sys" for a record's attributes.
-const char kUInt64Suffix[] = "_uint64";
-const char kStrSuffix[] = "_str";
-const char kFileSuffix[] = "_file";
-const char kChildSuffix[] = "_child";
-const char kExtChildSuffix[] = "_extchild";
-const char kSysSuffix[] = "_sys";
-const char kSeparator[] = " = ";
-
-// A record's attribute keys.
-const char kStructTypeKey[] = "structtype_sys";
-const char kExtRefKey[] = "extrefcount_sys";
-const char kIntRefKey[] = "intrefcount_sys";
-
-// The system record's own items (names, without their type suffixes).
-const char kRelDataDirName[] = "$reldatadir";
-const char kCounterName[] = "$current_counter";
-const char kVersionName[] = "$version";
-
 // Reads and writes of the index file go through buffers of this size:
 // large enough to keep system calls rare, small enough that a large index
 // file is never held in memory whole.
 const size_t kChunk = 1 << 16;
-
-// The most decimal digits that a record id can have.
-const size_t kIdDigits = 10;
-
-// The longest line that the reader accepts, line break not counted.
-const size_t kMaxLine = 4096;
 
 // An item name: no "=" or line break, and no first character that the
 // reader would trim away or take for a header or a comment. The empty name
@@ -72,7 +49,7 @@ inline bool valid_text(const std::string& text) {
 
 // Whether a line of key, " = " and value fits the reader's limit.
 inline bool fits(size_t keylen, size_t valuelen) {
-  return keylen + 3 + valuelen <= kMaxLine;
+  return keylen + format::kSeparatorLength + valuelen <= format::kMaxLine;
 }
 
 inline size_t decimal_digits(uint64_t v) {
@@ -113,9 +90,6 @@ inline bool contained_dir(const std::string& rel) {
   return true;
 }
 
-// The key suffix of an item type; null for a type that no line can carry.
-const char* suffix_of(StructConfig::DataItemType type);
-
 // The length of an item's line as save writes it, line feed included; 0
 // for an item that no line can carry.
 size_t line_length(const std::string& name, const StructConfig::Item& item);
@@ -125,11 +99,39 @@ size_t line_length(const std::string& name, const StructConfig::Item& item);
 void check_name(const std::string& name);
 void check_text(const std::string& text);
 void check_fits(size_t keylen, size_t valuelen);
+// check_fits for the line of an item of `type` under `name`.
+void check_item_fits(const std::string& name, StructConfig::DataItemType type,
+                     size_t valuelen);
 // What init refuses of a relative data directory name: "invalid text" for
 // a line break, a NUL or a blank at either end (the reader trims those, so
 // the name would move on reload), "line too long", and "invalid file name"
 // for a name that is not contained_dir. Each error names `rel`.
 void check_data_dir_name(const std::string& rel);
+
+// The writer: appends `rec`'s whole section to `out`. Throws "imposible to
+// reach here" at an item that no line can carry, after the lines before it.
+void append_section(const StructConfig& rec, std::string& out);
+// Writes the sections of every record of `registry`, in its order, to `fd`
+// in pieces of about kChunk bytes; `path` names the file in errors.
+void write_records(int fd, const SpaceMan::Registry& registry,
+                   const std::string& path);
+
+// The reader of one key/value line that has already been cut out and
+// trimmed: an attribute line changes `rec` at once and gives false; an item
+// line leaves `rec` alone, fills `name` and `item`, and gives true for the
+// caller to put the item. A line it refuses throws an Error that names
+// `file` and `line`, where the line came from (empty and 0 for a line that
+// came from elsewhere).
+bool parse_line(StructConfig& rec, const char* key, size_t keylen,
+                const char* value, size_t valuelen, std::string& name,
+                StructConfig::Item& item, const std::string& file, size_t line);
+// The reader of a whole index file: reads the regular file `name` in the
+// directory `dirfd` (`file` names it in errors) into `fresh`, its records
+// made for `owner`; the version read goes into `seen`, the file kept open
+// in `opened`. Throws the reader's errors.
+void read_index(SpaceMan* owner, const std::string& file, int dirfd,
+                const std::string& name, SpaceMan::Registry& fresh,
+                utils::FileIdentity* seen, utils::OwnedFd* opened);
 
 }  // namespace index_format
 

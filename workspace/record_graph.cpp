@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "workspace/format.h"
 #include "workspace/progress.h"
 #include "workspace/workspace.h"
 
@@ -44,7 +45,7 @@ Graph buildGraph(const SpaceMan& ws, const ProgressFn& progress) {
   for (std::size_t i = 0; i < n; ++i) {
     g.first.push_back(static_cast<uint32_t>(g.target.size()));
     for (const auto& item : g.recs[i].second->items) {
-      if (!StructConfig::isChildType(item.second.type)) continue;
+      if (!format::names_record(item.second.type)) continue;
       const unsigned id = static_cast<unsigned>(item.second.value);
       g.named.push_back(id);
       g.target.push_back(g.find(id));
@@ -154,7 +155,7 @@ std::vector<FileRef> fileItems(const Graph& g) {
   std::vector<FileRef> files;
   for (uint32_t i = 0; i < g.recs.size(); ++i) {
     for (const auto& item : g.recs[i].second->items) {
-      if (item.second.type == StructConfig::ITEM_FILE) {
+      if (format::owns_file(item.second.type)) {
         files.push_back(FileRef{&item.second.str, i, &item.first});
       }
     }

@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "workspace/error.h"
+#include "workspace/format.h"
+#include "workspace/on_disk.h"
 #include "workspace/workspace.h"
 
 namespace vorla {
@@ -46,7 +48,7 @@ void SpaceMan::checkRelease(const StructConfig& root) const {
   // Most records own no child: nothing to look up.
   bool children = false;
   for (const StructConfig::ItemMap::value_type& entry : root.items) {
-    if (StructConfig::isChildType(entry.second.type)) {
+    if (format::names_record(entry.second.type)) {
       children = true;
       break;
     }
@@ -64,7 +66,7 @@ void SpaceMan::checkRelease(const StructConfig& root) const {
     todo.pop_back();
     for (const StructConfig::ItemMap::value_type& entry : rec->items) {
       const StructConfig::Item& item = entry.second;
-      if (!StructConfig::isChildType(item.type)) continue;
+      if (!format::names_record(item.type)) continue;
       const int childkey = Registry::keyOf(static_cast<unsigned>(item.value));
       Registry::const_iterator it = structs.find(childkey);
       if (it == structs.end()) throw Error(Error::CANNOT_FIND_ID);
@@ -138,13 +140,13 @@ class SpaceMan::Eraser {
 
   void eraseItem(StructConfig* rec, const std::string& name,
                  const StructConfig::Item& item) {
-    if (item.type == StructConfig::ITEM_FILE) {
+    if (format::owns_file(item.type)) {
       rec->eraseFile(name);
       // The item goes with the record: a new file of it needs no flush.
       ws.newFiles.erase(item.str);
       return;
     }
-    if (!StructConfig::isChildType(item.type)) return;
+    if (!format::names_record(item.type)) return;
     const int childkey = Registry::keyOf(static_cast<unsigned>(item.value));
     Registry::const_iterator it = ws.structs.find(childkey);
     // checkRelease found every child registered: one missing now was erased
@@ -186,10 +188,10 @@ void SpaceMan::cleanTemp() {
 }
 
 void SpaceMan::lockBeforeErasing(const StructConfig& root) {
-  if (writer.current()) return;
+  if (disk->writer.current()) return;
   const bool ownsFiles = anyReachable(root, [](const StructConfig& rec) {
     for (const StructConfig::ItemMap::value_type& entry : rec.items)
-      if (entry.second.type == StructConfig::ITEM_FILE) return true;
+      if (format::owns_file(entry.second.type)) return true;
     return false;
   });
   if (ownsFiles) lockForWriting();

@@ -1,7 +1,7 @@
 // The workspace object: its registry, record creation and links, and the
 // life of the whole workspace (init, load, save). Release and erasure live
 // in release.cpp, the deep copy in copy.cpp, the index file's format in
-// index_format.cpp and data file names in data_file_name.cpp.
+// index_format.cpp and the names put on disk in file_names.cpp.
 
 #include <algorithm>
 #include <cerrno>
@@ -16,9 +16,13 @@
 #include <vector>
 
 #include "utils/file_utils.h"
+#include "utils/posix_file.h"
 #include "utils/str_utils.h"
 #include "workspace/error.h"
+#include "workspace/file_names.h"
+#include "workspace/format.h"
 #include "workspace/index_format.h"
+#include "workspace/on_disk.h"
 #include "workspace/workspace.h"
 #include "workspace/writer_lock.h"
 
@@ -37,14 +41,14 @@ bool key_less(const SpaceMan::Registry::value_type& entry, int key) {
 
 }  // namespace
 
-SpaceMan::Registry::const_iterator SpaceMan::Registry::find(int key) const {
+RecordRegistry::const_iterator RecordRegistry::find(int key) const {
   Entries::const_iterator it =
       std::lower_bound(entries.begin(), entries.end(), key, key_less);
   if (it == entries.end() || it->first != key || !it->second) return end();
   return const_iterator(&entries, static_cast<size_t>(it - entries.begin()));
 }
 
-void SpaceMan::Registry::insert(int key, std::shared_ptr<StructConfig> rec) {
+void RecordRegistry::insert(int key, std::shared_ptr<StructConfig> rec) {
   if (entries.empty() || entries.back().first < key) {
     entries.emplace_back(key, std::move(rec));
     return;
@@ -60,7 +64,7 @@ void SpaceMan::Registry::insert(int key, std::shared_ptr<StructConfig> rec) {
   entries.emplace(it, key, std::move(rec));
 }
 
-void SpaceMan::Registry::erase(const_iterator it) {
+void RecordRegistry::erase(const_iterator it) {
   // The record may be destroyed here; the entry is a hole by then.
   std::shared_ptr<StructConfig> gone;
   gone.swap(entries[it.pos].second);
@@ -73,9 +77,13 @@ void SpaceMan::Registry::erase(const_iterator it) {
   }
 }
 
-SpaceMan::SpaceMan() : version("2.1") {}
+SpaceMan::SpaceMan() : version(format::kVersion), disk(new OnDisk) {}
 
 SpaceMan::~SpaceMan() { dropRecords(structs); }
+
+void SpaceMan::setLockWait(double seconds) { disk->writer.setWait(seconds); }
+
+double SpaceMan::getLockWait() const { return disk->writer.getWait(); }
 
 void SpaceMan::dropRecords(Registry& registry) {
   // A temporary record's destruction would give its reference back to a
@@ -145,7 +153,7 @@ bool SpaceMan::anyReachable(
     if (match(*rec)) return true;
     for (const StructConfig::ItemMap::value_type& entry : rec->items) {
       const StructConfig::Item& item = entry.second;
-      if (!StructConfig::isChildType(item.type)) continue;
+      if (!format::names_record(item.type)) continue;
       Registry::const_iterator it =
           structs.find(Registry::keyOf(static_cast<unsigned>(item.value)));
       if (it != structs.end() && seen.insert(it->second.get()).second)
@@ -185,7 +193,7 @@ bool SpaceMan::reachesOrCycles(const StructConfig& from,
       continue;
     }
     const StructConfig::Item& item = top.rec->items.nth(top.next++)->second;
-    if (!StructConfig::isChildType(item.type)) continue;
+    if (!format::names_record(item.type)) continue;
     Registry::const_iterator it =
         structs.find(Registry::keyOf(static_cast<unsigned>(item.value)));
     if (it == structs.end()) continue;
@@ -203,7 +211,7 @@ void SpaceMan::init(const std::string& file, const std::string& rel) {
   index_format::check_data_dir_name(rel);
   // The new workspace's lock, whatever its file holds; the former lock comes
   // back if the init fails.
-  WriterLock::Claim claim(writer, file);
+  WriterLock::Claim claim(disk->writer, file);
   // Nothing changes unless the new index file is written.
   // The former workspace's new files and deferred deletions are dropped
   // with it: its index file named the files whose deletion waited.
@@ -226,14 +234,14 @@ void SpaceMan::init(const std::string& file, const std::string& rel) {
       ws.counter.set(counter);
       ws.structs.swap(former);
       ws.newFiles.swap(newFiles);
-      ws.deferredDeletions.swap(deferred);
+      ws.disk->deferredDeletions.swap(deferred);
       ws.dropRecords(former);
     }
   } rollback{*this,      mainpath, datadir, reldatadir, counter.get(),
              Registry(), {},       {},      false};
   rollback.former.swap(structs);
   rollback.newFiles.swap(newFiles);
-  rollback.deferred.swap(deferredDeletions);
+  rollback.deferred.swap(disk->deferredDeletions);
 
   mainpath = file;
   counter = SharedVar<unsigned int>(1);
@@ -259,16 +267,17 @@ void SpaceMan::load(const std::string& file) {
   if (!pin_index(file, &place))
     throw Error(Error::CANNOT_OPEN_FILE, file, errno);
   utils::OwnedFd opened;
-  readIndex(file, place, fresh, &seen, &opened);
+  index_format::read_index(this, file, place.dir.get(), place.name, fresh,
+                           &seen, &opened);
   Registry::const_iterator rec0 = fresh.find(0);
   if (rec0 == fresh.end()) throw Error(Error::CANNOT_FIND_GROUP_0, file);
-  std::string rel = rec0->second->getStr(index_format::kRelDataDirName);
+  std::string rel = rec0->second->getStr(format::kRelDataDirName);
   // A workspace from elsewhere must not make releases, copies or the tool
   // reach files outside its own folder.
   if (!index_format::contained_dir(rel))
     throw Error(Error::INVALID_FILE_NAME, file);
-  const unsigned stored = static_cast<unsigned>(
-      rec0->second->getUInt64(index_format::kCounterName));
+  const unsigned stored =
+      static_cast<unsigned>(rec0->second->getUInt64(format::kCounterName));
 
   dropRecords(structs);
   structs.swap(fresh);
@@ -276,8 +285,8 @@ void SpaceMan::load(const std::string& file) {
   // may be named by it, and stay; the new files are orphans now.
   newFiles.clear();
   newFilesNamedElsewhere = false;
-  deferredDeletions.clear();
-  writer.loaded(std::move(place), seen, std::move(opened));
+  disk->deferredDeletions.clear();
+  disk->writer.loaded(std::move(place), seen, std::move(opened));
   mainpath = file;
   reldatadir.swap(rel);
   datadir = utils::pathadd(utils::pathname(file), reldatadir);
@@ -290,8 +299,8 @@ void SpaceMan::save(const std::string& file) {
     throw Error(Error::CANNOT_FIND_GROUP_0, file);
   // The workspace's own file is written where it was loaded or inited.
   const bool own =
-      !mainpath.empty() && (file == mainpath || writer.pinnedAt(file));
-  WriterLock::Saving lock(writer, file, own);
+      !mainpath.empty() && (file == mainpath || disk->writer.pinnedAt(file));
+  WriterLock::Saving lock(disk->writer, file, own);
   // Temporary records never reach the index file; sweeping them first also
   // releases the children and data files that only they kept.
   cleanTemp();
@@ -300,18 +309,22 @@ void SpaceMan::save(const std::string& file) {
   StructConfig& rec0 = *it0->second;
   // Replaced whatever their type: a hand-edited record 0 must not make
   // every later save fail.
-  rec0.items[index_format::kRelDataDirName] =
+  rec0.items[format::kRelDataDirName] =
       StructConfig::Item(StructConfig::ITEM_STR, reldatadir);
-  rec0.items[index_format::kCounterName] = StructConfig::Item(
+  rec0.items[format::kCounterName] = StructConfig::Item(
       StructConfig::ITEM_UINT64, static_cast<uint64_t>(counter.get()));
-  rec0.items[index_format::kVersionName] =
+  rec0.items[format::kVersionName] =
       StructConfig::Item(StructConfig::ITEM_STR, version);
-  rec0.id = 0;
-  rec0.extrefcount = 1000;
-  rec0.structtype = "system_record";
+  rec0.id = format::kSystemRecordId;
+  rec0.extrefcount = format::kSystemExtRefCount;
+  rec0.structtype = format::kSystemRecordType;
   makeNewFilesDurable();
   bool durable = false;
-  writeIndex(file, &lock, &durable);
+  const int dir = lock.directory();
+  lock.written = utils::replace_file_at(
+      dir, lock.name(), dir, file, file_names::kSaveTempPrefix,
+      [this, &file](int fd) { index_format::write_records(fd, structs, file); },
+      &lock.kept, &durable);
   // Another file leaves the workspace's own index as it was: it still names
   // what waits for deletion, and not yet the new files, which the other
   // file names now: revert must leave them.
@@ -330,6 +343,6 @@ void SpaceMan::save() {
   if (!mainpath.empty()) save(mainpath);
 }
 
-void SpaceMan::lockForWriting() { writer.ensure(mainpath); }
+void SpaceMan::lockForWriting() { disk->writer.ensure(mainpath); }
 
 }  // namespace vorla

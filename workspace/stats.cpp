@@ -10,6 +10,7 @@
 
 #include "utils/file_utils.h"
 #include "workspace/data_dir.h"
+#include "workspace/format.h"
 #include "workspace/gc.h"
 #include "workspace/progress.h"
 #include "workspace/record_graph.h"
@@ -38,7 +39,7 @@ WorkspaceStats computeStats(const SpaceMan& ws, const ProgressFn& progress) {
     for (const auto& item : rec.items) {
       const int type = static_cast<int>(item.second.type);
       if (StructConfig::isItemType(type)) ++stats.items[type];
-      if (item.second.type == StructConfig::ITEM_FILE) {
+      if (format::owns_file(item.second.type)) {
         names.push_back(item.second.str);
       }
     }

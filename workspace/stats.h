@@ -14,18 +14,17 @@
 #include <cstdint>
 
 #include "workspace/progress.h"
+#include "workspace/workspace.h"
 
 namespace vorla {
-
-class SpaceMan;
 
 // Counts of a workspace's records, items and data files.
 struct WorkspaceStats {
   std::size_t records = 0;
   // Records with an external reference: the roots of the record trees.
   std::size_t topLevel = 0;
-  // Items by StructConfig::DataItemType (index 0 stays 0).
-  std::size_t items[6] = {0, 0, 0, 0, 0, 0};
+  // Items by StructConfig::DataItemType (index 0, ITEM_NONE, stays 0).
+  std::size_t items[StructConfig::kItemTypeCount] = {};
   // Distinct data files named by file items, present and missing, and the
   // total size of those present.
   std::size_t files = 0;

@@ -16,8 +16,9 @@
 
 #include "utils/file_utils.h"
 #include "utils/str_utils.h"
-#include "workspace/data_file_name.h"
 #include "workspace/error.h"
+#include "workspace/file_names.h"
+#include "workspace/format.h"
 #include "workspace/index_format.h"
 #include "workspace/workspace.h"
 
@@ -28,16 +29,15 @@ StructConfig::StructConfig()
 
 StructConfig::~StructConfig() {
   // The registry holds every registered record, so a record that is being
-  // destroyed is registered nowhere; a workspace that drops its registry
-  // clears the temporary marks first. What is left is a record that a caller
-  // marked by hand.
-  if (temporary) close();
+  // destroyed is registered nowhere and holds no reference to give back; a
+  // workspace that drops its registry clears the temporary marks first. What
+  // is left is a record that a caller marked by hand, or whose id it changed:
+  // a release by its id would reach another record, so nothing is released.
 }
 
 void StructConfig::setType(const std::string& type) {
   index_format::check_text(type);
-  index_format::check_fits(
-      sizeof "structtype" + sizeof index_format::kSysSuffix - 2, type.size());
+  index_format::check_fits(sizeof format::kStructTypeKey - 1, type.size());
   structtype = type;
 }
 
@@ -49,33 +49,28 @@ void StructConfig::put(std::string name, Item item) {
   }
 }
 
-void StructConfig::addUInt64(const std::string& name, uint64_t number) {
+void StructConfig::putPlain(const std::string& name, Item item) {
   index_format::check_name(name);
   ItemMap::iterator it = items.find(name);
-  if (it != items.end() && it->second.type != ITEM_UINT64)
+  if (it != items.end() && it->second.type != item.type)
     throw Error(Error::CHANGED_IN_TYPE);
-  index_format::check_fits(name.size() + sizeof index_format::kUInt64Suffix - 1,
-                           index_format::decimal_digits(number));
+  if (format::writes_text(item.type)) index_format::check_text(item.str);
+  const size_t length = index_format::line_length(name, item);
+  if (length == 0) throw Error(Error::UNREACHABLE);
+  if (length - 1 > format::kMaxLine) throw Error(Error::LINE_TOO_LONG);
   if (it != items.end()) {
-    it->second.value = number;
+    it->second = std::move(item);
   } else {
-    put(name, Item(ITEM_UINT64, number));
+    put(name, std::move(item));
   }
 }
 
+void StructConfig::addUInt64(const std::string& name, uint64_t number) {
+  putPlain(name, Item(ITEM_UINT64, number));
+}
+
 void StructConfig::addStr(const std::string& name, const std::string& text) {
-  index_format::check_name(name);
-  ItemMap::iterator it = items.find(name);
-  if (it != items.end() && it->second.type != ITEM_STR)
-    throw Error(Error::CHANGED_IN_TYPE);
-  index_format::check_text(text);
-  index_format::check_fits(name.size() + sizeof index_format::kStrSuffix - 1,
-                           text.size());
-  if (it != items.end()) {
-    it->second.str = text;
-  } else {
-    put(name, Item(ITEM_STR, text));
-  }
+  putPlain(name, Item(ITEM_STR, text));
 }
 
 uint64_t StructConfig::getUInt64(const std::string& name) const {
@@ -102,8 +97,7 @@ std::shared_ptr<StructConfig> StructConfig::newChildStruct(
   index_format::check_name(name);
   if (items.find(name) != items.end()) throw Error(Error::EXISTED);
   // The child's id is not known before it exists; any id fits in ten digits.
-  index_format::check_fits(name.size() + sizeof index_format::kChildSuffix - 1,
-                           index_format::kIdDigits);
+  index_format::check_item_fits(name, ITEM_CHILD, format::kIdDigits);
   std::shared_ptr<StructConfig> child = man->newDepStruct(id);
   put(name, Item(ITEM_CHILD, static_cast<uint64_t>(child->id)));
   return child;
@@ -130,8 +124,8 @@ void StructConfig::addIntChild(const std::string& name,
   index_format::check_name(name);
   if (!child || child->man != man || !man->registered(*child))
     throw Error(Error::FOREIGN_RECORD);
-  index_format::check_fits(name.size() + sizeof index_format::kChildSuffix - 1,
-                           index_format::decimal_digits(child->id));
+  index_format::check_item_fits(name, ITEM_CHILD,
+                                index_format::decimal_digits(child->id));
   if (man->reaches(*child, *this)) throw Error(Error::CYCLIC_LINK);
   // Raised first: a count at its maximum refuses before the item is put.
   man->addLink(id, child->id);
@@ -148,8 +142,8 @@ void StructConfig::replaceChild(const std::string& name,
   index_format::check_name(name);
   if (!child || child->man != man || !man->registered(*child))
     throw Error(Error::FOREIGN_RECORD);
-  index_format::check_fits(name.size() + sizeof index_format::kChildSuffix - 1,
-                           index_format::decimal_digits(child->id));
+  index_format::check_item_fits(name, ITEM_CHILD,
+                                index_format::decimal_digits(child->id));
   if (man->reaches(*child, *this)) throw Error(Error::CYCLIC_LINK);
   // Counted before the former item goes: a former child that leads to
   // `child` must not take it along.
@@ -200,12 +194,10 @@ std::string StructConfig::newFile(const std::string& name,
   index_format::check_name(name);
   // The prefix becomes part of a bare name inside the data directory and of
   // an index file line.
-  if (!data_file_name::valid_prefix(prefix))
-    throw Error(Error::INVALID_FILE_NAME);
+  if (!file_names::valid_prefix(prefix)) throw Error(Error::INVALID_FILE_NAME);
   if (items.find(name) != items.end()) throw Error(Error::FILE_EXISTED);
   std::string stored = man->randfile(id, prefix);
-  index_format::check_fits(name.size() + sizeof index_format::kFileSuffix - 1,
-                           stored.size());
+  index_format::check_item_fits(name, ITEM_FILE, stored.size());
   std::string path = utils::pathadd(man->datadir, stored);
   put(name, Item(ITEM_FILE, std::move(stored)));
   return path;
@@ -230,8 +222,8 @@ void StructConfig::eraseFile(const std::string& name) {
 void StructConfig::import_kv(const std::string& key, const std::string& value) {
   std::string name;
   Item item;
-  if (parseLine(key.data(), key.size(), value.data(), value.size(), name, item,
-                std::string(), 0))
+  if (index_format::parse_line(*this, key.data(), key.size(), value.data(),
+                               value.size(), name, item, std::string(), 0))
     put(std::move(name), std::move(item));
 }
 
@@ -247,6 +239,18 @@ void StructConfig::export_kv(std::ostream& out) const {
   appendSection(flush.text);
 }
 
+void StructConfig::appendSection(std::string& out) const {
+  index_format::append_section(*this, out);
+}
+
+const char* StructConfig::typeName(DataItemType type) {
+  return format::item_type(type).name;
+}
+
+bool StructConfig::isChildType(DataItemType type) {
+  return format::names_record(type);
+}
+
 void StructConfig::eraseData() {
   if (!man) return;
   checkRegistered();
@@ -256,9 +260,14 @@ void StructConfig::eraseData() {
 
 void StructConfig::close() {
   if (!temporary) return;
-  // A record that is no longer registered holds no reference to give back
-  // (and a release by its id would reach another record).
-  if (man && man->registered(*this)) man->unlinkStruct(id);
+  if (man) {
+    // A record that is not the one registered under its id (its id changed
+    // with setId, or it was never registered) is not found: a release by its
+    // id would reach another record, and reporting it released would leave
+    // it registered for good. The mark stays, as after any failed release.
+    if (!man->registered(*this)) throw Error(Error::CANNOT_FIND_ID);
+    man->unlinkStruct(id);
+  }
   temporary = false;
 }
 

@@ -9,8 +9,9 @@
 //
 // Several processes: the operations that write to a workspace's files take
 // the workspace's writer lock first and check that the index file is still
-// the one this object read (workspace/writer_lock.h, whose process-wide
-// table of locks is locked inside).
+// the one this object read (see SpaceMan; the lock's process-wide table is
+// locked inside). A conflict with another process is a WriterConflict
+// (workspace/error.h).
 //
 // Errors: every error the library reports is a vorla::Error
 // (workspace/error.h), with one of the fixed messages and its code.
@@ -40,8 +41,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <iterator>
-#include <map>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -55,52 +54,14 @@
 #include <boost/random/linear_congruential.hpp>
 #include <boost/random/uniform_int.hpp>
 #include <boost/random/variate_generator.hpp>
-#include <boost/thread/locks.hpp>
-#include <boost/thread/shared_mutex.hpp>
 
-#include "utils/posix_file.h"
 #include "workspace/error.h"
-#include "workspace/writer_lock.h"
+#include "workspace/registry.h"
+#include "workspace/shared_var.h"
 
 namespace vorla {
 
 class SpaceMan;
-
-// A value guarded by a reader/writer lock. Copying or assigning copies the
-// value only; every object keeps its own lock.
-template <typename T>
-class SharedVar {
- public:
-  SharedVar() : value() {}
-  explicit SharedVar(const T& v) : value(v) {}
-  SharedVar(const SharedVar& other) : value(other.get()) {}
-
-  SharedVar& operator=(const SharedVar& other) {
-    set(other.get());
-    return *this;
-  }
-
-  T get() const {
-    boost::shared_lock<boost::shared_mutex> guard(lock);
-    return value;
-  }
-
-  void set(const T& v) {
-    boost::unique_lock<boost::shared_mutex> guard(lock);
-    value = v;
-  }
-
-  // Raises the value by one and returns the raised value, atomically: two
-  // concurrent calls never return the same value.
-  T inc() {
-    boost::unique_lock<boost::shared_mutex> guard(lock);
-    return ++value;
-  }
-
- private:
-  T value;
-  mutable boost::shared_mutex lock;
-};
 
 // One record of a workspace: a type name, named typed items, two reference
 // counts and a back pointer to its workspace.
@@ -132,14 +93,17 @@ class StructConfig {
     ITEM_EXTCHILD = 5
   };
 
+  // The number of values above, ITEM_NONE included. The table of item
+  // types (their suffixes, names, payloads and what they own) has one row
+  // for each and checks this count.
+  static constexpr int kItemTypeCount = ITEM_EXTCHILD + 1;
+
   // Whether items of `type` name a record (child and extchild items).
-  static bool isChildType(DataItemType type) {
-    return type == ITEM_CHILD || type == ITEM_EXTCHILD;
-  }
-  // Whether `type` is one of the five item types that the index file
-  // carries (ITEM_UINT64 to ITEM_EXTCHILD).
-  static bool isItemType(int type) {
-    return type >= ITEM_UINT64 && type <= ITEM_EXTCHILD;
+  static bool isChildType(DataItemType type);
+  // Whether `type` is one of the item types that the index file carries
+  // (ITEM_UINT64 and up).
+  static constexpr bool isItemType(int type) {
+    return type > ITEM_NONE && type < kItemTypeCount;
   }
   // The name of an item type as its key suffix spells it ("uint64", "str",
   // "file", "child", "extchild"), "none" for any other value.
@@ -266,7 +230,9 @@ class StructConfig {
   // id"), changes nothing.
   void eraseData();
   // If the record is temporary, gives its external reference back now
-  // rather than at the next save, and clears the mark.
+  // rather than at the next save, and clears the mark. A release that fails
+  // keeps the mark; "cannot find id" when the record is not the one
+  // registered under its id (its id was changed with setId).
   void close();
 
   // `temporary` sits after the counts so that a record packs into 72 bytes.
@@ -281,18 +247,12 @@ class StructConfig {
  private:
   friend class SpaceMan;
 
-  // Applies one key/value line that the reader has already cut out and
-  // trimmed: an attribute line changes the record at once and gives false;
-  // an item line leaves the record alone, fills `name` and `item`, and gives
-  // true for the caller to put the item. A line it refuses throws an Error
-  // that names `file` and `line`, where the line came from (empty and 0
-  // for a line that came from elsewhere).
-  bool parseLine(const char* key, size_t keylen, const char* value,
-                 size_t valuelen, std::string& name, Item& item,
-                 const std::string& file, size_t line);
   // Puts `item` under `name`, replacing any item of that name. Items that
   // arrive in name order, as the reader sees them, are appended.
   void put(std::string name, Item item);
+  // Puts an item that owns nothing (a number, a text) under `name`, with
+  // the checks and failures of addUInt64 and addStr.
+  void putPlain(const std::string& name, Item item);
   // The copy behind importcopy and SpaceMan::import, once the caller has
   // checked it (SpaceMan::checkCopy) and holds the writer lock.
   void copyTree(const std::shared_ptr<StructConfig>& source);
@@ -329,84 +289,8 @@ class StructConfig {
 // until a save has replaced that index.
 class SpaceMan {
  public:
-  // The records of a workspace by id, in ascending order of the signed key
-  // (ascending id order for ids below 2^31). Reads like an ordered map of
-  // (int, shared pointer) pairs. It is a sorted vector: 24 bytes a record
-  // instead of a tree node's 64, and lookups are binary searches. A removal
-  // leaves a hole that lookups and iteration pass over; holes are squeezed
-  // out once they make up half the vector, so removals stay cheap.
-  class Registry {
-   public:
-    typedef std::pair<int, std::shared_ptr<StructConfig> > value_type;
-    typedef std::vector<value_type> Entries;
-
-    class const_iterator {
-     public:
-      typedef std::forward_iterator_tag iterator_category;
-      typedef Registry::value_type value_type;
-      typedef std::ptrdiff_t difference_type;
-      typedef const value_type* pointer;
-      typedef const value_type& reference;
-
-      const_iterator() : entries(nullptr), pos(0) {}
-      reference operator*() const { return (*entries)[pos]; }
-      pointer operator->() const { return &(*entries)[pos]; }
-      const_iterator& operator++() {
-        ++pos;
-        while (pos < entries->size() && !(*entries)[pos].second) ++pos;
-        return *this;
-      }
-      const_iterator operator++(int) {
-        const_iterator old = *this;
-        ++*this;
-        return old;
-      }
-      bool operator==(const const_iterator& o) const { return pos == o.pos; }
-      bool operator!=(const const_iterator& o) const { return pos != o.pos; }
-
-     private:
-      friend class Registry;
-      const_iterator(const Entries* e, size_t p) : entries(e), pos(p) {}
-      const Entries* entries;
-      size_t pos;
-    };
-    typedef const_iterator iterator;
-
-    Registry() : holes(0) {}
-
-    // The key of record `id`: its id as a signed number.
-    static int keyOf(unsigned id) { return static_cast<int>(id); }
-
-    const_iterator begin() const {
-      size_t pos = 0;
-      while (pos < entries.size() && !entries[pos].second) ++pos;
-      return const_iterator(&entries, pos);
-    }
-    const_iterator end() const {
-      return const_iterator(&entries, entries.size());
-    }
-    const_iterator find(int key) const;
-    size_t count(int key) const { return find(key) != end() ? 1 : 0; }
-    size_t size() const { return entries.size() - holes; }
-    bool empty() const { return size() == 0; }
-
-    // Registers `rec` under `key`, which must be free.
-    void insert(int key, std::shared_ptr<StructConfig> rec);
-    void erase(const_iterator it);
-    void clear() {
-      entries.clear();
-      holes = 0;
-    }
-    void swap(Registry& other) {
-      entries.swap(other.entries);
-      std::swap(holes, other.holes);
-    }
-
-   private:
-    friend class SpaceMan;
-    Entries entries;
-    size_t holes;
-  };
+  // The records of a workspace by id (workspace/registry.h).
+  typedef RecordRegistry Registry;
 
   SpaceMan();
   // Drops the records as they are: nothing is saved, no count is lowered and
@@ -425,8 +309,8 @@ class SpaceMan {
   std::string getVersion() const { return version; }
   // How long a writing operation waits for another process's writer lock
   // before "workspace in use"; 0, the default, fails at once.
-  void setLockWait(double seconds) { writer.setWait(seconds); }
-  double getLockWait() const { return writer.getWait(); }
+  void setLockWait(double seconds);
+  double getLockWait() const;
   // Takes the writer lock now, as the first writing operation would, and
   // checks that the index file is still the one this object read: a program
   // learns before it starts its work whether it may save it. Nothing when
@@ -504,7 +388,7 @@ class SpaceMan {
   void cleanTemp();
 
   // A free bare data file name: prefix "_" id "_" "_" draw "_" (the form is
-  // described in workspace/data_file_name.h). "workspace not loaded" while
+  // described in workspace/file_names.h). "workspace not loaded" while
   // the workspace was never inited or loaded: it has no data directory yet.
   // The next save flushes the file the caller makes there.
   std::string randfile(unsigned id, const std::string& prefix);
@@ -538,21 +422,10 @@ class SpaceMan {
   // The process-wide default workspace, `definst`.
   static SpaceMan* getinst();
 
-  // save writes into a temporary file beside the index file whose name is
-  // this and six characters; one is left behind only when a process dies in
-  // the middle of a save.
-  static constexpr char kSaveTempPrefix[] = ".vorla-";
-
  private:
   friend class StructConfig;
-  class IndexReader;
   class Eraser;
-  // Reads the index file `file`, found at `place`, into `fresh`, the
-  // version read into `seen` and kept open in `opened`; throws the
-  // reader's errors.
-  void readIndex(const std::string& file, const IndexPlace& place,
-                 Registry& fresh, utils::FileIdentity* seen,
-                 utils::OwnedFd* opened);
+  struct OnDisk;
 
   std::shared_ptr<StructConfig> makeRecord(unsigned extref, unsigned intref,
                                            bool temp);
@@ -585,11 +458,6 @@ class SpaceMan {
   // leaves it without references; the release behind unlinkStruct and
   // internalUnlink.
   void release(unsigned id, bool external);
-  // Writes the index file where `to` says (`path` names it in errors); once
-  // the new file is in place, `to` has its identity and keeps it open, and
-  // `durable` says whether its directory was flushed after it.
-  void writeIndex(const std::string& path, WriterLock::Saving* to,
-                  bool* durable);
   // Takes the writer lock before `root` is erased, if a file item can be
   // reached from it through child items: the erasure may delete data files.
   void lockBeforeErasing(const StructConfig& root);
@@ -616,15 +484,13 @@ class SpaceMan {
   // Records whose erasure is under way, so that a cycle of child items read
   // from a hand-edited file never re-enters one.
   std::unordered_set<const StructConfig*> erasing;
-  WriterLock writer;
+  // The writer lock and the deferred deletions (workspace/on_disk.h).
+  std::unique_ptr<OnDisk> disk;
   // Bare names of the data files handed out since the index file on disk
   // was written or read: it names none of them.
   std::unordered_set<std::string> newFiles;
   // Whether a save to another index file named some of `newFiles`.
   bool newFilesNamedElsewhere = false;
-  // Bare names of the data files whose deletion waits for the next save of
-  // the index file, with their identity when it was asked for.
-  std::map<std::string, utils::FileIdentity> deferredDeletions;
 };
 
 // The process-wide random source of data file names: rand48 seeded once,

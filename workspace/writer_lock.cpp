@@ -1,4 +1,25 @@
 // The process-wide table of writer locks and the lineages of index files.
+//
+// What a holder sees is stated as rules (1) to (4) in writer_lock.h. The
+// table keeps these, each named in the tests (WriterLockRules):
+// (5) One entry per workspace, keyed by the directory's device and inode
+//     and the index file's name; an entry stays while the process lives, so
+//     that a lineage goes on when the process takes the lock again. Only a
+//     child made by fork forgets them (rule 2).
+// (6) The kernel's lock slot is held exactly while an entry has holders:
+//     the first holder takes it through a descriptor of the entry's own,
+//     the last one to give it back closes that descriptor, which ends the
+//     lock. A failed take leaves the entry with no holder and no
+//     descriptor.
+// (7) At most one thread asks the kernel for an entry's slot at a time
+//     (`acquiring`); the others wait on the table's condition variable for
+//     the outcome, then share the slot or try again themselves.
+// (8) Lock order: the table's mutex is the only lock of this unit, and no
+//     other lock is taken while it is held. It is never held across a call
+//     that may wait: the slot is taken with it let go (acquire), and the
+//     only file opened under it is opened without blocking (open_version).
+//     fork takes it before it copies the process, so that the child's copy
+//     of the table is whole, whichever thread held it.
 
 #include "workspace/writer_lock.h"
 

@@ -75,6 +75,7 @@ struct State {
   bool persistent = false;
   long calls = 0;
   bool injected = false;
+  bool noReplaceUnsupported = false;
   long perKind[CALL_KINDS] = {};
   std::vector<LogEntry> log;
 };
@@ -172,6 +173,10 @@ long disarm() {
 }
 
 bool injected() { return state().injected; }
+
+void set_no_replace_unsupported(bool unsupported) {
+  state().noReplaceUnsupported = unsupported;
+}
 
 long callsOf(CallKind kind) { return state().perKind[kind]; }
 
@@ -296,6 +301,11 @@ int __wrap_renameat(int fromfd, const char* from, int tofd, const char* to) {
 int __wrap_renameat2(int fromfd, const char* from, int tofd, const char* to,
                      unsigned int flags) {
   if (enter(CALL_RENAME, fromfd, from, to)) return -1;
+  if ((flags & RENAME_NOREPLACE) &&
+      vorla::fault::state().noReplaceUnsupported) {
+    errno = EINVAL;
+    return -1;
+  }
   return __real_renameat2(fromfd, from, tofd, to, flags);
 }
 

@@ -61,6 +61,10 @@ void arm(long nth, bool persistent);
 long disarm();
 // Whether a failure was injected since the last arm().
 bool injected();
+// While set, a rename that may not replace (RENAME_NOREPLACE) fails with
+// EINVAL, as on a file system that cannot promise it, whether armed or
+// not: the fallbacks behind it run, and meet the loop's faults.
+void set_no_replace_unsupported(bool unsupported);
 // Calls seen since the last arm(), per kind, and the log of them.
 long callsOf(CallKind kind);
 std::vector<LogEntry> log();

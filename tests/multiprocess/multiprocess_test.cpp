@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <climits>
 #include <cstdio>
@@ -517,6 +518,120 @@ TEST_F(MultiProcessTest, ThreadsOfOneProcessWaitForTheLockTogether) {
             other.call("lock w"));
   objects.clear();
   EXPECT_EQ("ok", other.call("lock w"));
+}
+
+// The table's rules, as writer_lock.cpp numbers them.
+
+// Rule 5: one entry per workspace, whatever path leads to it: the holders
+// of one process share its lock.
+TEST_F(MultiProcessTest, Rule5OneEntryPerWorkspaceWhateverThePath) {
+  const std::string alias = dir.file("alias");
+  ASSERT_EQ(0, ::symlink(dir.path().c_str(), alias.c_str()));
+  vorla::WriterLock a, b;
+  a.hold(index);
+  b.hold(alias + "/ws.ini");
+  EXPECT_TRUE(a.held() && b.held());
+  Worker other;
+  ASSERT_EQ("ok", other.call("load w " + index));
+  EXPECT_EQ("error workspace in use holder " + std::to_string(::getpid()),
+            other.call("lock w"));
+  a.release();
+  b.release();
+  EXPECT_EQ("ok", other.call("lock w"));
+}
+
+// Rule 6: the slot is held while any holder is left, and a take that fails
+// leaves no holder behind that a later one would trust.
+TEST_F(MultiProcessTest, Rule6TheSlotIsHeldExactlyWhileAnEntryHasHolders) {
+  const std::string held =
+      "error workspace in use holder " + std::to_string(::getpid());
+  Worker other;
+  ASSERT_EQ("ok", other.call("load w " + index));
+  {
+    vorla::WriterLock a, b;
+    a.hold(index);
+    b.hold(index);
+    a.release();
+    EXPECT_EQ(held, other.call("lock w"));
+    b.release();
+    EXPECT_EQ("ok", other.call("lock w"));
+    try {
+      a.hold(index);
+      ADD_FAILURE() << "taken from another process";
+    } catch (const vorla::WriterConflict& e) {
+      EXPECT_EQ(vorla::WriterConflict::IN_USE, e.kind());
+    }
+    EXPECT_FALSE(a.held());
+  }
+  ASSERT_EQ(0, other.quit());
+  vorla::WriterLock c;
+  c.hold(index);
+  Worker again;
+  ASSERT_EQ("ok", again.call("load w " + index));
+  EXPECT_EQ(held, again.call("lock w"));
+}
+
+// Rule 7: threads that take and give back one workspace's lock at once
+// share one slot and leave none behind (run under ThreadSanitizer too).
+TEST_F(MultiProcessTest, Rule7ThreadsTakingOneSlotAskTheKernelOneAtATime) {
+  std::vector<std::thread> threads;
+  std::vector<std::string> errors(4);
+  for (int i = 0; i < 4; ++i) {
+    threads.emplace_back([this, &errors, i] {
+      try {
+        for (int n = 0; n < 100; ++n) {
+          vorla::WriterLock lock;
+          lock.hold(index);
+          if (!lock.held()) errors[i] = "not held";
+        }
+      } catch (const std::runtime_error& e) {
+        errors[i] = e.what();
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  for (const std::string& e : errors) EXPECT_EQ("", e);
+  Worker other;
+  ASSERT_EQ("ok", other.call("load w " + index));
+  EXPECT_EQ("ok", other.call("lock w"));
+}
+
+// Rule 8: fork while another thread works in the table: the child's copy
+// is whole, so that it takes a lock of its own without waiting forever.
+TEST_F(MultiProcessTest, Rule8ForkWhileAnotherThreadHoldsTheTable) {
+  const std::string second = dir.file("other.ini");
+  SpaceMan().init(second, "data");
+  std::atomic<bool> stop(false);
+  std::thread busy([this, &stop] {
+    while (!stop) {
+      vorla::WriterLock lock;
+      // A child holds the parent's descriptors until it has closed them:
+      // the slot may be taken from the kernel's side for that long.
+      lock.setWait(10);
+      lock.hold(index);
+    }
+  });
+  for (int i = 0; i < 20; ++i) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+      ::alarm(20);
+      int code = 0;
+      try {
+        vorla::WriterLock lock;
+        lock.hold(second);
+        code = lock.held() ? 0 : 2;
+      } catch (...) {
+        code = 3;
+      }
+      ::_exit(code);
+    }
+    int status = 0;
+    ASSERT_EQ(child, ::waitpid(child, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "status " << status;
+  }
+  stop = true;
+  busy.join();
 }
 
 TEST_F(MultiProcessTest, HelpNamesTheExitStatusOfAWorkspaceInUse) {

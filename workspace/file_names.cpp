@@ -1,4 +1,4 @@
-#include "workspace/data_file_name.h"
+#include "workspace/file_names.h"
 
 #include <cstddef>
 #include <stdexcept>
@@ -10,7 +10,7 @@
 #include "workspace/workspace.h"
 
 namespace vorla {
-namespace data_file_name {
+namespace file_names {
 
 std::string owned(unsigned id, const std::string& prefix) {
   return prefix + "_" + std::to_string(id) + "_";
@@ -48,7 +48,34 @@ bool matches(const std::string& name) {
   return true;
 }
 
-}  // namespace data_file_name
+bool is_save_temp(const std::string& name) {
+  const std::size_t n = sizeof kSaveTempPrefix - 1;
+  return name.size() == sizeof kSaveTempTemplate - 1 &&
+         name.compare(0, n, kSaveTempPrefix) == 0;
+}
+
+std::string numbered(const std::string& base, unsigned n) {
+  return n == 0 ? base : base + "." + std::to_string(n);
+}
+
+std::string backup(const std::string& index, unsigned n) {
+  return numbered(index + ".bak", n);
+}
+
+bool is_backup(const std::string& name) {
+  std::string::size_type end = name.size();
+  const std::string::size_type dot = name.find_last_of('.');
+  if (dot != std::string::npos && dot + 1 < end &&
+      name.find_first_not_of("0123456789", dot + 1) == std::string::npos)
+    end = dot;
+  return end >= 4 && name.compare(end - 4, 4, ".bak") == 0;
+}
+
+std::string lost_found_in(const std::string& dir) {
+  return utils::pathadd(dir, "lost+found");
+}
+
+}  // namespace file_names
 
 std::string randfilename(const std::string& dir, const std::string& prefix,
                          const std::string& suffix) {
@@ -82,7 +109,7 @@ std::string SpaceMan::randfile(unsigned id, const std::string& prefix) {
   refuse_unloaded(mainpath);
   lockForWriting();
   std::string name =
-      randfilename(datadir, data_file_name::owned(id, prefix), std::string());
+      randfilename(datadir, file_names::owned(id, prefix), std::string());
   // The next save flushes it before its index names it.
   newFiles.insert(name);
   return name;
@@ -93,11 +120,11 @@ std::string SpaceMan::randtempfile(const std::string& tag) {
   lockForWriting();
   return utils::pathadd(
       datadir,
-      randfilename(datadir, data_file_name::temporary(tag), std::string()));
+      randfilename(datadir, file_names::temporary(tag), std::string()));
 }
 
 std::string SpaceMan::decodeFilePrefix(const std::string& name) {
-  return data_file_name::prefix_of(name);
+  return file_names::prefix_of(name);
 }
 
 }  // namespace vorla

@@ -1,0 +1,3 @@
+// A header of the consumer's own that happens to share a name with one
+// of vorla's; vorla's headers must never include it.
+#error "vorla included the consumer's workspace/registry.h"
