@@ -59,7 +59,8 @@ bool name_taken(const std::string& path) {
 
 bool name_free(const std::string& path) {
   struct stat st;
-  return !has_nul(path) && ::lstat(path.c_str(), &st) != 0 && errno == ENOENT;
+  return !has_nul(path) && ::lstat(path.c_str(), &st) != 0 &&
+         errno != ENAMETOOLONG;
 }
 
 bool has_nul(const std::string& path) {

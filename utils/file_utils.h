@@ -32,10 +32,9 @@ bool file_exists(const std::string& path);
 // (lstat() succeeds). A name is free only when this is false.
 bool name_taken(const std::string& path);
 
-// Whether a file can be made at path: the system says that nothing is
-// there (ENOENT). A name it cannot even look up (too long, in a directory
-// that cannot be searched) is no free name, since no file could be made
-// there either.
+// Whether a name is free for a new file: nothing stands at path, and the
+// system can hold the name (a name too long for it is no free name, since
+// no file could ever be made there).
 bool name_free(const std::string& path);
 
 // Whether path holds a NUL byte. The system would see such a path cut short

@@ -360,7 +360,10 @@ bool sync_files(const std::string& dir, const std::vector<std::string>& names,
       OwnedFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK |
                                           O_NOCTTY | O_CLOEXEC));
       if (!fd.valid()) {
-        if (errno == ENOENT || errno == ELOOP) continue;
+        // No file at the name (nor can there be one): nothing to keep.
+        if (errno == ENOENT || errno == ELOOP || errno == ENOTDIR ||
+            errno == ENAMETOOLONG)
+          continue;
         *failed = path;
         return false;
       }

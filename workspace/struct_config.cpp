@@ -196,6 +196,9 @@ std::string StructConfig::newFile(const std::string& name,
   // an index file line.
   if (!file_names::valid_prefix(prefix)) throw Error(Error::INVALID_FILE_NAME);
   if (items.find(name) != items.end()) throw Error(Error::FILE_EXISTED);
+  // The stored name is longer than the prefix: a prefix that cannot fit on
+  // the line is refused as such before any name is drawn.
+  index_format::check_item_fits(name, ITEM_FILE, prefix.size());
   std::string stored = man->randfile(id, prefix);
   index_format::check_item_fits(name, ITEM_FILE, stored.size());
   std::string path = utils::pathadd(man->datadir, stored);
