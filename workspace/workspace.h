@@ -178,13 +178,9 @@ class StructConfig {
   // changing nothing.
   void replaceChild(const std::string& name,
                     const std::shared_ptr<StructConfig>& child);
-  // Removes the item `name` and releases what it owned: a file item's data
-  // file goes as eraseFile deletes it, a child or extchild item's internal
-  // reference is given back as internalUnlink does (erasing the record left
-  // without references, in cascade; nothing for one that names no record).
-  // "cannot find name" when there is no such item. Either completes or, when
-  // the release fails ("cannot find id" on the way of the cascade), changes
-  // nothing.
+  // Removes the item `name` and releases what it owned, as eraseData does
+  // for all: its data file, its child's internal reference. "cannot find
+  // name" when there is no such item; a failed release changes nothing.
   void eraseItem(const std::string& name);
   // A new temporary record of this record's workspace, unrelated to it.
   std::shared_ptr<StructConfig> newTempStruct();
@@ -201,11 +197,8 @@ class StructConfig {
   // The full path of a file item's data file (not tested for existence).
   std::string getFile(const std::string& name) const;
   // Deletes a file item's data file if it exists; the item stays. A file
-  // handed out since the workspace's index file was last written goes at
-  // once; one that the index file on disk may name stays until the next
-  // save of that file, which deletes it unless it was changed meanwhile (a
-  // file rewritten after the erasure is kept). Until then getFile's path
-  // still holds the former content.
+  // that the index file on disk may name goes at the next save of that
+  // file, unless it was rewritten meanwhile; one handed out since goes now.
   void eraseFile(const std::string& name);
 
   // Applies one key/value line of this record's section of the index file.
@@ -357,12 +350,10 @@ class SpaceMan {
   void save(const std::string& mainfile);
   // save(mainfile()), or nothing when the workspace has no path.
   void save();
-  // Drops every change made since the index file was last written or read:
-  // loads it again, then deletes the data files handed out meanwhile, which
-  // no index on disk names, so that nothing is left for gc (unless a save
-  // to another index file named them: they stay, for gc). Fails as load
-  // does, changing nothing and deleting nothing; "workspace not loaded"
-  // when the workspace has no path.
+  // Drops every change since the index file was last written or read: loads
+  // it again and deletes the data files handed out meanwhile (kept, for gc,
+  // when a save to another file names them). Fails as load does, changing
+  // nothing; "workspace not loaded" when the workspace has no path.
   void revert();
 
   std::shared_ptr<StructConfig> newStruct();
