@@ -13,8 +13,7 @@
 // locked inside). A conflict with another process is a WriterConflict
 // (workspace/error.h).
 //
-// Errors: every error the library reports is a vorla::Error
-// (workspace/error.h), with one of the fixed messages and its code.
+// Errors: every error is a vorla::Error (workspace/error.h).
 //
 // Durability: what a save of a workspace's own index file returns from
 // survives a power cut, with every byte the program wrote into its data
@@ -32,8 +31,7 @@
 // content: a program killed or a machine cut off at any moment, or a
 // workspace object dropped, reloaded or inited without saving, loses
 // nothing that the saved index names. A data file handed out since the
-// last save that is released before it is deleted at once, since no index
-// on disk names it.
+// last save and released before the next goes at once: no index names it.
 
 #ifndef VORLA_WORKSPACE_WORKSPACE_H_
 #define VORLA_WORKSPACE_WORKSPACE_H_
