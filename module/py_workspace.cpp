@@ -116,25 +116,30 @@ WorkspacePtr create_workspace(py::handle path, py::handle dataDir,
   // The library makes no directory; a new workspace is ready for new_file.
   // The directory is made and synced into its parent before the index file
   // that names it is written, so that a power cut never leaves an index
-  // without its data directory; made for a create that fails, it goes
+  // without its data directory; one that cannot be made fails the create
+  // before anything is written, and one made for a create that fails goes
   // again. Both run without the interpreter's lock.
   const std::string datadir = utils::pathadd(utils::pathname(file), rel);
   int err = 0;
   {
     py::gil_scoped_release unlocked;
-    const bool made = !utils::file_exists(datadir);
-    if (!utils::make_directory_durable(datadir) && errno != EEXIST) err = errno;
-    try {
-      createWorkspace(*man, file, rel, overwrite);
-    } catch (...) {
-      if (made) ::rmdir(datadir.c_str());
-      throw;
+    const bool made = !utils::name_taken(datadir);
+    if (!utils::make_directories(datadir, false)) err = errno;
+    // Without the index file's folder, the create itself says what failed
+    // and where.
+    if (err == 0 || !utils::file_exists(utils::pathname(file))) {
+      try {
+        createWorkspace(*man, file, rel, overwrite);
+      } catch (...) {
+        if (made && err == 0) ::rmdir(datadir.c_str());
+        throw;
+      }
     }
   }
-  const std::string dir = man->getDatadir();
   if (err != 0) {
     errno = err;
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, from_path(dir).ptr());
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError,
+                                         from_path(datadir).ptr());
     throw py::error_already_set();
   }
   return std::make_shared<WorkspaceHandle>(std::move(man));

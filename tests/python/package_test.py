@@ -185,6 +185,12 @@ class WorkspaceTest(Scratch):
                              (code, named))
         self.assertFalse(os.path.exists(b))
         self.assertEqual(pathlib.Path(self.path).read_bytes(), former)
+        # A data directory that cannot be made fails before anything is
+        # written.
+        pathlib.Path(self.dir, "plain").write_text("a file")
+        with self.assertRaises(NotADirectoryError):
+            vorla.Workspace.create(b, "plain")
+        self.assertFalse(os.path.exists(b))
         with self.assertRaises(TypeError):
             vorla.Workspace.create(self.path, "data", True)
         with vorla.Workspace.create(self.path, overwrite=True) as ws:
