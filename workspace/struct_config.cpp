@@ -120,24 +120,17 @@ std::shared_ptr<StructConfig> StructConfig::getChildStruct(
 
 void StructConfig::addIntChild(const std::string& name,
                                const std::shared_ptr<StructConfig>& child) {
-  checkRegistered();
-  index_format::check_name(name);
-  if (!child || child->man != man || !man->registered(*child))
-    throw Error(Error::FOREIGN_RECORD);
-  index_format::check_item_fits(name, ITEM_CHILD,
-                                index_format::decimal_digits(child->id));
-  if (man->reaches(*child, *this)) throw Error(Error::CYCLIC_LINK);
-  // Raised first: a count at its maximum refuses before the item is put.
-  man->addLink(id, child->id);
-  items[name] = Item(ITEM_CHILD, static_cast<uint64_t>(child->id));
+  linkChild(name, child, false);
 }
 
 void StructConfig::replaceChild(const std::string& name,
                                 const std::shared_ptr<StructConfig>& child) {
-  if (items.find(name) == items.end()) {
-    addIntChild(name, child);
-    return;
-  }
+  linkChild(name, child, items.find(name) != items.end());
+}
+
+void StructConfig::linkChild(const std::string& name,
+                             const std::shared_ptr<StructConfig>& child,
+                             bool replace) {
   checkRegistered();
   index_format::check_name(name);
   if (!child || child->man != man || !man->registered(*child))
@@ -145,9 +138,13 @@ void StructConfig::replaceChild(const std::string& name,
   index_format::check_item_fits(name, ITEM_CHILD,
                                 index_format::decimal_digits(child->id));
   if (man->reaches(*child, *this)) throw Error(Error::CYCLIC_LINK);
-  // Counted before the former item goes: a former child that leads to
-  // `child` must not take it along.
+  // Raised first: a count at its maximum refuses before the item is put,
+  // and a former child that leads to `child` must not take it along.
   man->addLink(id, child->id);
+  if (!replace) {
+    items[name] = Item(ITEM_CHILD, static_cast<uint64_t>(child->id));
+    return;
+  }
   try {
     eraseItem(name);
   } catch (...) {

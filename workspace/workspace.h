@@ -1,6 +1,5 @@
 // A workspace is a set of numbered, reference-counted records kept in one
-// text index file, plus a data directory beside it that holds the data files
-// the records own.
+// text index file, plus a data directory beside it for their data files.
 //
 // Thread safety: a workspace, its records and the process-wide random source
 // are used by one thread at a time; callers that share them serialise their
@@ -164,16 +163,14 @@ class StructConfig {
   std::shared_ptr<StructConfig> getChildStruct(const std::string& name);
   // Puts a child item naming `child`, replacing any item of that name
   // without releasing what it owned, and adds one internal reference to
-  // `child`. Fails with "foreign record" when `child` is not registered in
-  // this record's workspace and with "cyclic link" when this record can be
-  // reached from `child` through child items.
+  // `child`. "foreign record" when `child` is not registered in this
+  // workspace, "cyclic link" when this record can be reached from `child`.
   void addIntChild(const std::string& name,
                    const std::shared_ptr<StructConfig>& child);
   // Puts a child item naming `child` in place of any item of that name and
-  // releases what the former item owned, as eraseItem does; the new link is
-  // counted first, so `child` survives even when the former item led to it.
-  // Fails as addIntChild does, and as eraseItem does for the former item,
-  // changing nothing.
+  // releases what the former item owned, as eraseItem does (`child` is
+  // counted first, so it survives when the former item led to it). Fails as
+  // addIntChild and eraseItem do, changing nothing.
   void replaceChild(const std::string& name,
                     const std::shared_ptr<StructConfig>& child);
   // Removes the item `name` and releases what it owned, as eraseData does
@@ -241,6 +238,9 @@ class StructConfig {
   // Puts `item` under `name`, replacing any item of that name. Items that
   // arrive in name order, as the reader sees them, are appended.
   void put(std::string name, Item item);
+  // addIntChild; with `replace`, replaceChild over an existing item.
+  void linkChild(const std::string&, const std::shared_ptr<StructConfig>&,
+                 bool replace);
   // Puts an item that owns nothing (a number, a text) under `name`, with
   // the checks and failures of addUInt64 and addStr.
   void putPlain(const std::string& name, Item item);
