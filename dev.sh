@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Sets up a fresh Debian 12 machine and runs vorla's jobs.
 #
 #   ./dev.sh main       install what is missing, build what the demo needs
@@ -196,5 +197,5 @@ case "${1:-}" in
     install_missing
     git ls-files '*.cpp' '*.h' | xargs clang-format-14 --dry-run --Werror
     echo "formatting: clean" ;;
-  *) sed -n '2,22p' "$0" >&2; exit 2 ;;
+  *) sed -n '3,24p' "$0" >&2; exit 2 ;;
 esac

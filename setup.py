@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Builds the wheel of the _vorla extension module and the package vorla for
 # the Python 3 that runs it (pip install ., pip wheel .). The modules are
 # built by the project's CMake build, exactly as a CMake build makes them,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Small helpers shared by the benchmark programs: a wall clock, the peak
 // resident memory of the process and the one result line that bench/run.sh
 // reads.

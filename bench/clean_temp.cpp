@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shows how the sweep of temporary records scales: builds a workspace of N
 // ordinary and T temporary records, times save() (which sweeps first) and,
 // on a second identical workspace, cleanTemp() alone, then doubles N and T.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writes a synthetic workspace index file for the load/save benchmarks.
 //
 //   bench_gen_index RECORDS OUTPUT [SEED]

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Load/save benchmark: a generator of index files, one timing program per
 # reader (vorla, SimpleIni, Boost.PropertyTree) so that each reports its own
 # peak memory, the scaling benchmark of the temporary-record sweep, the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Times Boost.PropertyTree's read_ini + write_ini of one index file, the
 // second peer of the load/save benchmark. One run per process, so that the
 // peak memory it reports belongs to this peer alone.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Times SimpleIni's LoadFile + SaveFile of one index file, the first peer of
 // the load/save benchmark. One run per process, so that the peak memory it
 // reports belongs to this peer alone.

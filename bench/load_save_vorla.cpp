@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Times vorla's SpaceMan::load + save of one index file, the subject of the
 // load/save benchmark. One run per process, so that the peak memory it
 // reports belongs to vorla alone.

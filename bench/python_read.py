@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Times one reader of an index file from Python 3, for bench/run.sh python:
 # the package vorla, or Python's own configparser as a Python user without
 # vorla would read the file. One reader per process, so that the peak memory

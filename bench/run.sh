@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the load/save, sweep, writer lock and Python benchmarks in Release
 # and runs them.
 #

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the writer lock costs a save. A fresh workspace object that loads an
 // index file and saves it takes the lock inside that save: it finds the
 // index file's directory, takes the lock slot and reads the index file's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a save costs when it adds data files. Each run starts from a copy of
 // one index file, loads it, gives N new records a data file of SIZE bytes
 // each, written and closed by the program as the README says (no fsync of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a save of a small workspace costs with the writer lock held, and
 // what taking the lock costs (lockForWriting on an object that loaded the
 // workspace and holds no lock). Run side by side with another build to

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Benchmark of the vorla program: check, show --json and stats on a
 # generated workspace of a million records and 100,000 data files.
 #   cmake -DVORLA_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release ...

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Times the vorla program on a large workspace: `check`, `show --json`,
 // `show` and `stats`, each run as a user runs it (a fresh process, output to
 // /dev/null), with its wall time and peak memory.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Loading a section whose item lines do not come in name order, as other
 // writers of such files leave them: the same items ascending, descending
 // and shuffled, each file loaded REPS times; prints the median load time of

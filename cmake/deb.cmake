@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The Debian packages of the library and the tool, made by CPack's Debian
 # generator in the build directory:
 #   cpack -G DEB

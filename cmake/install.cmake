@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Installs the library in two forms and what builds against it:
 #   component "runtime": the shared library libvorla.so.<major>.<minor>;
 #   component "static":  the static libvorla.a, its CMake targets file and

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Fills a workspace from Python, as examples/photo_album does from C++: it
 opens an index file (one made by `vorla init`, say), adds a photo album with
 two photos, their data files and a thumbnail each, and saves.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A small program that fills a workspace: it opens an index file (one made
 // by Python's _vorla.init_workspace, say), adds a photo album with two
 // photos, their data files and a thumbnail each, and saves.

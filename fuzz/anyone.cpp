@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "fuzz/anyone.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The properties that "a workspace from anyone" is fuzzed for: an index file
 // written by someone else is loaded in a folder that also holds files which
 // belong to nobody's workspace; every record is copied into a second

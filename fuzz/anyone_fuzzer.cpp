@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer target: a workspace from anyone (see anyone.h).
 
 #include <unistd.h>

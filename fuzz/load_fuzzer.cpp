@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer target: arbitrary bytes as an index file (see round_trip.h).
 
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "fuzz/round_trip.h"
 
 #include <fstream>

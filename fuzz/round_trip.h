@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The property that the index file reader is fuzzed for: any bytes either
 // load or fail with one of the reader's messages, and a file that loads
 // survives save -> load -> save unchanged. Its pieces serve the other fuzz

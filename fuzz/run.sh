@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Builds a fuzz target with clang and runs it.
 #   fuzz/run.sh [SECONDS [TARGET [LIBFUZZER FLAGS...]]]
 # SECONDS defaults to 60. TARGET is load (the index file reader, the

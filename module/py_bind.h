@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The parts of the extension module vorla._core, the compiled half of the
 // Python package `vorla`, and their documentation strings.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "module/py_convert.h"
 
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Conversions between Python objects and the library's byte strings, as the
 // package `vorla` makes them: names, texts and paths go to the library as
 // bytes (str encoded as os.fsencode does, bytes as they are) and come back

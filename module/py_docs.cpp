@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The documentation strings of vorla._core, which help(vorla) shows. Each
 // one of a callable starts with its signature and a line "--", which
 // Python turns into __text_signature__ for inspect.signature and help().

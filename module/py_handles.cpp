@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "module/py_handles.h"
 
 #include <functional>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the Python package `vorla` holds: a handle on one workspace, with
 // the lock that serialises the Python threads using it, and a handle on one
 // record of it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // to_dict() of Workspace and Record: the content that `vorla show --json`
 // prints, as plain Python data (dict, list, str, int, bool, None) that
 // json.dumps takes and that equals json.loads of the tool's output.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vorla._core, the compiled half of the Python package `vorla`.
 //
 // It carries no copy of the library: it is linked against _vorla.so, the

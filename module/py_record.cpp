@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Record class of the package `vorla`: one record's attributes and its
 // items, the compiled half of its mapping. What is derived from these calls
 // alone (pop, update, the views, equality) is written in Python, in

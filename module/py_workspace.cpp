@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Workspace class of the package `vorla`: loading, creating, saving and
 // closing a workspace, its records as a mapping from ids, and copies.
 

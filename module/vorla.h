@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The process-wide default workspace, the developer test workspace and
 // init_workspace, the one operation that the Python module offers.
 

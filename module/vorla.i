@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Python extension module _vorla. From Python it offers one operation,
 // init_workspace(mainfile, reldatadir), which writes a new, empty workspace
 // to disk (keeping a former one with records as mainfile.bak); the shared

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Property: whatever a program does to a workspace through the library's
 // own operations, once it has saved, the integrity check finds nothing,
 // in memory and in the index file read back. Many random workspaces are

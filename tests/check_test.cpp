@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "workspace/check.h"
 
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Damaged index files as the check names them, and what the destructive
 // operations keep: backups of the index file and the lost+found folder.
 

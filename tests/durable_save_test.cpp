@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Deletions wait for the save: a data file that the index file on disk
 // names outlives every release, erasure and sweep until a save of that
 // index replaces it, and a workspace dropped, reloaded, re-inited or killed

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library's errors say what failed and where: a code for each message,
 // the path, the errno of a failed system call, and the line of the index
 // file that the reader refused.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Lock slots and file identities against the real kernel. Two descriptions
 // of one directory conflict as two processes do, which is what lets one
 // process play both sides here.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "utils/file_utils.h"
 
 #include <signal.h>

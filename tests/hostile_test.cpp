@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Workspaces and paths from someone else: crafted index files, crafted data
 // directories and crafted arguments reach nothing outside the workspace,
 // never hang, and leave the workspace consistent. Real files in a scratch

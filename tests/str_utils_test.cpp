@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "utils/str_utils.h"
 
 #include <string>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers shared by the GoogleTest suites.
 
 #ifndef VORLA_TESTS_TEST_UTIL_H_

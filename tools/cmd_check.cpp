@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vorla check: what is wrong with a workspace, and whether its index file
 // looks damaged; --fix-counts repairs the internal counts, keeping the
 // former index file.

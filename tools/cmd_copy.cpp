@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vorla copy: a record tree, with its data files, into a workspace.
 
 #include <sys/stat.h>  // stat

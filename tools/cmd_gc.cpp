@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vorla gc: the data files that no record names and the leftovers of
 // unfinished saves, listed, moved into lost+found, or deleted.
 

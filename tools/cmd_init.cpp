@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vorla init: a new, empty workspace and its data directory.
 
 #include <sys/stat.h>  // stat

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vorla show: the records of a workspace as trees, or as JSON.
 
 #include <algorithm>

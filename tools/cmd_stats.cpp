@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vorla stats: counts of records, items and data files.
 
 #include <cstddef>

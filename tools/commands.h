@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The commands of the tool. Each lives in its own file, tools/cmd_NAME.cpp,
 // with its definition: its options and operands (from which the parser
 // takes its rules and the help its synopsis), the exit statuses it can

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vorla_docgen: the man page and the bash completion of the tool, made at
 // build time from the commands' own definitions and help texts, so that
 // neither can drift from what the tool takes and says.

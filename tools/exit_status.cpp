@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tools/exit_status.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tool's exit statuses, each with one meaning, and the lines that the
 // help texts list them with.
 

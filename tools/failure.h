@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A failure of a command: what main reports as "vorla: CONTEXT: MESSAGE"
 // with an exit status, and with --json as an error document.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tool's JSON writer: objects, arrays, keys and values appended to a
 // string, with the commas placed by the writer, so that no document it
 // writes can be malformed by a forgotten or doubled separator. Strings are

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one directory maker of the tool.
 
 #ifndef VORLA_TOOLS_MAKE_DIRS_H_

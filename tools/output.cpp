@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tools/output.h"
 
 #include <sys/stat.h>  // stat

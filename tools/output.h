@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Output helpers of the command-line tool: a buffered stdout, byte-safe
 // JSON strings, terminal-safe text, and the words that several commands
 // print (sizes, ages, counts, item types).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command line of one command: the options and operands it declares,
 // the parser that splits argv by them, and the usage errors it raises,
 // with a suggestion for a name that is close to a known one.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Progress of a command on standard error, and the library's progress
 // callbacks shown on it.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vorla: create, inspect, check and repair workspaces from the shell.
 //
 // All the work is done by the library (SpaceMan, and the reports of

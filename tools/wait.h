@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Waiting for another process's writer lock: the --wait option and the
 // lock that the writing commands hold from before they read a workspace.
 

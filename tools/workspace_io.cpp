@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tools/workspace_io.h"
 
 #include <string>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Loading and saving a workspace for a command: the library's errors become
 // failures that name the index file.
 

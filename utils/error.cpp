@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "utils/error.h"
 
 #include <string>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one exception type of the library: a std::runtime_error whose what()
 // is the fixed, short message that callers have always compared, carrying
 // what a program needs to act on it without parsing that text: a code (one

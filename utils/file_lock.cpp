@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "utils/file_lock.h"
 
 #include <fcntl.h>  // open, fcntl, F_OFD_SETLK

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Exclusive lock slots between processes, kept as open-file-description
 // locks on a directory.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Path and file helpers. Paths are plain byte strings: nothing is normalised
 // or resolved. Both "/" and "\" count as separators when a path is read; only
 // "/" is ever inserted.

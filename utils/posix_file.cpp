@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "utils/posix_file.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The system calls behind every file the library writes: an owned
 // descriptor, whole writes, the version (identity) of a file, symbolic links
 // followed as a save follows them, and the atomic replacement of a file.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Text helpers for the index file reader, the record line codec and the
 // naming of data files. All work on byte strings and keep no state.
 //

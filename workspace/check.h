@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Integrity check of a workspace: what is wrong with its records, their
 // counts and their data files, computed from the registry
 // (SpaceMan::getStructs) and the data directory, and whether the index file

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The deep copy of a record: its type, items, new data files and new child
 // records, from one workspace into another (or the same one).
 

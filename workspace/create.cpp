@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "workspace/create.h"
 
 #include <sys/stat.h>  // stat

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Making a workspace where something may already stand: what creating one
 // refuses, and what replacing one keeps. SpaceMan::init writes a new index
 // file whatever the path holds; the tool's init, the package's

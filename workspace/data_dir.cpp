@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "workspace/data_dir.h"
 
 #include <sys/stat.h>  // stat

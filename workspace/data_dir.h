@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The data directory of a workspace as the integrity check, the statistics
 // and the search for orphan data files list it. Internal to the library;
 // not installed.

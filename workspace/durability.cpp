@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What makes a save durable beyond the index file itself: the data files
 // handed out since the index file on disk was written, flushed before the
 // new index names them, and the deletions that releases ask for, deferred

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library's exception type under the workspace's own name: every error
 // the library throws is a vorla::Error (utils/error.h), a std::runtime_error
 // whose what() is the fixed message and whose code() says which one it is.

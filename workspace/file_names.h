@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every name the store puts on disk, built and read back in one place:
 //
 // Data files. A data file that a record owns is named

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The facts of the index file's format, alone: the section and line syntax,
 // the record attribute keys, the system record's values and the table of
 // item types. The writer and the reader (index_format::append_section and

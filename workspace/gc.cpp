@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "workspace/gc.h"
 
 #include <fcntl.h>     // open, AT_FDCWD

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a workspace leaves behind in its directories that nothing names any
 // more: data files that no file item names (orphans: the data of a record
 // made but never saved, or of a copy that failed), and the temporary files

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "workspace/index_format.h"
 
 #include <fcntl.h>

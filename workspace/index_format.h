@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the index file's format can carry, and the writer of a record's
 // section and the reader of a whole file (index_format.cpp). The format's
 // facts themselves (suffixes, keys, the system record, the item types) are

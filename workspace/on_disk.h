@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a workspace object holds of its files on disk beyond their names:
 // the writer lock and the deletions that wait for the next save, with the
 // identities of their files. Kept out of the installed workspace header,

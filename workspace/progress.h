@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Progress of the library's long walks over a workspace (the integrity
 // check and the statistics), for a caller that wants to show it.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The process-wide random source of data file names.
 
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "workspace/record_graph.h"
 
 #include <algorithm>

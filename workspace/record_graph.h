@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The records of a workspace as a graph, as the integrity check, the
 // statistics and the search for orphan data files walk it: the records in
 // ascending id order, and the edges that child and extchild items make

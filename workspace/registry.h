@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The registry of a workspace's records (SpaceMan::Registry): the records
 // by id, as shared pointers, in ascending order of id. A workspace owns its
 // records through it; see workspace/workspace.h.

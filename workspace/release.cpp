@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Release and removal: reference counts lowered from outside and by child
 // items, the erasure of records left without references (their data files
 // deleted and their children released, in cascade), and the sweep of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // SharedVar, the value behind a workspace's id counter.
 
 #ifndef VORLA_WORKSPACE_SHARED_VAR_H_

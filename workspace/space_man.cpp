@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The workspace object: its registry, record creation and links, and the
 // life of the whole workspace (init, load, save). Release and erasure live
 // in release.cpp, the deep copy in copy.cpp, the index file's format in

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "workspace/stats.h"
 
 #include <sys/stat.h>  // stat

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Statistics of a workspace: how many records, items and data files it
 // has, and how much room its data files take. Computed from the registry
 // (SpaceMan::getStructs) and the data directory; load the workspace through

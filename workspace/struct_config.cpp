@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The record: its typed items, its children, its data files and its
 // temporary mark. Its line codec lives in index_format.cpp, its deep copy in
 // copy.cpp.

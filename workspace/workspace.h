@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A workspace is a set of numbered, reference-counted records kept in one
 // text index file, plus a data directory beside it for their data files.
 //

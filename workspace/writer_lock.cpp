@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The process-wide table of writer locks and the lineages of index files.
 //
 // What a holder sees is stated as rules (1) to (4) in writer_lock.h. The

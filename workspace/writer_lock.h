@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The writer lock of a workspace, shared by the workspace objects of one
 // process, and the check that keeps a workspace object from saving an image
 // of its index file that another process has since replaced.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Run by CPack after it made the Debian packages (CPACK_POST_BUILD_SCRIPTS):
 # the package of the shared library gets the ldconfig trigger that Debian
 # uses in place of the maintainer scripts that call ldconfig, which CPack's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // shared_records: a Python extension whose native code works on the
 // process-wide default workspace, definst, which vorla.default_workspace()
 // shows to Python. Linked against vorla::shared, it uses the very library

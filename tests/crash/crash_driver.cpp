@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The program whose file-system calls the crash explorer records: one call
 // of the library on the workspace DIR/index.ini that the test prepared,
 // chosen by name. Exit status 0 once the call returned.

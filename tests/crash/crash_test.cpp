@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A save that is killed at any moment leaves the index file either exactly
 // as it was or exactly as the save meant to write it.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a power cut may leave of a workspace, explored and judged.
 //
 // A scenario prepares a workspace in a scratch folder, then runs one call of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A recorder of file-system calls, preloaded into a process (LD_PRELOAD).
 //
 // Every call that changes a file or a name under the folder named by

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/fault/fault_shim.h"
 
 #include <fcntl.h>

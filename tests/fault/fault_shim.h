@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A test-only interposition layer over the file-system calls of the library.
 // The test binary is linked with -Wl,--wrap=<call> for every call below, so
 // the library's own calls land in this shim, which passes them through to

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // File-system faults during init, save, load, import and a cascading
 // release. Each operation runs again and again with its 1st, 2nd, 3rd...
 // file-system call failing (once, or from there on) until it runs without a

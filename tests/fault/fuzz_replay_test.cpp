@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Replays the fuzz targets' seed corpora and every input they ever found
 // (fuzz/regressions, fuzz/regressions-anyone) in the ordinary build, so that
 // a fixed finding stays fixed without running the fuzzer.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Several real processes on one workspace: worker processes (worker.cpp)
 // driven step by step through pipes, the vorla tool, and this process's own
 // workspace objects. Every sequence ends with a clear error for one side and

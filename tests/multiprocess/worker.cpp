@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A process that works on workspaces as a program would, one command at a
 // time, so that a test can interleave several real processes step by step.
 // Reads one command a line on stdin and answers each with one line on

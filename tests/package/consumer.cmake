@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Shared by the package tests: builds consumer.cpp against a vorla installed
 # under a prefix, as a CMake project (find_package; the static and the
 # shared library, and a source whose own folders would shadow vorla's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writes a workspace with one record through an installed vorla, reads it
 // back and checks it (workspace/check.h brings the other report headers
 // along, which must be installed too).

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Builds the three .deb packages with CPack (the runtime library, -dev and
 # the tool), runs lintian on them (any error or warning fails), checks their
 # control fields and contents, unpacks them into a scratch root and builds

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """./dev.sh main on a machine without Python 2, as on a fresh Debian 12:
 no pyenv on the path, VORLA_PYTHON2 unset. It runs in the build directory
 of the tests (VORLA_DEMO_BUILD), which builds only the demo's targets and

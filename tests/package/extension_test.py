@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Builds examples/extension, a native Python extension, against an installed
 # vorla with CMake, and checks in fresh interpreters, in both import orders,
 # that it and the package vorla share one library: the extension's definst

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # pip installs vorla from a copy of the source tree into a fresh virtual
 # environment, as a user without a package index does:
 #   python3 -m venv --system-site-packages env

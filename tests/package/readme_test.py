@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The README's examples, run as a newcomer runs them.
 
 The README marks each example with a line "<!-- example: LANG -->" before

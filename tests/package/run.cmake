@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Installs the build into a fresh prefix, then builds consumer.cpp against
 # it as a CMake project (find_package) and by hand with pkg-config, and
 # builds the example native extension against it.

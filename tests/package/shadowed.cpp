@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Compiled with the consumer's own utils/, workspace/ and module/ folders
 // first on the include path (shadow/, whose headers stop the compiler):
 // vorla's headers include only each other.

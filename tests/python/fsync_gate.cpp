@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // fsync with a gate, preloaded (LD_PRELOAD) into a Python child by the test
 // that the library runs without the interpreter's lock. When the
 // environment holds VORLA_FSYNC_GATE="<started>,<answer>", each fsync first

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Checks of _vorla that module_test.py runs in a child process, where a
 # crash or a hang fails one test instead of ending the whole run.
 #

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Run in a fresh interpreter by module_test.py: imports _vorla and a peer
 # module in the order given, then checks that the two share one type
 # registry, published under both of its names, and that _vorla takes the

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Tests of the _vorla extension module as Python code meets it. Runs
 # unchanged under Python 2.7 and Python 3; CTest puts _vorla and the peer
 # modules built from peer.i on PYTHONPATH.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Native code that shares a Python process with the package vorla, for the
 // tests that Python and native code see one default workspace. Linked
 // against the shared library vorla::shared, as native code loaded into an

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Checks of the package vorla that package_test.py runs in a child process,
 # where a crash fails one test instead of ending the whole run.
 #

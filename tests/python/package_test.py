@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Tests of the Python 3 package vorla, run by CTest with the package's build
 # directory on PYTHONPATH. Cases that could crash the interpreter, or need a
 # fresh process (native code in it, a preloaded fsync), run in a child

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A second, independent SWIG module for the tests of _vorla. It hands out
 // wrapped std::string * and char * pointers, which _vorla.init_workspace
 // must take, and tells how many modules share its type registry.

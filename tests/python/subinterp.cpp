@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs Python code in a subinterpreter, for the tests of _vorla: a Python
 // started as a program runs in the main interpreter, and Python 2 has no
 // way to make another from Python code.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """A small program that uses the package vorla as its stubs describe it.
 The typing test checks it with mypy --strict, then runs it:
 

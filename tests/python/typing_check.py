@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The package's type information, checked by mypy where it is installed
 # (Debian: apt-get install mypy): mypy --strict over examples/album.py and
 # typed_program.py, which then runs; a use the stubs must refuse; and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The id counter under threads: every inc() hands out a value no other call
 // got, and together they leave no gap.
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The vorla program on damaged workspaces: what check names, what gc and
 check --fix-counts refuse to change, and what the destructive commands keep
 (INDEX.bak, lost+found).

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The vorla program as a script uses it: exit statuses, failures that say
 where, and JSON that fits the schemas in docs/schemas.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Preloaded (LD_PRELOAD) into the tool by its tests: appends one line per
 // mkdir, rename, link and fsync to the file that VORLA_SYNC_LOG names,
 // "call path [target]", descriptors given as the path they lead to, so that

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The vorla program as a user runs it: output, exit codes and what it does
 // to the files. The path of the program comes from the build
 // (VORLA_TOOL_PATH), and so does the version it must report (VORLA_VERSION).

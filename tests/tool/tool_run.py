@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """What the end-to-end tests of the vorla program share: running it, and
 holding a workspace's writer lock from another real process.
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The JSON schemas of the tool's output, as docs/schemas/ holds them.
 
 docs/schemas/NAME.json is the schema of a command's --json document (NAME

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Workspaces of vorla from Python 3.
 
 A workspace is an index file of numbered, reference-counted records with

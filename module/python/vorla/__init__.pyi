@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Type information of the package vorla, for editors and type checkers.
 
 import os
