@@ -130,11 +130,15 @@ print(open('$demo/album.ini').read())"
   "$dir/tools/vorla" check "$demo/album.ini"
   echo
   if [ -n "$py2" ] && [ -d "$dir/module/python2" ]; then
-    echo "== Python 2 creates a workspace with _vorla"
+    # In a folder of its own: two index files beside each other must not
+    # share one data directory.
+    echo "== Python 2 creates a workspace of its own with _vorla"
+    mkdir -p "$demo/py2/data"
     PYTHONPATH=$dir/module/python2 "$py2" -c "
 import _vorla
-_vorla.init_workspace('$demo/py2.ini', 'data')"
-    "$dir/tools/vorla" check "$demo/py2.ini"
+_vorla.init_workspace('$demo/py2/album.ini', 'data')
+print(open('$demo/py2/album.ini').read())"
+    "$dir/tools/vorla" check "$demo/py2/album.ini"
   else
     echo "Python 2 not found, so its part of the demo is left out: install" \
       "2.7.18 with pyenv, or set VORLA_PYTHON2=/path/to/python2.7"
