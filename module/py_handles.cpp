@@ -143,15 +143,8 @@ RecordHandle::RecordHandle(std::shared_ptr<WorkspaceHandle> ws_,
     : ws(std::move(ws_)), rec(std::move(rec_)), recid(rec->getId()) {}
 
 StructConfig& RecordHandle::live() const {
-  if (!is_registered(ws->man(), *rec)) throw Error(Error::FOREIGN_RECORD);
+  if (!ws->man().registered(*rec)) throw Error(Error::FOREIGN_RECORD);
   return *rec;
-}
-
-bool is_registered(const SpaceMan& man, const StructConfig& rec) {
-  const SpaceMan::Registry& structs = man.getStructs();
-  SpaceMan::Registry::const_iterator it =
-      structs.find(SpaceMan::Registry::keyOf(rec.getId()));
-  return it != structs.end() && it->second.get() == &rec;
 }
 
 }  // namespace python

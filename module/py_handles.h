@@ -122,9 +122,6 @@ class RecordHandle {
   unsigned recid;
 };
 
-// Whether `rec` is the record registered in `man` under its id.
-bool is_registered(const SpaceMan& man, const StructConfig& rec);
-
 }  // namespace python
 }  // namespace vorla
 

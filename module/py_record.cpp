@@ -271,8 +271,8 @@ std::string describe(const RecordHandle& h) {
   {
     Guard guard(h.workspace());
     WorkspaceHandle& ws = h.workspace();
-    alive = !ws.closed() && !ws.lostAtFork() &&
-            is_registered(ws.man(), *h.pointer());
+    alive =
+        !ws.closed() && !ws.lostAtFork() && ws.man().registered(*h.pointer());
     if (alive) type = h.pointer()->getType();
   }
   std::string text = "<vorla.Record " + std::to_string(h.id());

@@ -263,7 +263,7 @@ bool contains(WorkspaceHandle& ws, py::handle item) {
     if (&h.workspace() != &ws) return false;
     Guard guard(ws);
     return !ws.closed() && !ws.lostAtFork() &&
-           is_registered(ws.man(), *h.pointer());
+           ws.man().registered(*h.pointer());
   }
   return PyLong_Check(item.ptr()) && find(ws, item) != nullptr;
 }

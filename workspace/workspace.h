@@ -361,6 +361,7 @@ class SpaceMan {
   std::shared_ptr<StructConfig> newDepStruct(unsigned parent);
   // "cannot find id" when no record has that id.
   std::shared_ptr<StructConfig> getStruct(unsigned id) const;
+  bool registered(const StructConfig& rec) const;  // under its id
   // Raises `to`'s internal count; "cannot find id" when `to` is unknown,
   // "reference count overflow" (nothing changed) when the count is at its
   // maximum.
@@ -426,8 +427,6 @@ class SpaceMan {
   // references; drops `root` (registered under `key`) from the registry when
   // `remove` is set. Iterative, so deep trees cannot exhaust the stack.
   void erase(StructConfig* root, int key, bool remove);
-  // Whether `rec` is the record registered under its id.
-  bool registered(const StructConfig& rec) const;
   // Whether `from` or a record reached from it through child items matches.
   bool anyReachable(
       const StructConfig& from,
